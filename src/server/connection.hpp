@@ -1,0 +1,173 @@
+// One record per socket, its two byte queues, and the poll loop that drives them.
+#pragma once
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include <openssl/ssl.h>
+
+#include "server/context.hpp"
+#include "server/limits.hpp"
+
+namespace vantrel {
+
+// A fixed byte queue. One byte always stays free so that received data can be
+// terminated with a NUL: the queue has room while head != size - 1.
+struct io_buffer {
+    char buf[kIoBufferSize];
+    int complete = 0;
+    unsigned head = 0;  // bytes filled
+    unsigned tail = 0;  // bytes consumed, <= head
+
+    bool has_room() const { return head != kIoBufferSize - 1; }
+    unsigned pending() const { return head - tail; }
+    unsigned room() const { return static_cast<unsigned>(kIoBufferSize - 1) - head; }
+    void clear() { head = tail = 0; }
+};
+
+// Marks n bytes consumed; an emptied queue is reset to head = tail = 0.
+void io_consume(io_buffer& io, unsigned n);
+
+// Owns a descriptor; -1 means none.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept {
+        if (this != &o) reset(o.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ != -1; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ != -1) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct SslFree {
+    void operator()(SSL* s) const { SSL_free(s); }
+};
+struct DirClose {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using SslPtr = std::unique_ptr<SSL, SslFree>;
+using DirPtr = std::unique_ptr<DIR, DirClose>;
+
+enum Method { METHOD_GET = 0, METHOD_POST = 1, METHOD_PUT = 2, METHOD_DELETE = 3, METHOD_HEAD = 4 };
+
+namespace flag {
+constexpr unsigned closing = 0x001;          // free the record at the end of this step
+constexpr unsigned parsed = 0x002;           // request line accepted and dispatched
+constexpr unsigned cgi_head_parsed = 0x004;  // the CGI program's reply head was handled
+constexpr unsigned tls_accepted = 0x008;     // TLS accept succeeded
+constexpr unsigned always_ready = 0x010;     // local side is a file or listing: ready every step
+constexpr unsigned sock_readable = 0x040;
+constexpr unsigned sock_writable = 0x080;
+constexpr unsigned fd_readable = 0x100;      // the local side may produce into `local`
+constexpr unsigned fd_writable = 0x200;      // the local side may take bytes from `remote`
+constexpr unsigned fd_is_socket = 0x400;     // `fd` is a socket polled like the client's
+constexpr unsigned readiness = sock_readable | sock_writable | fd_readable | fd_writable;
+}  // namespace flag
+
+using OnReady = void (*)(ServerContext& ctx, connection& c);
+using IoHandler = void (*)(connection& c);
+
+struct connection {
+    ServerContext* ctx = nullptr;  // borrowed: the owning context
+    sockaddr_in peer{};
+    socklen_t peer_len = 0;
+    long created = 0;
+    long expires = 0;              // idle deadline
+    long if_modified_since = 0;    // 0: header absent
+    UniqueFd sock;
+    SslPtr ssl;
+    int request_len = 0;           // 0 incomplete, -1 bad byte, else head length
+    int status = 0;
+    int method = -1;
+    unsigned long content_length = 0;
+    unsigned long body_length = 0;   // 0: not limited
+    unsigned long header_length = 0;
+    unsigned long sent = 0;
+    OnReady on_ready = nullptr;
+    io_buffer local;               // the reply
+    io_buffer remote;              // bytes received from the peer
+    IoHandler io_handler = nullptr;
+    char method_name[kWordSize] = {};
+    char uri[kIoBufferSize];            // decoded in place during dispatch
+    char request_uri[kIoBufferSize];    // as received
+    char request_text[kIoBufferSize];   // copy of the received head (and any body bytes)
+    char protocol[kWordSize] = {};
+    std::string user;              // authenticated user name
+    std::string authorization;
+    std::string user_agent;
+    std::string dir_path;          // directory being listed
+    std::string referer;
+    std::string cookie;
+    std::string content_type;
+    std::string location;
+    std::string query;
+    std::string range;
+    bool has_content_type = false;  // a "Content-Type: " line was present (even if empty)
+    const char* path_info = nullptr;  // borrowed; valid only while handle() runs
+    unsigned long posted = 0;      // PUT body bytes written so far
+    UniqueFd fd;                   // file served or written, or the CGI socket
+    struct stat file_stat {};
+    DirPtr dirp;
+    unsigned flags = 0;
+
+    // CGI: the program's process id, reaped by that id alone.
+    pid_t cgi_pid = -1;
+    // PUT: the temporary file that replaces `put_target` once the body is complete.
+    std::string put_temp;
+    std::string put_target;
+
+    connection() {
+        uri[0] = request_uri[0] = request_text[0] = '\0';
+        local.buf[0] = remote.buf[0] = '\0';
+    }
+    // Clears everything for reuse by a new socket.
+    void reset();
+
+    bool has(unsigned f) const { return (flags & f) != 0; }
+};
+
+// Opens the IPv4 listening socket on all addresses. Fatal on failure (-1 returned
+// when the fatal hook returns). Port 0 picks a free port (see bound_port).
+int server_open_port(int port);
+int bound_port(int sock);
+// Wraps a listening socket in a record and links it into the context.
+void server_listen(ServerContext& ctx, int sock);
+void do_accept(ServerContext& ctx, connection& listener);
+void server_add(ServerContext& ctx, int sock);
+void handshake(connection& c);
+int readremote(connection& c, char* dst, std::size_t len);
+int writeremote(connection& c, const char* src, std::size_t len);
+void serve(ServerContext& ctx, connection& c);
+// One pass: wait at most `ms` for activity, serve what is ready, free what finished.
+void server_step(ServerContext& ctx, int ms);
+void link_connection(ServerContext& ctx, std::unique_ptr<connection> c);
+std::unique_ptr<connection> unlink_connection(ServerContext& ctx, connection* c);
+// Writes the access-log line, releases everything the record owns.
+void disconnect(ServerContext& ctx, connection* c);
+
+}  // namespace vantrel

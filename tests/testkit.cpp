@@ -1,0 +1,269 @@
+#include "testkit.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace testkit {
+
+std::string build_dir() { return VANTREL_BUILD_DIR; }
+std::string source_dir() { return VANTREL_SOURCE_DIR; }
+std::string httpd_path() { return build_dir() + "/vantrel-httpd"; }
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/vantrel-test-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+void make_dirs(const std::string& path) { fs::create_directories(path); }
+
+void write_file(const std::string& path, const std::string& content) {
+    fs::path p(path);
+    if (p.has_parent_path()) fs::create_directories(p.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+int free_port() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    int port = ntohs(a.sin_port);
+    close(s);
+    return port;
+}
+
+static int connect_loopback(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool wait_for_port(int port, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        int s = connect_loopback(port);
+        if (s >= 0) {
+            close(s);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// Reads everything from fd into out until EOF or the deadline.
+static void drain(int fd, std::string& out, std::chrono::steady_clock::time_point end) {
+    char buf[65536];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left.count()));
+        if (r <= 0) return;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+CommandResult run_command(const std::vector<std::string>& argv, const std::string& input,
+                          std::chrono::milliseconds limit) {
+    CommandResult result;
+    TempDir tmp;
+    std::string in_path = tmp / "in", out_path = tmp / "out", err_path = tmp / "err";
+    write_file(in_path, input);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(in_path.c_str(), O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    auto end = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) break;
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.timed_out = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
+ServerProcess::ServerProcess(std::vector<std::string> args, int port) {
+    port_ = port ? port : free_port();
+    char pattern[] = "/tmp/vantrel-httpd-err-XXXXXX";
+    int efd = mkstemp(pattern);
+    stderr_path_ = pattern;
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(efd, 2);
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        std::vector<std::string> full{httpd_path(), "-p", std::to_string(port_)};
+        full.insert(full.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : full) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(efd);
+    if (!wait_for_port(port_)) {
+        stop(SIGKILL);
+        throw std::runtime_error("server did not start: " + stderr_text());
+    }
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0) stop(SIGKILL);
+    unlink(stderr_path_.c_str());
+}
+
+bool ServerProcess::running() const { return pid_ > 0 && kill(pid_, 0) == 0; }
+
+std::string ServerProcess::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string ServerProcess::stderr_text() const { return read_file(stderr_path_); }
+
+int ServerProcess::stop(int signal_number) {
+    if (pid_ <= 0) return exit_code_;
+    kill(pid_, signal_number);
+    int status = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) break;
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_ = -1;
+    exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exit_code_;
+}
+
+std::string raw_request(int port, const std::string& request, std::chrono::milliseconds limit) {
+    int s = connect_loopback(port);
+    if (s < 0) return {};
+    std::size_t off = 0;
+    while (off < request.size()) {
+        ssize_t n = send(s, request.data() + off, request.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        off += static_cast<std::size_t>(n);
+    }
+    std::string out;
+    drain(s, out, std::chrono::steady_clock::now() + limit);
+    close(s);
+    return out;
+}
+
+HttpReply parse_reply(const std::string& raw) {
+    HttpReply r;
+    std::size_t end = raw.find("\r\n\r\n");
+    std::size_t body_at = end == std::string::npos ? raw.size() : end + 4;
+    std::string head = raw.substr(0, end == std::string::npos ? raw.size() : end);
+    std::istringstream lines(head);
+    std::string line;
+    bool first = true;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (first) {
+            r.status_line = line;
+            if (line.size() > 12) r.status = std::atoi(line.c_str() + 9);
+            first = false;
+            continue;
+        }
+        auto colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        std::string name = line.substr(0, colon);
+        for (auto& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        std::string value = line.substr(colon + 1);
+        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+        r.headers[name] = value;
+    }
+    r.body = raw.substr(body_at);
+    return r;
+}
+
+HttpReply http_get(int port, const std::string& path, const std::string& extra_headers) {
+    return parse_reply(raw_request(port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra_headers + "\r\n"));
+}
+
+CommandResult curl(const std::vector<std::string>& args, std::chrono::milliseconds limit) {
+    std::vector<std::string> argv{"curl", "-s", "--noproxy", "*"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_command(argv, "", limit);
+}
+
+}  // namespace testkit

@@ -1,0 +1,95 @@
+// Helpers shared by the tests: temporary folders, files, child programs, the real
+// server on a free loopback port, raw HTTP over a socket.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+std::string build_dir();   // where the programs were built
+std::string source_dir();  // the source tree
+std::string httpd_path();  // build_dir()/vantrel-httpd
+
+// A fresh folder under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content);  // makes parent folders
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+void make_dirs(const std::string& path);
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int free_port();
+// Waits until something accepts on 127.0.0.1:port.
+bool wait_for_port(int port, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+struct CommandResult {
+    int exit_code = -1;  // 128 + signal when killed by one
+    std::string out;
+    std::string err;
+    bool timed_out = false;
+};
+// Runs a program (no shell) with optional standard input, bounded in time.
+CommandResult run_command(const std::vector<std::string>& argv, const std::string& input = "",
+                          std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// The standalone server as a child process, stderr captured into a file.
+class ServerProcess {
+public:
+    // Starts vantrel-httpd with `-p <port>` plus `args` (a free port is chosen
+    // when port is 0) and waits until it accepts.
+    explicit ServerProcess(std::vector<std::string> args, int port = 0);
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    bool running() const;
+    std::string url(const std::string& path = "/") const;
+    std::string stderr_text() const;
+    // Sends the signal and waits; returns the exit code (128 + signal if killed).
+    int stop(int signal_number = 15);
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string stderr_path_;
+    int exit_code_ = -1;
+};
+
+// Sends the bytes (in pieces with pauses when `pieces` > 1), reads until the
+// server closes or the limit passes.
+std::string raw_request(int port, const std::string& request,
+                        std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+struct HttpReply {
+    std::string status_line;
+    int status = 0;
+    std::map<std::string, std::string> headers;  // names lower-cased; last wins
+    std::string body;
+};
+HttpReply parse_reply(const std::string& raw);
+HttpReply http_get(int port, const std::string& path, const std::string& extra_headers = "");
+
+// curl with the given arguments; the result's `out` is what curl wrote to stdout.
+CommandResult curl(const std::vector<std::string>& args,
+                   std::chrono::milliseconds limit = std::chrono::seconds(120));
+
+}  // namespace testkit
