@@ -25,6 +25,9 @@ void list_dir_rows(connection& c);
 int check_authorization(connection& c, const char* path);
 int check_password(connection& c, std::FILE* password_file);
 void send_challenge(connection& c);
+// `vantrel-httpd -A FILE REALM USER PASSWORD`: adds or replaces USER's line for
+// REALM (HA1 computed), creating the file if needed. Returns 0 or -1 (message on stderr).
+int htpasswd_add(const char* file, const char* realm, const char* user, const char* password);
 
 // --- PUT and DELETE (put.cpp) ---
 // Dispatch steps for PUT and DELETE on the mapped path.
