@@ -1,0 +1,26 @@
+// The shell's process-wide settings, changed by the hook scripts and handed to
+// the first page and the web server at start-up.
+#pragma once
+
+#include <string>
+
+namespace vantrel::shell {
+
+// The page shown while the program starts (the default of InitialHTML).
+extern const char* const kLoadingPage;
+
+struct ShellSettings {
+    std::string AppFolder;    // program folder with a trailing "/"
+    std::string SitesPath;    // site folder, unresolved until the window is shown
+    std::string PHPPath;      // CGI interpreter, unresolved until the window is shown
+    std::string InitialHTML = kLoadingPage;
+    int WebserverPort = 80;
+};
+
+// The one process-wide instance, holding the start values until scripts change it.
+ShellSettings& Settings();
+
+// The folder of the running executable, with a trailing "/".
+std::string ProgramFolder();
+
+}  // namespace vantrel::shell

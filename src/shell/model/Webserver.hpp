@@ -1,0 +1,65 @@
+// The web server inside the shell: path resolution, start, the thread that
+// drives the poll loop, and release.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "shell/model/window_port.hpp"
+
+namespace vantrel::shell {
+
+// The configured path if it is an existing folder, else AppFolder + configured if
+// that is one, else AppFolder + fallback; returned as an absolute path.
+std::string ResolveFolder(const std::string& configured, const std::string& fallback);
+// The same three tries, testing for an existing regular file.
+std::string ResolveFile(const std::string& configured, const std::string& fallback);
+
+// The interpreter used when no script names one, relative to the program folder.
+extern const char* const kDefaultPHPPath;  // "php/php-cgi"
+extern const char* const kDefaultSitesPath;  // "sites"
+
+// Creates the server context with the document root, the ".php" interpreter, the
+// built-in MIME table and the port, then opens and registers the listening
+// socket. Start-up failures are fatal (the fatal hook decides what follows).
+void StartServer(const std::string& root, const std::string& interpreter, int port);
+// The port the listening socket is bound to (0 before a successful start).
+int ServerPort();
+
+// Starts CWebServerThread driving the server.
+void StartServerThread();
+// Sets the thread's terminate request and waits until it has left its loop.
+void StopServerThread();
+// One poll step with a 1000 ms time-out (does nothing without a server).
+void PollServer();
+// Stops the thread, then releases the context, closing every connection.
+void FreeServer();
+
+// Installs the server's fatal hook for the desktop program: the "Error" dialog
+// through window->show_fatal(text), then exit code 1.
+void InstallFatalHook(WindowPort* window);
+
+// The background thread whose only work is the server's poll loop.
+class CWebServerThread {
+public:
+    // Starts running at once.
+    CWebServerThread();
+    // Requests termination and waits for the thread.
+    ~CWebServerThread();
+    CWebServerThread(const CWebServerThread&) = delete;
+    CWebServerThread& operator=(const CWebServerThread&) = delete;
+
+    void Terminate() { terminated_.store(true); }
+    bool Terminated() const { return terminated_.load(); }
+    // Waits until the body has returned (call Terminate first).
+    void WaitFor();
+
+private:
+    void Execute();
+
+    std::atomic<bool> terminated_{false};
+    std::thread thread_;
+};
+
+}  // namespace vantrel::shell
