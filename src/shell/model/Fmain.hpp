@@ -3,7 +3,9 @@
 // reached only through WindowPort.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "shell/model/window_port.hpp"
 
@@ -19,6 +21,9 @@ constexpr int kMenuCommandsMax = 100;  // items with commands over the process's
 // The main window (`frmMain`); nullptr while there is none. Borrowed.
 void SetMainWindow(WindowPort* window);
 WindowPort* MainWindow();
+
+// The application title (the task-bar text): "Vantrel" until SetTaskbarTitle.
+const std::string& ApplicationTitle();
 
 // Makes the eleven script functions globals of the state, in their fixed order:
 // SetTitle, SetTaskbarTitle, SetBaseURL, SetWebserverPort, SetInitialHTML,
@@ -47,6 +52,8 @@ Shortcut ParseShortcut(const std::string& text);
 // Read access to the menu model (the desktop side and tests).
 const std::vector<TopMenuModel>& MainMenuItems();
 bool MenuIsOpen();
+// The items of the open menu, or nothing when no menu is open.
+std::optional<std::vector<MenuItemModel>> OpenMenuItems();
 int MenuCommandCount();
 // The command text of entry `index` (empty when out of range).
 std::string MenuCommand(int index);

@@ -1,0 +1,395 @@
+#include "shell/model/Fmain.hpp"
+
+#include <sys/stat.h>
+
+#include <lua.hpp>
+
+#include <array>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <utility>
+
+#include "shell/model/Globals.hpp"
+#include "shell/model/Lua.hpp"
+
+namespace vantrel::shell {
+namespace {
+
+WindowPort* g_window = nullptr;  // borrowed: `frmMain`
+std::string g_application_title = "Vantrel";
+
+// The menu being filled between NewMenu and AddMenu.
+struct MenuBuffer {
+    std::vector<MenuItemModel> items;
+};
+std::optional<MenuBuffer> g_open_menu;
+std::vector<TopMenuModel> g_main_menu_items;
+// Commands of every item added over the process's life, by command index.
+std::array<std::string, kMenuCommandsMax> g_menu_commands;
+int g_menu_command_count = 0;
+
+bool is_identifier(const char* s) {
+    if (*s == '\0') return true;  // an empty name is allowed
+    auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
+    if (!letter(*s)) return false;
+    for (++s; *s != '\0'; ++s) {
+        if (!letter(*s) && !(*s >= '0' && *s <= '9')) return false;
+    }
+    return true;
+}
+
+// Runs `action`, turning any C++ exception into `false` with its text in `why`.
+// The script functions use it so that no C++ object is alive when they raise a
+// script error (the engine unwinds with longjmp, which skips destructors).
+template <class Action>
+bool contained(Action&& action, char (&why)[256]) noexcept {
+    try {
+        action();
+        return true;
+    } catch (const std::exception& e) {
+        std::strncpy(why, e.what(), sizeof why - 1);
+    } catch (...) {
+        std::strncpy(why, "unknown error", sizeof why - 1);
+    }
+    why[sizeof why - 1] = '\0';
+    return false;
+}
+
+// Fetches a text argument (numbers are converted); raises the argument error.
+const char* check_text(lua_State* L, int narg) { return luaL_checklstring(L, narg, nullptr); }
+
+// Raises the argument error for a component name that is not an identifier.
+// Nothing C++ is alive in the callers at this point.
+int name_error(lua_State* L, int narg, const char* name) {
+    return luaL_argerror(L, narg, lua_pushfstring(L, "'%s' is not a valid component name", name));
+}
+
+// --- the eleven script functions -------------------------------------------
+
+int l_SetTitle(lua_State* L) {
+    const char* text = check_text(L, 1);
+    char why[256] = {};
+    if (!contained([&] { if (g_window) g_window->set_caption(text); }, why))
+        return luaL_error(L, "%s", why);
+    return 0;
+}
+
+int l_SetTaskbarTitle(lua_State* L) {
+    const char* text = check_text(L, 1);
+    char why[256] = {};
+    if (!contained(
+            [&] {
+                g_application_title = text;
+                if (g_window) g_window->set_application_title(g_application_title);
+            },
+            why))
+        return luaL_error(L, "%s", why);
+    return 0;
+}
+
+int l_SetBaseURL(lua_State* L) {
+    check_text(L, 1);  // accepted and ignored: the first page's base is the program folder
+    return 0;
+}
+
+int l_SetWebserverPort(lua_State* L) {
+    // luaL_checkinteger accepts exactly what luaL_checknumber accepts; the number
+    // is truncated toward zero like the engine does, but a value no int can hold
+    // becomes -1 (refused at start as a port outside 0 to 65535) instead of
+    // wrapping round to some other, valid port.
+    lua_Number n = luaL_checknumber(L, 1);
+    int port = -1;
+    if (std::isfinite(n)) {
+        lua_Number t = std::trunc(n);
+        if (t >= static_cast<lua_Number>(INT_MIN) && t <= static_cast<lua_Number>(INT_MAX))
+            port = static_cast<int>(t);
+    }
+    Settings().WebserverPort = port;
+    return 0;
+}
+
+int l_SetInitialHTML(lua_State* L) {
+    const char* text = check_text(L, 1);
+    char why[256] = {};
+    if (!contained([&] { Settings().InitialHTML = text; }, why)) return luaL_error(L, "%s", why);
+    return 0;
+}
+
+int l_SetPHPPath(lua_State* L) {
+    const char* text = check_text(L, 1);
+    char why[256] = {};
+    if (!contained([&] { Settings().PHPPath = text; }, why)) return luaL_error(L, "%s", why);
+    return 0;
+}
+
+int l_NavigateTo(lua_State* L) {
+    const char* url = check_text(L, 1);
+    char why[256] = {};
+    if (!contained([&] { if (g_window) g_window->navigate(url); }, why))
+        return luaL_error(L, "%s", why);
+    return 0;
+}
+
+int l_NewMenu(lua_State* L) {
+    char why[256] = {};
+    if (!contained([&] { if (!g_open_menu) g_open_menu.emplace(); }, why))
+        return luaL_error(L, "%s", why);
+    return 0;
+}
+
+int l_AddMenuItem(lua_State* L) {
+    if (!g_open_menu) return 0;  // no open menu: nothing is even checked
+    const char* name = check_text(L, 1);
+    const char* caption = check_text(L, 2);
+    const char* shortcut = check_text(L, 3);
+    const char* command = check_text(L, 4);
+    if (!is_identifier(name)) return name_error(L, 1, name);
+    // A full menu or a full command table refuses the item silently.
+    if (static_cast<int>(g_open_menu->items.size()) >= kMenuItemsMax) return 0;
+    if (g_menu_command_count >= kMenuCommandsMax) return 0;
+    char why[256] = {};
+    if (!contained(
+            [&] {
+                MenuItemModel item;
+                item.name = name;
+                item.caption = caption;
+                item.shortcut = ParseShortcut(shortcut);
+                item.command_index = g_menu_command_count;
+                std::string text = command;
+                g_open_menu->items.reserve(kMenuItemsMax);
+                g_open_menu->items.push_back(std::move(item));
+                g_menu_commands[g_menu_command_count] = std::move(text);
+                ++g_menu_command_count;
+            },
+            why))
+        return luaL_error(L, "%s", why);
+    return 0;
+}
+
+int l_AddMenu(lua_State* L) {
+    const char* name = check_text(L, 1);
+    const char* caption = check_text(L, 2);
+    if (!g_open_menu) return 0;
+    if (!is_identifier(name)) return name_error(L, 1, name);
+    // No room for another top-level menu: refused, the menu stays open.
+    if (static_cast<int>(g_main_menu_items.size()) >= kMainMenuItemsMax) return 0;
+    char why[256] = {};
+    if (!contained(
+            [&] {
+                TopMenuModel menu;
+                menu.name = name;
+                menu.caption = caption;
+                menu.items = g_open_menu->items;
+                g_main_menu_items.reserve(kMainMenuItemsMax);
+                g_main_menu_items.push_back(std::move(menu));
+                g_open_menu.reset();
+            },
+            why))
+        return luaL_error(L, "%s", why);
+    return 0;
+}
+
+int l_SetSitesPath(lua_State* L) {
+    const char* text = check_text(L, 1);
+    char why[256] = {};
+    if (!contained([&] { Settings().SitesPath = text; }, why)) return luaL_error(L, "%s", why);
+    return 0;
+}
+
+bool is_regular_file(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool starts_with(const std::string& s, const char* prefix) {
+    return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+bool equals_ignoring_case(const std::string& a, const char* b) {
+    std::size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Strips `prefix` (compared without regard to case) from the front of `s`.
+bool take_prefix(std::string& s, const char* prefix) {
+    std::size_t n = std::strlen(prefix);
+    if (s.size() < n || !equals_ignoring_case(s.substr(0, n), prefix)) return false;
+    s.erase(0, n);
+    return true;
+}
+
+}  // namespace
+
+void SetMainWindow(WindowPort* window) { g_window = window; }
+WindowPort* MainWindow() { return g_window; }
+const std::string& ApplicationTitle() { return g_application_title; }
+
+void RegisterScriptApi(lua_State* L) {
+    static const std::pair<const char*, lua_CFunction> api[] = {
+        {"SetTitle", l_SetTitle},
+        {"SetTaskbarTitle", l_SetTaskbarTitle},
+        {"SetBaseURL", l_SetBaseURL},
+        {"SetWebserverPort", l_SetWebserverPort},
+        {"SetInitialHTML", l_SetInitialHTML},
+        {"SetPHPPath", l_SetPHPPath},
+        {"NavigateTo", l_NavigateTo},
+        {"NewMenu", l_NewMenu},
+        {"AddMenuItem", l_AddMenuItem},
+        {"AddMenu", l_AddMenu},
+        {"SetSitesPath", l_SetSitesPath},
+    };
+    for (const auto& [name, fn] : api) {
+        lua_pushcclosure(L, fn, 0);
+        lua_setfield(L, LUA_GLOBALSINDEX, name);
+    }
+}
+
+void BuildMainMenu() {
+    RunScript("onBuildMainMenu.lua");
+    if (g_main_menu_items.empty() || g_window == nullptr) return;
+    g_window->set_menu_bar(g_main_menu_items);
+}
+
+void MenuItemClick(int command_index) {
+    if (command_index < 0 || command_index >= g_menu_command_count) return;
+    // A copy: a "lua:" script may add commands while this one runs.
+    std::string command = g_menu_commands[command_index];
+    DispatchCommand(command);
+}
+
+void DispatchCommand(const std::string& command) {
+    if (starts_with(command, "cmd:")) {
+        if (command == "cmd:Exit") {
+            if (g_window) g_window->close();
+        } else if (command == "cmd:Print") {
+            actPrintExecute();
+        } else if (command == "cmd:Refresh") {
+            actRefreshExecute();
+        }
+        return;  // any other "cmd:" text does nothing
+    }
+    if (starts_with(command, "lua:")) {
+        std::string path = command.substr(4);
+        if (is_regular_file(path)) {
+            RunScript(path);
+        } else if (g_window) {
+            g_window->show_error("File " + path + " not found.");
+        }
+        return;
+    }
+    if (g_window) g_window->navigate(command);
+}
+
+void actRefreshExecute() {
+    if (g_window) g_window->refresh();
+}
+
+void actPrintExecute() {
+    if (g_window) g_window->print();
+}
+
+Shortcut ParseShortcut(const std::string& text) {
+    Shortcut result;
+    std::string rest = text;
+    for (;;) {
+        if (take_prefix(rest, "Shift+")) {
+            result.shift = true;
+        } else if (take_prefix(rest, "Ctrl+") || take_prefix(rest, "^")) {
+            result.ctrl = true;
+        } else if (take_prefix(rest, "Alt+")) {
+            result.alt = true;
+        } else {
+            break;
+        }
+    }
+    if (rest.empty()) return {};
+
+    // Key names written the way menus show them, and the toolkit's names for them.
+    static const std::pair<const char*, const char*> named_keys[] = {
+        {"BkSp", "BackSpace"}, {"Tab", "Tab"},        {"Esc", "Escape"},   {"Enter", "Return"},
+        {"Space", "space"},    {"PgUp", "Page_Up"},   {"PgDn", "Page_Down"}, {"End", "End"},
+        {"Home", "Home"},      {"Left", "Left"},      {"Up", "Up"},        {"Right", "Right"},
+        {"Down", "Down"},      {"Ins", "Insert"},     {"Del", "Delete"},
+    };
+    // Single punctuation keys, which the toolkit knows by name only.
+    static const std::pair<char, const char*> punctuation[] = {
+        {'+', "plus"},         {'-', "minus"},        {'*', "asterisk"},  {'/', "slash"},
+        {'\\', "backslash"},   {',', "comma"},        {'.', "period"},    {';', "semicolon"},
+        {'=', "equal"},        {'[', "bracketleft"},  {']', "bracketright"}, {'\'', "apostrophe"},
+        {'`', "grave"},
+    };
+
+    if (rest.size() == 1) {
+        char c = rest[0];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+            result.key = std::string(1, c);
+            return result;
+        }
+        for (const auto& [ch, name] : punctuation) {
+            if (c == ch) {
+                result.key = name;
+                return result;
+            }
+        }
+        return {};
+    }
+    if ((rest[0] == 'F' || rest[0] == 'f') && rest.size() <= 3) {
+        int n = 0;
+        bool digits = true;
+        for (std::size_t i = 1; i < rest.size(); ++i) {
+            if (rest[i] < '0' || rest[i] > '9') digits = false;
+            else n = n * 10 + (rest[i] - '0');
+        }
+        if (digits && rest[1] != '0' && n >= 1 && n <= 24) {
+            result.key = "F" + std::to_string(n);
+            return result;
+        }
+    }
+    for (const auto& [shown, name] : named_keys) {
+        if (equals_ignoring_case(rest, shown)) {
+            result.key = name;
+            return result;
+        }
+    }
+    // Any other key name goes to the desktop side as written, if it can be one
+    // (letters, digits and underscores); anything else is no key at all.
+    for (char c : rest) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+        if (!ok) return {};
+    }
+    result.key = rest;
+    return result;
+}
+
+const std::vector<TopMenuModel>& MainMenuItems() { return g_main_menu_items; }
+bool MenuIsOpen() { return g_open_menu.has_value(); }
+std::optional<std::vector<MenuItemModel>> OpenMenuItems() {
+    if (!g_open_menu) return std::nullopt;
+    return g_open_menu->items;
+}
+int MenuCommandCount() { return g_menu_command_count; }
+
+std::string MenuCommand(int index) {
+    if (index < 0 || index >= g_menu_command_count) return {};
+    return g_menu_commands[index];
+}
+
+void ResetMenuModel() {
+    g_open_menu.reset();
+    g_main_menu_items.clear();
+    for (auto& c : g_menu_commands) c.clear();
+    g_menu_command_count = 0;
+}
+
+}  // namespace vantrel::shell

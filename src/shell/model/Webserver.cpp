@@ -1,0 +1,137 @@
+#include "shell/model/Webserver.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <utility>
+
+#include "server/connection.hpp"
+#include "server/context.hpp"
+#include "server/log.hpp"
+#include "shell/model/Globals.hpp"
+
+namespace vantrel::shell {
+
+const char* const kDefaultPHPPath = "php/php-cgi";
+const char* const kDefaultSitesPath = "sites";
+
+namespace {
+
+// Declared in this order so that at process exit the thread is stopped before
+// the context it polls goes away.
+std::unique_ptr<ServerContext> g_server;
+int g_port = 0;
+std::unique_ptr<CWebServerThread> g_thread;
+
+bool is_folder(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_file(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Expands against the current directory and removes "." and ".." (lexically,
+// as a full-path expansion does); a trailing "/" is cut unless the path is "/".
+std::string absolute_path(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path.empty() ? "." : path, ec);
+    if (ec) p = path;
+    std::string s = p.lexically_normal().string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return s;
+}
+
+template <class Exists>
+std::string resolve(const std::string& configured, const std::string& fallback, Exists exists) {
+    const std::string& app = Settings().AppFolder;
+    if (exists(configured)) return absolute_path(configured);
+    if (exists(app + configured)) return absolute_path(app + configured);
+    return absolute_path(app + fallback);
+}
+
+}  // namespace
+
+std::string ResolveFolder(const std::string& configured, const std::string& fallback) {
+    return resolve(configured, fallback, is_folder);
+}
+
+std::string ResolveFile(const std::string& configured, const std::string& fallback) {
+    return resolve(configured, fallback, is_file);
+}
+
+void StartServer(const std::string& root, const std::string& interpreter, int port) {
+    FreeServer();  // at most one server
+    reset_options();  // every option but the five keeps its default
+    g_server = init_context(nullptr, {{"document_root", root},
+                                      {"cgi_extention", ".php"},
+                                      {"cgi_interpreter", interpreter},
+                                      {"mime_types", "builtin"},
+                                      {"listen_port", std::to_string(port)}});
+    if (!g_server) return;  // fatal, reported by the hook
+    int sock = server_open_port(port);
+    if (sock < 0) return;  // fatal, reported by the hook
+    server_listen(*g_server, sock);
+    g_port = bound_port(sock);
+}
+
+int ServerPort() { return g_port; }
+
+void StartServerThread() {
+    StopServerThread();
+    g_thread = std::make_unique<CWebServerThread>();
+}
+
+void StopServerThread() {
+    if (!g_thread) return;
+    g_thread->Terminate();
+    g_thread->WaitFor();
+    g_thread.reset();
+}
+
+void PollServer() {
+    if (g_server) server_step(*g_server, 1000);
+}
+
+void FreeServer() {
+    // The thread must have left its loop before the context goes away.
+    StopServerThread();
+    if (g_server) free_context(std::move(g_server));
+    g_port = 0;
+}
+
+void InstallFatalHook(WindowPort* window) {
+    const std::thread::id ui_thread = std::this_thread::get_id();
+    set_fatal_hook([window, ui_thread](const std::string& message) {
+        // The dialog belongs to the user-interface thread; from any other thread
+        // the message (already on stderr) is all there is.
+        if (window != nullptr && std::this_thread::get_id() == ui_thread) {
+            window->show_fatal(message);
+            std::exit(1);
+        }
+        std::_Exit(1);
+    });
+}
+
+CWebServerThread::CWebServerThread() : thread_([this] { Execute(); }) {}
+
+CWebServerThread::~CWebServerThread() {
+    Terminate();
+    WaitFor();
+}
+
+void CWebServerThread::WaitFor() {
+    if (thread_.joinable()) thread_.join();
+}
+
+// Polls back to back: the step's own time-out is the idle wait, so requests are
+// served as soon as they arrive and the terminate request is seen within a second.
+void CWebServerThread::Execute() {
+    while (!Terminated()) PollServer();
+}
+
+}  // namespace vantrel::shell
