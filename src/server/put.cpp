@@ -1,9 +1,202 @@
-// PUT and DELETE. (Placeholder until uploads land.)
+// PUT and DELETE behind the put_auth password file. An upload goes into a
+// temporary file beside the target, which replaces the target only once the
+// whole body has been written.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "server/handlers.hpp"
+#include "server/log.hpp"
+#include "server/put.hpp"
 #include "server/request.hpp"
 
 namespace vantrel {
 
-void handle_put_delete(connection& c, char*) { send_challenge(c); }
+namespace {
+
+// True when the request's credentials pass against the put_auth file.
+bool put_allowed(connection& c) {
+    const std::string& file = c.ctx->put_auth;
+    if (file.empty()) return false;
+    int fd = open_path(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        server_log(LOG_DEBUG, "handle: open(%s): %s", file.c_str(), std::strerror(errno));
+        return false;
+    }
+    FilePtr f(fdopen(fd, "r"));
+    if (!f) {
+        ::close(fd);
+        return false;
+    }
+    return check_password(c, f.get()) == 1;
+}
+
+// Abandons an upload: the temporary file goes, the target stays as it was.
+void put_failed(connection& c, int err) {
+    server_log(LOG_ERROR, "put_file: %s: %s", c.put_target.c_str(), std::strerror(err));
+    c.fd.reset();
+    if (!c.put_temp.empty()) {
+        ::unlink(c.put_temp.c_str());
+        c.put_temp.clear();
+    }
+    c.io_handler = nullptr;
+    c.remote.clear();
+    senderr(c, 500, "Error", "", "PUT error");
+}
+
+// The whole body is in the temporary file: make it the target and answer.
+void put_finished(connection& c) {
+    int fd = c.fd.release();
+    int err = 0;
+    if (fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && std::rename(c.put_temp.c_str(), c.put_target.c_str()) != 0) err = errno;
+    if (err != 0) {
+        put_failed(c, err);
+        return;
+    }
+    c.put_temp.clear();  // renamed: nothing left to clean up
+    ::stat(c.put_target.c_str(), &c.file_stat);
+    c.remote.clear();    // bytes beyond Content-Length are not part of the file
+
+    // A head only: no body follows, so it announces a length of 0.
+    int n = format_bounded(c.local.buf, kIoBufferSize, "HTTP/1.1 %d OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+                           c.status);
+    c.local.head = static_cast<unsigned>(n);
+    c.local.tail = 0;
+    c.header_length = static_cast<unsigned long>(n);
+    c.local.complete++;
+    c.io_handler = nullptr;
+}
+
+// Creates the temporary file beside `target`, with the target's permission
+// bits when it exists (0644 otherwise). -1 with errno on failure.
+int open_put_temp(connection& c, const char* target, const struct stat* existing) {
+    std::string t(target);
+    std::size_t slash = t.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : t.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? t : t.substr(slash + 1);
+    std::string temp = dir + "." + base + ".put-XXXXXX";
+    if (temp.size() >= kPathSize) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return -1;
+    mode_t mode = existing ? (existing->st_mode & 07777) : 0644;
+    if (fchmod(fd, mode) != 0)
+        server_log(LOG_DEBUG, "handle: chmod(%s): %s", temp.c_str(), std::strerror(errno));
+    c.put_temp = temp;
+    return fd;
+}
+
+}  // namespace
+
+int put_dir(const char* path) {
+    std::size_t len = std::strlen(path);
+    for (std::size_t i = 2; i < len; i++) {
+        if (path[i] != '/') continue;
+        if (i >= kPathSize) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        char dir[kPathSize];
+        std::memcpy(dir, path, i);
+        dir[i] = '\0';
+        struct stat st;
+        if (stat_path(dir, &st) != 0 && ::mkdir(dir, 0755) != 0 && errno != EEXIST) return -1;
+        if (i == len - 1) return 0;
+    }
+    return 1;
+}
+
+void put_file(connection& c) {
+    unsigned pending = c.remote.pending();
+    unsigned long wanted = c.content_length - c.posted;
+    if (pending > 0 && wanted > 0) {
+        std::size_t n = std::min<unsigned long>(pending, wanted);
+        ssize_t written = ::write(c.fd.get(), c.remote.buf + c.remote.tail, n);
+        int err = errno;
+        server_log(LOG_DEBUG, "put_file(%p, %d): %d bytes", static_cast<void*>(&c), static_cast<int>(pending),
+                   static_cast<int>(written));
+        if (written > 0) {
+            io_consume(c.remote, static_cast<unsigned>(written));
+            c.posted += static_cast<unsigned long>(written);
+        } else if (written < 0 && (err == EINTR || err == EAGAIN)) {
+            return;
+        } else {
+            put_failed(c, written == 0 ? EIO : err);
+            return;
+        }
+    }
+    if (c.posted >= c.content_length) {
+        put_finished(c);
+    } else if (c.remote.complete && c.remote.pending() == 0) {
+        // The peer stopped sending before the announced length: keep the old file.
+        put_failed(c, EPIPE);
+    }
+}
+
+void handle_put_delete(connection& c, char* path) {
+    if (!put_allowed(c)) {
+        send_challenge(c);
+        return;
+    }
+
+    if (c.method == METHOD_DELETE) {
+        // unlink removes files only: a directory answers 500 with its error text.
+        if (::unlink(path) == 0)
+            senderr(c, 200, "OK", "", "%s", "");
+        else
+            senderr(c, 500, "Error", "", "%s", std::strerror(errno));
+        return;
+    }
+
+    struct stat st;
+    bool exists = ::stat(path, &st) == 0;
+    if (exists) c.file_stat = st;
+    c.status = exists ? 200 : 201;
+
+    if (!c.range.empty()) {
+        senderr(c, 501, "Not Implemented", "", "Range for PUT not implemented");
+        return;
+    }
+    int dirs = put_dir(path);
+    if (dirs == 0) {
+        senderr(c, 200, "OK", "", "%s", "");
+        return;
+    }
+    if (dirs < 0) {
+        senderr(c, 500, "Error", "", "%s", std::strerror(errno));
+        return;
+    }
+    if (c.content_length == 0) {
+        senderr(c, 411, "Length Required", "", "Length Required");
+        return;
+    }
+
+    int fd = -1;
+    if (exists && S_ISDIR(st.st_mode))
+        errno = EISDIR;
+    else
+        fd = open_put_temp(c, path, exists ? &st : nullptr);
+    if (fd < 0) {
+        server_log(LOG_ERROR, "handle: open(%s): %s", path, std::strerror(errno));
+        senderr(c, 500, "Error", "", "PUT error");
+        return;
+    }
+    c.fd.reset(fd);
+    c.put_target = path;
+    c.posted = 0;
+    io_consume(c.remote, static_cast<unsigned>(c.request_len));
+    c.io_handler = put_file;
+    c.flags |= flag::always_ready;
+}
 
 }  // namespace vantrel

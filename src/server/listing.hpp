@@ -1,0 +1,37 @@
+// Directory listing internals: escaping and the size column.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+
+namespace vantrel {
+
+// Appends text to a fixed buffer without ever cutting an escape in half.
+struct Appender {
+    char* out;
+    std::size_t room;    // characters that may still be written (the NUL is extra)
+    std::size_t length = 0;
+    bool cut = false;    // something did not fit
+
+    Appender(char* buffer, std::size_t capacity) : out(buffer), room(capacity ? capacity - 1 : 0) {
+        if (capacity) out[0] = '\0';
+    }
+    void raw(const char* text);
+    // "&", "<", ">", '"' and "'" as character references.
+    void html(const char* text);
+    // Every byte outside A-Z a-z 0-9 - . _ ~ / as %XX.
+    void url(const char* text);
+
+private:
+    void put(const char* text, std::size_t n);
+};
+
+// The size column: "&lt;DIR&gt;", bytes below 1024, "Nk" below 1 MiB (rounded
+// up), else "N.NM".
+void format_size(const struct stat& st, char* out, std::size_t size);
+
+// The longest row a listing of `uri` can produce (names are at most NAME_MAX bytes).
+std::size_t listing_row_limit(const char* uri);
+
+}  // namespace vantrel
