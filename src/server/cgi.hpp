@@ -1,0 +1,83 @@
+// The pieces of the CGI gateway: the environment block, the program's command
+// line and its start, and the reaping of finished programs. The gateway itself
+// (is_cgi, run_cgi, get_cgi, cgi_release) is declared in handlers.hpp.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/connection.hpp"
+
+namespace vantrel {
+
+// Room for every variable of any request the server accepts: the request head,
+// URI, query, PATH_INFO and Content-Type are each below 16 KiB, the header lines
+// become at most about 2.25 times their own size (a 4-byte "a:b\n" line is the
+// 9-byte "HTTP_A=b"), the three script paths are below PATH_MAX, plus the
+// server's own variables and the configured extra ones.
+constexpr std::size_t kCgiEnvironmentSize = 256 * 1024;
+
+// A program's environment: NAME=value entries, each ended by a NUL, in one block
+// of fixed capacity, and the pointer table execve wants.
+class CgiEnvironment {
+public:
+    explicit CgiEnvironment(std::size_t capacity = kCgiEnvironmentSize);
+
+    // Appends one formatted entry. An entry that does not fit is not cut: the
+    // call returns false and the whole environment counts as failed.
+    bool add(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Appends HTTP_NAME=value for a request header: the name upper-cased with
+    // every "-" turned into "_". False, as for add, when it does not fit.
+    bool add_header(const char* name, std::size_t name_len, const char* value, std::size_t value_len);
+    bool ok() const { return !failed_; }
+    std::size_t count() const { return offsets_.size(); }
+    std::size_t used() const { return used_; }
+    // The entry at index i (for tests and logging).
+    const char* entry(std::size_t i) const { return block_.get() + offsets_[i]; }
+    // The NULL-terminated table; valid until the next add.
+    char* const* envp();
+
+private:
+    std::unique_ptr<char[]> block_;
+    std::size_t capacity_;
+    std::size_t used_ = 0;
+    bool failed_ = false;
+    std::vector<std::size_t> offsets_;
+    std::vector<char*> table_;
+};
+
+// Fills `env` with the CGI/1.1 variables of the request on `c` for the script
+// at `path` (absolute). Returns false when an entry did not fit.
+bool build_cgi_environment(const connection& c, const char* path, CgiEnvironment& env);
+
+// What to run: the arguments and the folder to run them in.
+struct CgiCommand {
+    std::vector<std::string> argv;
+    std::string workdir;
+    bool search_path = false;  // argv[0] is a bare name to look up in PATH
+};
+
+// Builds the command for a script: {interpreter, script} when an interpreter is
+// configured; else the script's "#!" line split as the kernel splits it
+// (interpreter and at most one optional argument) followed by the script; else
+// the script alone. Returns false for a path too long to use.
+bool cgi_command(const std::string& interpreter, const char* script, CgiCommand& out);
+
+// Starts the program with standard input and output on the far end of a new
+// socket pair and standard error on the server's own, no other descriptor, and
+// default signal handling. On success returns the process id and stores the
+// near end (non-blocking, close-on-exec) in `near_fd`; on failure returns -1
+// with nothing left open.
+pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd);
+
+// Reaps `pid` if it has finished; otherwise keeps it on a process-wide list that
+// a background thread reaps by process id once it ends (never waitpid(-1)).
+void cgi_reap(pid_t pid);
+// Ids handed to cgi_reap that have not been reaped yet (for tests).
+std::size_t cgi_unreaped_count();
+
+}  // namespace vantrel
