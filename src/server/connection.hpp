@@ -86,6 +86,8 @@ constexpr unsigned sock_writable = 0x080;
 constexpr unsigned fd_readable = 0x100;      // the local side may produce into `local`
 constexpr unsigned fd_writable = 0x200;      // the local side may take bytes from `remote`
 constexpr unsigned fd_is_socket = 0x400;     // `fd` is a socket polled like the client's
+constexpr unsigned peer_eof = 0x800;         // the peer has finished sending (half-close or close)
+constexpr unsigned lingering = 0x1000;       // reply sent, write side shut, draining unread input
 constexpr unsigned readiness = sock_readable | sock_writable | fd_readable | fd_writable;
 }  // namespace flag
 
@@ -135,6 +137,12 @@ struct connection {
     DirPtr dirp;
     unsigned flags = 0;
 
+    // Engine bookkeeping.
+    short tls_wait = 0;            // POLLIN or POLLOUT while a TLS accept waits
+    int poll_sock = -1;            // index of `sock` in this step's poll set, or -1
+    int poll_fd = -1;              // index of `fd` in this step's poll set, or -1
+    unsigned long long file_left = 0;  // file bytes still to be read for the body
+
     // CGI: the program's process id, reaped by that id alone.
     pid_t cgi_pid = -1;
     // PUT: the temporary file that replaces `put_target` once the body is complete.
@@ -145,8 +153,6 @@ struct connection {
         uri[0] = request_uri[0] = request_text[0] = '\0';
         local.buf[0] = remote.buf[0] = '\0';
     }
-    // Clears everything for reuse by a new socket.
-    void reset();
 
     bool has(unsigned f) const { return (flags & f) != 0; }
 };

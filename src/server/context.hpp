@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <poll.h>
+
 #include <openssl/ssl.h>
 
 #include "server/limits.hpp"
@@ -66,6 +68,7 @@ struct ServerContext {
     // Engine bookkeeping (not options).
     bool accepting = true;             // false while descriptors ran out
     std::vector<std::unique_ptr<connection>> spare;  // freed records kept for reuse
+    std::vector<struct pollfd> pollfds;               // this step's poll set
 };
 
 using Setter = void (*)(ServerContext& ctx, const std::string& value);

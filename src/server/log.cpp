@@ -1,0 +1,104 @@
+#include "server/log.hpp"
+
+#include <arpa/inet.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <mutex>
+
+#include "server/connection.hpp"
+#include "server/context.hpp"
+
+namespace vantrel {
+
+std::atomic<long> current_time{0};
+std::atomic<int> debug_mode{0};
+
+namespace {
+
+std::mutex hook_mutex;
+TimeSource time_source;
+FatalHook fatal_hook;
+std::atomic<bool> fatal_flag{false};
+
+// English month names whatever the process locale says.
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+void set_time_source(TimeSource source) {
+    std::lock_guard<std::mutex> guard(hook_mutex);
+    time_source = std::move(source);
+}
+
+long read_clock() {
+    {
+        std::lock_guard<std::mutex> guard(hook_mutex);
+        if (time_source) return time_source();
+    }
+    return static_cast<long>(std::time(nullptr));
+}
+
+void refresh_current_time() { current_time = read_clock(); }
+
+void set_fatal_hook(FatalHook hook) {
+    std::lock_guard<std::mutex> guard(hook_mutex);
+    fatal_hook = std::move(hook);
+}
+
+bool fatal_happened() { return fatal_flag.load(); }
+void clear_fatal() { fatal_flag = false; }
+
+void server_log(int level, const char* format, ...) {
+    if (level == LOG_DEBUG && debug_mode.load() == 0) return;
+
+    va_list ap;
+    va_start(ap, format);
+    char message[2048];
+    std::vsnprintf(message, sizeof message, format, ap);
+    va_end(ap);
+
+    std::fprintf(stderr, "%lu %s\n", static_cast<unsigned long>(current_time.load()), message);
+    std::fflush(stderr);
+
+    if (level != LOG_FATAL) return;
+    fatal_flag = true;
+    FatalHook hook;
+    {
+        std::lock_guard<std::mutex> guard(hook_mutex);
+        hook = fatal_hook;
+    }
+    if (!hook) std::exit(1);
+    hook(message);
+}
+
+void log_access(std::FILE* stream, const connection& c) {
+    time_t now = static_cast<time_t>(current_time.load());
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    char when[64];
+    std::snprintf(when, sizeof when, "%02d/%s/%04d %02d:%02d:%02d", tm.tm_mday, kMonths[tm.tm_mon],
+                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+
+    char address[INET_ADDRSTRLEN] = "0.0.0.0";
+    inet_ntop(AF_INET, &c.peer.sin_addr, address, sizeof address);
+    unsigned long body = c.sent > c.header_length ? c.sent - c.header_length : 0;
+
+    std::fprintf(stream, "%s - %s [%s] \"%s %s %s\" %d %lu ", address,
+                 c.user.empty() ? "-" : c.user.c_str(), when, c.method_name, c.request_uri, c.protocol,
+                 c.status, body);
+    if (c.referer.empty())
+        std::fputs("-", stream);
+    else
+        std::fprintf(stream, "\"%s\"", c.referer.c_str());
+    std::fputs(" ", stream);
+    if (c.user_agent.empty())
+        std::fputs("-", stream);
+    else
+        std::fprintf(stream, "\"%s\" ", c.user_agent.c_str());
+    std::fputs("\n", stream);
+    std::fflush(stream);
+}
+
+}  // namespace vantrel
