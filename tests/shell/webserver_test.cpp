@@ -1,0 +1,254 @@
+// The server inside the shell: resolving the site folder and the interpreter,
+// starting the real server on a loopback port, the thread that drives it, and
+// the release after the thread has stopped.
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <mutex>
+
+#include <gtest/gtest.h>
+
+#include "server/log.hpp"
+#include "shell/model/Globals.hpp"
+#include "shell/model/Webserver.hpp"
+#include "shell_fixture.hpp"
+#include "testkit.hpp"
+
+namespace shelltest {
+namespace {
+
+using namespace std::chrono_literals;
+
+// True when something accepts TCP connections on 127.0.0.1:port right now.
+bool accepts(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(s);
+    return ok;
+}
+
+class Webserver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Settings() = ShellSettings{};
+        Settings().AppFolder = app.path() + "/";
+        vantrel::set_fatal_hook([this](const std::string& message) {
+            std::lock_guard<std::mutex> guard(fatal_lock);
+            fatals.push_back(message);
+        });
+    }
+    void TearDown() override {
+        FreeServer();
+        vantrel::set_fatal_hook({});
+        Settings() = ShellSettings{};
+    }
+
+    std::vector<std::string> fatal_messages() {
+        std::lock_guard<std::mutex> guard(fatal_lock);
+        return fatals;
+    }
+
+    testkit::TempDir app;     // stands for the program folder
+    testkit::TempDir other;   // somewhere else
+    std::mutex fatal_lock;
+    std::vector<std::string> fatals;
+};
+
+TEST(ShellSettings, StartValues) {
+    ShellSettings fresh;
+    EXPECT_EQ(fresh.AppFolder, "");
+    EXPECT_EQ(fresh.SitesPath, "");
+    EXPECT_EQ(fresh.PHPPath, "");
+    EXPECT_EQ(fresh.WebserverPort, 80);
+    EXPECT_EQ(fresh.InitialHTML,
+              "<html><head><style type='text/css'>\r\n#idLoading { padding-left: 5px; background-color: red; "
+              "display:block; color: white;} </style>\r\n</head><body><div id='idLoading'>Loading...</div>"
+              "</body></html>");
+    EXPECT_EQ(std::string(kDefaultPHPPath), "php/php-cgi");
+    EXPECT_EQ(std::string(kDefaultSitesPath), "sites");
+}
+
+TEST(ShellSettings, ProgramFolderHoldsTheRunningProgram) {
+    std::string folder = ProgramFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.front(), '/');
+    EXPECT_EQ(folder.back(), '/');
+    EXPECT_TRUE(testkit::file_exists(folder + "shell_tests"));
+}
+
+TEST_F(Webserver, ResolveFolderTriesConfiguredThenProgramFolderThenDefault) {
+    testkit::make_dirs(other / "site");
+    testkit::make_dirs(app / "site");
+    testkit::make_dirs(app / "only-here");
+    testkit::write_file(app / "a-file", "not a folder");
+    // 1: the configured path exists by itself.
+    EXPECT_EQ(ResolveFolder(other / "site", "sites"), other / "site");
+    // 2: it exists under the program folder.
+    EXPECT_EQ(ResolveFolder("only-here", "sites"), app / "only-here");
+    // 3: it exists nowhere (or is no folder): the default under the program folder.
+    EXPECT_EQ(ResolveFolder("nowhere", "sites"), app / "sites");
+    EXPECT_EQ(ResolveFolder("a-file", "sites"), app / "sites");
+    // An empty path names the program folder itself.
+    EXPECT_EQ(ResolveFolder("", "sites"), app.path());
+}
+
+TEST_F(Webserver, ResolveFolderGivesAbsoluteNormalPaths) {
+    testkit::make_dirs(other / "site/inner");
+    {
+        ScopedCwd cwd(other.path());
+        EXPECT_EQ(ResolveFolder("site", "sites"), other / "site");  // relative to the working directory
+        EXPECT_EQ(ResolveFolder("./site/inner/../", "sites"), other / "site");
+    }
+    testkit::make_dirs(app / "a/b");
+    EXPECT_EQ(ResolveFolder("a/./b/..//b/", "sites"), app / "a/b");
+}
+
+TEST_F(Webserver, ResolveFileTriesConfiguredThenProgramFolderThenDefault) {
+    testkit::write_file(other / "php-cgi", "#!/bin/sh\n");
+    testkit::write_file(app / "bin/interp", "#!/bin/sh\n");
+    testkit::make_dirs(app / "folder");
+    EXPECT_EQ(ResolveFile(other / "php-cgi", kDefaultPHPPath), other / "php-cgi");
+    EXPECT_EQ(ResolveFile("bin/interp", kDefaultPHPPath), app / "bin/interp");
+    EXPECT_EQ(ResolveFile("missing", kDefaultPHPPath), app / "php/php-cgi");
+    EXPECT_EQ(ResolveFile("folder", kDefaultPHPPath), app / "php/php-cgi");  // a folder is no file
+    // Empty: the program folder is a folder, so the default applies.
+    EXPECT_EQ(ResolveFile("", kDefaultPHPPath), app / "php/php-cgi");
+    ScopedCwd cwd(other.path());
+    EXPECT_EQ(ResolveFile("php-cgi", kDefaultPHPPath), other / "php-cgi");
+}
+
+TEST_F(Webserver, StartServerServesFilesAndPhpOnItsPort) {
+    testkit::write_file(other / "hello.txt", "hello from the site\n");
+    testkit::write_file(other / "sum.php", "<?php echo 6 * 7;");
+    StartServer(other.path(), "/usr/bin/php-cgi", 0);
+    ASSERT_TRUE(fatal_messages().empty()) << fatal_messages()[0];
+    const int port = ServerPort();
+    ASSERT_GT(port, 0);
+    StartServerThread();
+
+    testkit::HttpReply text = testkit::http_get(port, "/hello.txt");
+    EXPECT_EQ(text.status, 200);
+    EXPECT_EQ(text.body, "hello from the site\n");
+    EXPECT_EQ(text.headers["content-type"], "text/plain");
+
+    testkit::HttpReply php = testkit::http_get(port, "/sum.php");
+    EXPECT_EQ(php.status, 200);
+    EXPECT_EQ(php.body, "42");
+
+    EXPECT_EQ(testkit::http_get(port, "/missing.txt").status, 404);
+
+    FreeServer();
+    EXPECT_EQ(ServerPort(), 0);
+    EXPECT_FALSE(accepts(port));
+}
+
+TEST_F(Webserver, StartServerPassesTheConfiguredPortToCgi) {
+    testkit::write_file(other / "port.php", "<?php echo $_SERVER['SERVER_PORT'];");
+    const int wanted = testkit::free_port();
+    StartServer(other.path(), "/usr/bin/php-cgi", wanted);
+    ASSERT_EQ(ServerPort(), wanted);
+    StartServerThread();
+    EXPECT_EQ(testkit::http_get(wanted, "/port.php").body, std::to_string(wanted));
+}
+
+TEST_F(Webserver, APortInUseIsFatal) {
+    StartServer(other.path(), "", 0);
+    const int taken = ServerPort();
+    ASSERT_GT(taken, 0);
+    // A second server on the same port: the first is released first, so hold
+    // the port with a plain socket instead.
+    int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = 0;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len);
+    const int held = ntohs(addr.sin_port);
+
+    StartServer(other.path(), "", held);
+    close(holder);
+    ASSERT_EQ(fatal_messages().size(), 1u);
+    EXPECT_NE(fatal_messages()[0].find("bind"), std::string::npos) << fatal_messages()[0];
+    EXPECT_EQ(ServerPort(), 0);
+    EXPECT_FALSE(accepts(taken));  // the earlier server was released
+    StartServerThread();  // polling a context without a listener is harmless
+    FreeServer();
+}
+
+TEST_F(Webserver, APortOutsideTheRangeIsFatal) {
+    StartServer(other.path(), "", 70000);
+    EXPECT_FALSE(fatal_messages().empty());
+    EXPECT_EQ(ServerPort(), 0);
+    StartServer(other.path(), "", -1);  // what a script's unusable port becomes
+    EXPECT_EQ(fatal_messages().size(), 2u);
+}
+
+TEST_F(Webserver, TheThreadStopsSoonAfterTheRequest) {
+    StartServer(other.path(), "", 0);
+    StartServerThread();
+    // The thread is idle inside its poll wait; stopping must not hang.
+    auto stopped = std::async(std::launch::async, [] { StopServerThread(); });
+    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    // Nobody polls now: a connection is accepted by the kernel but not answered.
+    const int port = ServerPort();
+    std::string reply = testkit::raw_request(port, "GET / HTTP/1.0\r\n\r\n", 300ms);
+    EXPECT_EQ(reply, "");
+    // A new thread picks the same server up again.
+    testkit::write_file(other / "again.txt", "again");
+    StartServerThread();
+    EXPECT_EQ(testkit::http_get(port, "/again.txt").body, "again");
+}
+
+TEST_F(Webserver, FreeServerStopsTheThreadBeforeReleasing) {
+    testkit::write_file(other / "f.txt", "x");
+    for (int round = 0; round < 3; ++round) {
+        StartServer(other.path(), "", 0);
+        StartServerThread();
+        const int port = ServerPort();
+        EXPECT_EQ(testkit::http_get(port, "/f.txt").status, 200);
+        auto freed = std::async(std::launch::async, [] { FreeServer(); });
+        ASSERT_EQ(freed.wait_for(5s), std::future_status::ready);
+        EXPECT_FALSE(accepts(port));
+    }
+    FreeServer();  // twice is harmless
+    PollServer();  // and so is a poll without a server
+}
+
+TEST_F(Webserver, PollServerServesOneStepAtATime) {
+    testkit::write_file(other / "p.txt", "polled");
+    StartServer(other.path(), "", 0);
+    const int port = ServerPort();
+    // No thread: the request is answered only while this thread polls.
+    auto reply = std::async(std::launch::async, [port] { return testkit::http_get(port, "/p.txt"); });
+    for (int i = 0; i < 50 && reply.wait_for(0ms) != std::future_status::ready; ++i) PollServer();
+    ASSERT_EQ(reply.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(reply.get().body, "polled");
+}
+
+TEST(WebserverFatalHook, ShowsTheErrorDialogThenExitsWithOne) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            struct PrintingWindow : FakeWindow {
+                void show_fatal(const std::string& text) override { fprintf(stderr, "dialog: [%s]\n", text.c_str()); }
+            } window;
+            InstallFatalHook(&window);
+            vantrel::server_log(vantrel::LOG_FATAL, "server_open_port: bind(%d): %s", 80, "in use");
+        },
+        ::testing::ExitedWithCode(1), "dialog: \\[server_open_port: bind\\(80\\): in use\\]");
+}
+
+}  // namespace
+}  // namespace shelltest
