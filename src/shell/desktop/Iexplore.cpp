@@ -1,0 +1,200 @@
+#include "Iexplore.hpp"
+
+#include "page_text.hpp"
+
+namespace vantrel::desktop {
+
+const GUID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const GUID IID_IDocHostUIHandler = {0xBD3F23C0, 0xD43E, 0x11CF, {0x89, 0x3B, 0x00, 0xAA, 0x00, 0xBD, 0xCE, 0x1A}};
+const GUID IID_ICustomDoc = {0x3050F3F0, 0x98B5, 0x11CF, {0xBB, 0x82, 0x00, 0xAA, 0x00, 0xBD, 0xCE, 0x0B}};
+
+/* THTMLBrowserUIHandler */
+
+THTMLBrowserUIHandler& THTMLBrowserUIHandler::Instance() {
+    static THTMLBrowserUIHandler handler;
+    return handler;
+}
+
+HRESULT THTMLBrowserUIHandler::QueryInterface(const GUID& iid, void** object) {
+    if (iid == IID_IUnknown || iid == IID_IDocHostUIHandler) {
+        *object = static_cast<IDocHostUIHandler*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+std::int32_t THTMLBrowserUIHandler::AddRef() { return ++refs_; }
+
+std::int32_t THTMLBrowserUIHandler::Release() { return --refs_; }
+
+HRESULT THTMLBrowserUIHandler::GetHostInfo(DOCHOSTUIINFO* info) {
+    info->cbSize = 20;
+    info->dwFlags = DOCHOSTUIFLAG_NO3DBORDER | DOCHOSTUIFLAG_FLAT_SCROLLBAR | DOCHOSTUIFLAG_NO3DOUTERBORDER;
+    info->dwDoubleClick = 0;
+    return S_OK;
+}
+
+HRESULT THTMLBrowserUIHandler::GetExternal(void** dispatch) {
+    *dispatch = nullptr;
+    return S_OK;
+}
+
+/* THTMLDocument */
+
+HRESULT THTMLDocument::QueryInterface(const GUID& iid, void** object) {
+    if (iid == IID_ICustomDoc) {
+        *object = static_cast<ICustomDoc*>(this);
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT THTMLDocument::SetUIHandler(IDocHostUIHandler* handler) {
+    browser_.ui_handler_ = handler;
+    if (handler) {
+        DOCHOSTUIINFO info;
+        handler->GetHostInfo(&info);
+        // The view draws no border of its own; a handler that asks for the
+        // engine's 3-D border gets the toolkit's frame style instead.
+        if (!(info.dwFlags & DOCHOSTUIFLAG_NO3DBORDER))
+            gtk_style_context_add_class(gtk_widget_get_style_context(browser_.Widget()), "frame");
+    }
+    return S_OK;
+}
+
+void THTMLDocument::close() {
+    if (webkit_web_view_is_loading(browser_.view_)) webkit_web_view_stop_loading(browser_.view_);
+}
+
+void THTMLDocument::write(const std::string& html) {
+    const std::string& base = browser_.write_base_uri_;
+    webkit_web_view_load_html(browser_.view_, MakeValidUtf8(html).c_str(), base.empty() ? nullptr : base.c_str());
+}
+
+/* TCppWebBrowser */
+
+TCppWebBrowser::TCppWebBrowser() {
+    view_ = WEBKIT_WEB_VIEW(webkit_web_view_new());
+    g_object_ref_sink(view_);
+    g_signal_connect(view_, "load-changed", G_CALLBACK(viewLoadChanged), this);
+    g_signal_connect(view_, "load-failed", G_CALLBACK(viewLoadFailed), this);
+    g_signal_connect(view_, "context-menu", G_CALLBACK(viewContextMenu), this);
+    g_signal_connect(view_, "create", G_CALLBACK(viewCreate), this);
+    g_signal_connect(view_, "decide-policy", G_CALLBACK(viewDecidePolicy), this);
+}
+
+TCppWebBrowser::~TCppWebBrowser() {
+    g_signal_handlers_disconnect_by_data(view_, this);
+    g_object_unref(view_);
+}
+
+void TCppWebBrowser::Navigate(const std::string& url) {
+    std::string address = MakeValidUtf8(url);
+    if (ui_handler_) {
+        std::string translated;
+        if (ui_handler_->TranslateUrl(0, address, &translated) == S_OK) address = translated;
+    }
+    if (address.empty()) return;  // nothing to load; the engine would refuse it anyway
+    busy_ = true;
+    webkit_web_view_load_uri(view_, NavigationUri(address).c_str());
+}
+
+void TCppWebBrowser::Refresh2(int level) {
+    if (level >= REFRESH_COMPLETELY)
+        webkit_web_view_reload_bypass_cache(view_);
+    else
+        webkit_web_view_reload(view_);
+}
+
+void TCppWebBrowser::ExecWB(int command, int /*option*/) {
+    if (command != OLECMDID_PRINT) return;
+    WebKitPrintOperation* operation = webkit_print_operation_new(view_);
+    GtkWidget* top = gtk_widget_get_toplevel(Widget());
+    webkit_print_operation_run_dialog(operation, GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr);
+    g_object_unref(operation);
+}
+
+void TCppWebBrowser::viewLoadChanged(WebKitWebView*, WebKitLoadEvent event, TCppWebBrowser* self) {
+    if (event == WEBKIT_LOAD_COMMITTED) self->has_document_ = true;
+    if (event == WEBKIT_LOAD_FINISHED) self->busy_ = false;
+}
+
+gboolean TCppWebBrowser::viewLoadFailed(WebKitWebView*, WebKitLoadEvent, char*, GError*, TCppWebBrowser* self) {
+    self->busy_ = false;
+    return FALSE;  // the engine shows its own page for a failed load
+}
+
+gboolean TCppWebBrowser::viewContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent* event,
+                                         WebKitHitTestResult*, TCppWebBrowser* self) {
+    if (!self->ui_handler_) return FALSE;
+    POINT where;
+    double x = 0, y = 0;
+    if (event && gdk_event_get_root_coords(event, &x, &y)) where = {static_cast<int>(x), static_cast<int>(y)};
+    // S_OK: the host has dealt with the menu, so the engine shows none.
+    return self->ui_handler_->ShowContextMenu(0, &where, nullptr, nullptr) == S_OK;
+}
+
+GtkWidget* TCppWebBrowser::viewCreate(WebKitWebView* view, WebKitNavigationAction* action, TCppWebBrowser*) {
+    // One window only: target=_blank links and window.open load in this view.
+    WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+    if (request) webkit_web_view_load_request(view, request);
+    return nullptr;
+}
+
+gboolean TCppWebBrowser::viewDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                          WebKitPolicyDecisionType type, TCppWebBrowser*) {
+    if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
+    auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+    // A page the engine cannot show is saved instead of silently dropped.
+    if (webkit_response_policy_decision_is_main_frame_main_resource(response) &&
+        !webkit_response_policy_decision_is_mime_type_supported(response)) {
+        webkit_policy_decision_download(decision);
+        return TRUE;
+    }
+    return FALSE;  // the engine's rules: show it, or download an attachment
+}
+
+/* Downloads */
+
+namespace {
+
+GtkWindow* download_parent = nullptr;  // borrowed: the main window
+
+gboolean downloadDecideDestination(WebKitDownload* download, char* suggested, gpointer) {
+    GtkWidget* dialog = gtk_file_chooser_dialog_new("Save File", download_parent, GTK_FILE_CHOOSER_ACTION_SAVE,
+                                                    "_Cancel", GTK_RESPONSE_CANCEL, "_Save", GTK_RESPONSE_ACCEPT,
+                                                    nullptr);
+    auto* chooser = GTK_FILE_CHOOSER(dialog);
+    gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+    const char* folder = g_get_user_special_dir(G_USER_DIRECTORY_DOWNLOAD);
+    if (!folder || !g_file_test(folder, G_FILE_TEST_IS_DIR)) folder = g_get_home_dir();
+    gtk_file_chooser_set_current_folder(chooser, folder);
+    if (suggested && *suggested) gtk_file_chooser_set_current_name(chooser, suggested);
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+        char* uri = gtk_file_chooser_get_uri(chooser);
+        webkit_download_set_allow_overwrite(download, TRUE);  // the chooser has asked already
+        webkit_download_set_destination(download, uri);
+        g_free(uri);
+    } else {
+        webkit_download_cancel(download);
+    }
+    gtk_widget_destroy(dialog);
+    return TRUE;
+}
+
+void contextDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer) {
+    g_signal_connect(download, "decide-destination", G_CALLBACK(downloadDecideDestination), nullptr);
+}
+
+}  // namespace
+
+void InstallDownloadHandler(GtkWindow* parent) {
+    download_parent = parent;
+    g_signal_connect(webkit_web_context_get_default(), "download-started", G_CALLBACK(contextDownloadStarted),
+                     nullptr);
+}
+
+}  // namespace vantrel::desktop

@@ -1,0 +1,367 @@
+#include "TfrmMain.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "page_text.hpp"
+#include "shell/model/Fmain.hpp"
+#include "shell/model/Globals.hpp"
+#include "shell/model/Lua.hpp"
+#include "shell/model/Webserver.hpp"
+
+namespace vantrel::desktop {
+
+namespace shell = vantrel::shell;
+
+namespace {
+
+constexpr int kStatusBarHeight = 19;
+// Waiting for the empty first page is bounded, so an engine that never reports
+// the end of that load cannot keep the program from starting.
+constexpr auto kBusyWaitLimit = std::chrono::seconds(10);
+
+std::thread::id main_thread;
+
+// The key value for a key name from a shortcut: the toolkit's key names first,
+// then a single character as the keyboard produces it. 0 when there is none.
+guint KeyValueForName(const std::string& name) {
+    guint key = gdk_keyval_from_name(name.c_str());
+    if (key == GDK_KEY_VoidSymbol || key == 0) {
+        key = 0;
+        if (g_utf8_validate(name.c_str(), -1, nullptr) && g_utf8_strlen(name.c_str(), -1) == 1)
+            key = gdk_unicode_to_keyval(g_unichar_tolower(g_utf8_get_char(name.c_str())));
+    }
+    return gdk_keyval_to_lower(key);
+}
+
+GdkModifierType ModifiersOf(const shell::Shortcut& shortcut) {
+    int mods = 0;
+    if (shortcut.shift) mods |= GDK_SHIFT_MASK;
+    if (shortcut.ctrl) mods |= GDK_CONTROL_MASK;
+    if (shortcut.alt) mods |= GDK_MOD1_MASK;
+    return static_cast<GdkModifierType>(mods);
+}
+
+// Style rules for the program's own widgets (matched by widget name).
+void ApplyCss(GtkWidget* widget, const char* css) {
+    GtkCssProvider* provider = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(provider, css, -1, nullptr);
+    gtk_style_context_add_provider_for_screen(gtk_widget_get_screen(widget), GTK_STYLE_PROVIDER(provider),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(provider);
+}
+
+}  // namespace
+
+TfrmMain::TfrmMain() {
+    main_thread = std::this_thread::get_id();
+    loop_ = g_main_loop_new(nullptr, FALSE);
+    // Step 1: the window and its components.
+    BuildWindow();
+    shell::SetMainWindow(this);
+    shell::InstallFatalHook(this);
+    try {
+        // Step 2: the program folder.
+        shell::Settings().AppFolder = shell::ProgramFolder();
+        cmpBrowser->SetWriteBaseUri(NavigationUri(shell::Settings().AppFolder));
+        // Steps 3 and 4: the script state and its eleven functions.
+        shell::InitLua();
+        shell::RegisterScriptApi(shell::LuaState());
+        // Step 5 (object-linking set-up) has nothing to do here.
+        // Step 6.
+        UIHandler = &THTMLBrowserUIHandler::Instance();
+        // Steps 7 and 8: an empty page, so that there is a document.
+        WritePage("");
+        WaitWhileBusy();
+        // Step 9.
+        InstallUIHandler();
+        // Step 10.
+        set_caption("Quor Vantrel");
+        // Step 11.
+        shell::RunScript("onInit.lua");
+        // Step 12.
+        WritePage(shell::Settings().InitialHTML);
+        // Step 13.
+        shell::BuildMainMenu();
+    } catch (...) {
+        shell::SetMainWindow(nullptr);
+        shell::CloseLua();
+        gtk_widget_destroy(window_);
+        window_ = nullptr;
+        g_main_loop_unref(loop_);
+        throw;
+    }
+}
+
+TfrmMain::~TfrmMain() {
+    if (!destroyed_) FormDestroy();
+    shell::SetMainWindow(nullptr);
+    if (window_) gtk_widget_destroy(window_);
+    cmpBrowser.reset();
+    if (cmpActions) g_object_unref(cmpActions);
+    if (menu_accels_) g_object_unref(menu_accels_);
+    g_main_loop_unref(loop_);
+}
+
+void TfrmMain::BuildWindow() {
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_widget_set_name(window_, "frmMain");
+    gtk_window_set_title(GTK_WINDOW(window_), "Quor Vantrel");
+    gtk_window_set_default_size(GTK_WINDOW(window_), 696, 480);
+    gtk_window_move(GTK_WINDOW(window_), 242, 183);
+    gtk_window_maximize(GTK_WINDOW(window_));
+
+    box_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(window_), box_);
+
+    cmpBrowser = std::make_unique<TCppWebBrowser>();
+    gtk_widget_set_name(cmpBrowser->Widget(), "cmpBrowser");
+    gtk_box_pack_start(GTK_BOX(box_), cmpBrowser->Widget(), TRUE, TRUE, 0);
+
+    // A plain strip with no panels and no text, 19 pixels high.
+    StatusBar1 = gtk_statusbar_new();
+    gtk_widget_set_name(StatusBar1, "StatusBar1");
+    ApplyCss(StatusBar1, "#StatusBar1, #StatusBar1 * { padding: 0; margin: 0; border-width: 0; min-height: 0; }");
+    gtk_widget_set_margin_top(StatusBar1, 0);
+    gtk_widget_set_margin_bottom(StatusBar1, 0);
+    gtk_widget_set_size_request(StatusBar1, -1, kStatusBarHeight);
+    GtkWidget* message_area = gtk_statusbar_get_message_area(GTK_STATUSBAR(StatusBar1));
+    gtk_widget_set_no_show_all(message_area, TRUE);
+    gtk_widget_hide(message_area);
+    gtk_box_pack_end(GTK_BOX(box_), StatusBar1, FALSE, FALSE, 0);
+
+    cmpActions = gtk_accel_group_new();
+    menu_accels_ = gtk_accel_group_new();
+    gtk_window_add_accel_group(GTK_WINDOW(window_), cmpActions);
+    gtk_window_add_accel_group(GTK_WINDOW(window_), menu_accels_);
+    ConnectAction(GDK_KEY_F5, static_cast<GdkModifierType>(0), G_CALLBACK(actRefreshActivate));
+    ConnectAction(GDK_KEY_p, GDK_CONTROL_MASK, G_CALLBACK(actPrintActivate));
+
+    g_signal_connect(window_, "show", G_CALLBACK(windowShow), this);
+    g_signal_connect(window_, "realize", G_CALLBACK(windowRealize), this);
+    g_signal_connect(window_, "delete-event", G_CALLBACK(windowDeleteEvent), this);
+    InstallDownloadHandler(GTK_WINDOW(window_));
+    gtk_widget_grab_focus(cmpBrowser->Widget());
+}
+
+void TfrmMain::ConnectAction(guint key, GdkModifierType mods, GCallback handler) {
+    GClosure* closure = g_cclosure_new(handler, this, nullptr);
+    gtk_accel_group_connect(cmpActions, key, mods, GTK_ACCEL_VISIBLE, closure);
+}
+
+void TfrmMain::Run() {
+    gtk_widget_show_all(window_);  // runs FormShow
+    if (close_requested_ && !closed_) gtk_window_close(GTK_WINDOW(window_));
+    if (!closed_) g_main_loop_run(loop_);
+    FormDestroy();
+}
+
+/* Steps of the document host. */
+
+void TfrmMain::WritePage(const std::string& html) {
+    try {
+        THTMLDocument* document = cmpBrowser->Document();
+        if (!document || html.empty()) {
+            PendingHTML = html;
+            cmpBrowser->Navigate("About:blank");
+            return;
+        }
+        std::string text = InsertBaseTag(html, shell::Settings().AppFolder);
+        PendingHTML.clear();
+        if ((document = cmpBrowser->Document())) {
+            document->close();
+            document->write(text);
+        }
+    } catch (...) {
+        close();
+    }
+}
+
+void TfrmMain::InstallUIHandler() {
+    CustomDoc = nullptr;
+    if (THTMLDocument* document = cmpBrowser->Document()) {
+        void* custom = nullptr;
+        document->QueryInterface(IID_ICustomDoc, &custom);
+        CustomDoc = static_cast<ICustomDoc*>(custom);
+    }
+    if (CustomDoc)
+        CustomDoc->SetUIHandler(UIHandler);
+    else
+        show_error("Error customizing browser component.");
+}
+
+void TfrmMain::WaitWhileBusy() {
+    auto deadline = std::chrono::steady_clock::now() + kBusyWaitLimit;
+    // A ticking source keeps the blocking iteration from sleeping past the deadline.
+    guint tick = g_timeout_add(50, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    while (cmpBrowser->Busy() && std::chrono::steady_clock::now() < deadline) g_main_context_iteration(nullptr, TRUE);
+    g_source_remove(tick);
+}
+
+/* Show and destroy steps. */
+
+void TfrmMain::FormShow() {
+    auto& settings = shell::Settings();
+    settings.SitesPath = shell::ResolveFolder(settings.SitesPath, shell::kDefaultSitesPath);
+    settings.PHPPath = shell::ResolveFile(settings.PHPPath, shell::kDefaultPHPPath);
+    shell::StartServer(settings.SitesPath, settings.PHPPath, settings.WebserverPort);
+    shell::StartServerThread();
+    shell::RunScript("onReady.lua");
+}
+
+void TfrmMain::FormDestroy() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    shell::CloseLua();
+    shell::FreeServer();  // stops the server thread before the context goes
+}
+
+/* WindowPort. */
+
+void TfrmMain::set_caption(const std::string& text) {
+    gtk_window_set_title(GTK_WINDOW(window_), MakeValidUtf8(text).c_str());
+}
+
+void TfrmMain::set_application_title(const std::string& text) {
+    application_title_ = MakeValidUtf8(text);
+    if (GdkWindow* gdk_window = gtk_widget_get_window(window_))
+        gdk_window_set_icon_name(gdk_window, application_title_.c_str());
+}
+
+void TfrmMain::navigate(const std::string& url) { cmpBrowser->Navigate(url); }
+
+void TfrmMain::refresh() { cmpBrowser->Refresh2(TCppWebBrowser::REFRESH_COMPLETELY); }
+
+void TfrmMain::print() { cmpBrowser->ExecWB(TCppWebBrowser::OLECMDID_PRINT, 0); }
+
+void TfrmMain::close() {
+    if (closed_ || close_requested_) return;
+    close_requested_ = true;
+    // Before the window is shown the request waits for Run (a window that is not
+    // on screen yet cannot be closed by the toolkit).
+    if (shown_ && gtk_widget_get_realized(window_)) gtk_window_close(GTK_WINDOW(window_));
+}
+
+void TfrmMain::show_error(const std::string& text) { ShowMessage("Error", text); }
+
+void TfrmMain::show_fatal(const std::string& text) {
+    if (std::this_thread::get_id() == main_thread) {
+        ShowMessage("Error", text);
+        return;
+    }
+    // From another thread the dialog is run by the user-interface thread.
+    struct Call {
+        TfrmMain* self;
+        std::string text;
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+    } call{this, text, {}, {}, false};
+    g_main_context_invoke(
+        nullptr,
+        [](gpointer data) -> gboolean {
+            auto* c = static_cast<Call*>(data);
+            c->self->ShowMessage("Error", c->text);
+            std::lock_guard lock(c->mutex);
+            c->done = true;
+            c->done_cv.notify_one();
+            return G_SOURCE_REMOVE;
+        },
+        &call);
+    std::unique_lock lock(call.mutex);
+    call.done_cv.wait(lock, [&] { return call.done; });
+}
+
+void TfrmMain::ShowMessage(const std::string& title, const std::string& text) {
+    GtkWindow* parent = gtk_widget_get_visible(window_) ? GTK_WINDOW(window_) : nullptr;
+    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s",
+                                               MakeValidUtf8(text).c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), title.c_str());
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}
+
+void TfrmMain::set_menu_bar(const std::vector<shell::TopMenuModel>& menus) {
+    if (mnuMain) {
+        gtk_widget_destroy(mnuMain);
+        mnuMain = nullptr;
+    }
+    if (menus.empty()) return;
+    mnuMain = gtk_menu_bar_new();
+    gtk_widget_set_name(mnuMain, "mnuMain");
+    for (const auto& top : menus) {
+        GtkWidget* top_item = gtk_menu_item_new_with_mnemonic(MnemonicLabel(MakeValidUtf8(top.caption)).c_str());
+        if (!top.name.empty()) gtk_widget_set_name(top_item, top.name.c_str());
+        if (!top.items.empty()) {
+            GtkWidget* menu = gtk_menu_new();
+            gtk_menu_set_accel_group(GTK_MENU(menu), menu_accels_);
+            for (const auto& item : top.items) {
+                GtkWidget* widget;
+                if (item.caption == "-") {
+                    widget = gtk_separator_menu_item_new();  // the toolkit's separator caption
+                } else {
+                    widget = gtk_menu_item_new_with_mnemonic(MnemonicLabel(MakeValidUtf8(item.caption)).c_str());
+                    g_signal_connect(widget, "activate", G_CALLBACK(menuItemActivate),
+                                     GINT_TO_POINTER(item.command_index));
+                    guint key = item.shortcut.empty() ? 0 : KeyValueForName(item.shortcut.key);
+                    GdkModifierType mods = ModifiersOf(item.shortcut);
+                    if (key && gtk_accelerator_valid(key, mods)) {
+                        gtk_widget_add_accelerator(widget, "activate", menu_accels_, key, mods, GTK_ACCEL_VISIBLE);
+                        // The item's shortcut wins over F5 and Ctrl+P.
+                        gtk_accel_group_disconnect_key(cmpActions, key, mods);
+                    }
+                }
+                if (!item.name.empty()) gtk_widget_set_name(widget, item.name.c_str());
+                gtk_menu_shell_append(GTK_MENU_SHELL(menu), widget);
+            }
+            gtk_menu_item_set_submenu(GTK_MENU_ITEM(top_item), menu);
+        }
+        gtk_menu_shell_append(GTK_MENU_SHELL(mnuMain), top_item);
+    }
+    gtk_box_pack_start(GTK_BOX(box_), mnuMain, FALSE, FALSE, 0);
+    gtk_box_reorder_child(GTK_BOX(box_), mnuMain, 0);
+    if (gtk_widget_get_visible(window_)) gtk_widget_show_all(mnuMain);
+}
+
+/* Signal handlers. */
+
+void TfrmMain::windowShow(GtkWidget*, TfrmMain* self) {
+    if (self->shown_) return;
+    self->shown_ = true;
+    self->FormShow();
+}
+
+void TfrmMain::windowRealize(GtkWidget* widget, TfrmMain* self) {
+    const std::string& title = self->application_title_.empty() ? std::string(g_get_application_name())
+                                                                 : self->application_title_;
+    gdk_window_set_icon_name(gtk_widget_get_window(widget), title.c_str());
+}
+
+gboolean TfrmMain::windowDeleteEvent(GtkWidget* widget, GdkEvent*, TfrmMain* self) {
+    // Closing ends the event loop; the window itself goes after FormDestroy.
+    self->close_requested_ = true;
+    if (!self->closed_) {
+        self->closed_ = true;
+        gtk_widget_hide(widget);
+        g_main_loop_quit(self->loop_);
+    }
+    return TRUE;
+}
+
+gboolean TfrmMain::actRefreshActivate(GtkAccelGroup*, GObject*, guint, GdkModifierType, gpointer) {
+    shell::actRefreshExecute();
+    return TRUE;
+}
+
+gboolean TfrmMain::actPrintActivate(GtkAccelGroup*, GObject*, guint, GdkModifierType, gpointer) {
+    shell::actPrintExecute();
+    return TRUE;
+}
+
+void TfrmMain::menuItemActivate(GtkMenuItem*, gpointer command_index) {
+    shell::MenuItemClick(GPOINTER_TO_INT(command_index));
+}
+
+}  // namespace vantrel::desktop

@@ -1,0 +1,53 @@
+// The desktop program's entry: application title, the main window, the event
+// loop, and the error display for a window that could not be made.
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <clocale>
+#include <csignal>
+#include <exception>
+#include <string>
+
+#include "TfrmMain.hpp"
+#include "page_text.hpp"
+#include "shell/model/Fmain.hpp"
+
+namespace {
+
+// SIGTERM and SIGINT close the window like its close control, so the destroy
+// steps run and the program ends with code 0.
+gboolean signalClose(gpointer) {
+    if (auto* window = vantrel::shell::MainWindow()) window->close();
+    return G_SOURCE_CONTINUE;
+}
+
+// The application's standard error display.
+void ShowStartupError(const std::string& text) {
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s",
+                                               vantrel::desktop::MakeValidUtf8(text).c_str());
+    gtk_window_set_title(GTK_WINDOW(dialog), g_get_application_name());
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    g_set_prgname("vantrel");
+    gtk_init(&argc, &argv);
+    // GTK switched the process to the user's locale; numbers in scripts and in
+    // the server's texts keep the C form.
+    std::setlocale(LC_NUMERIC, "C");
+    g_set_application_name("Vantrel");
+    g_unix_signal_add(SIGTERM, signalClose, nullptr);
+    g_unix_signal_add(SIGINT, signalClose, nullptr);
+    try {
+        vantrel::desktop::TfrmMain frmMain;
+        frmMain.Run();
+    } catch (const std::exception& error) {
+        ShowStartupError(error.what());
+    } catch (...) {
+        ShowStartupError("");
+    }
+    return 0;
+}
