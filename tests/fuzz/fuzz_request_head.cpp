@@ -1,0 +1,55 @@
+// Feeds arbitrary bytes through the request head path: end detection, request
+// line, headers, URI decoding and dot-segment removal, dates. Dispatch runs
+// against an empty document root, so only parsing and the status replies run.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "server/connection.hpp"
+#include "server/context.hpp"
+#include "server/log.hpp"
+#include "server/request.hpp"
+
+using namespace vantrel;
+
+namespace {
+
+ServerContext& fuzz_context() {
+    static std::unique_ptr<ServerContext> ctx = [] {
+        set_fatal_hook([](const std::string&) {});
+        auto c = init_context(nullptr, {{"document_root", "/nonexistent-fuzz-root"}, {"mime_types", "builtin"}});
+        return c;
+    }();
+    return *ctx;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    ServerContext& ctx = fuzz_context();
+    auto c = std::make_unique<connection>();
+    c->ctx = &ctx;
+    std::size_t n = size < kIoBufferSize - 1 ? size : kIoBufferSize - 1;
+    std::memcpy(c->remote.buf, data, n);
+    c->remote.buf[n] = '\0';
+    c->remote.head = static_cast<unsigned>(n);
+
+    int len = head_length(c->remote.buf, static_cast<int>(n));
+    if (len > 0) parse_request(*c, c->remote.buf);
+    if (c->local.head > kIoBufferSize) __builtin_trap();
+
+    std::string text(reinterpret_cast<const char*>(data), size);
+    std::string uri = text.c_str();  // up to the first NUL
+    std::string copy = uri;
+    decode_uri(copy.data(), copy.data());
+    copy.resize(std::strlen(copy.c_str()));
+    strip_dot_segments(copy.data());
+    copy.resize(std::strlen(copy.c_str()));
+    // After stripping, no segment may start with a dot or be empty.
+    if (copy.find("/.") != std::string::npos || copy.find("//") != std::string::npos) __builtin_trap();
+    date_to_time(uri.c_str());
+    char value[64];
+    header_value(uri.c_str(), value, sizeof value);
+    return 0;
+}
