@@ -39,7 +39,8 @@ bool copy_bounded(char* dst, const char* src, std::size_t n);
 // n - 1 characters. Returns the characters stored.
 int format_bounded(char* buf, std::size_t n, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
-int vformat_bounded(char* buf, std::size_t n, const char* format, va_list ap);
+int vformat_bounded(char* buf, std::size_t n, const char* format, va_list ap)
+    __attribute__((format(printf, 3, 0)));
 // Collapses runs of "/" to one.
 void normalize_path(char* path);
 // Open or stat a mapped path; a path longer than the platform limit is refused
