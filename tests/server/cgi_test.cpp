@@ -1,0 +1,560 @@
+// The CGI gateway: real PHP pages through /usr/bin/php-cgi and "#!" scripts,
+// served by the real vantrel-httpd on a loopback port, plus the pieces that no
+// request can reach (environment capacity, command building, reaping).
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/cgi.hpp"
+#include "server/connection.hpp"
+#include "server/context.hpp"
+#include "testkit.hpp"
+
+namespace {
+
+using testkit::TempDir;
+using testkit::write_file;
+
+const char* const kPhpCgi = "/usr/bin/php-cgi";
+
+// "NAME=value" lines of a body as a map (the scripts below print their variables so).
+std::map<std::string, std::string> lines_of(const std::string& body) {
+    std::map<std::string, std::string> out;
+    std::istringstream in(body);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto eq = line.find('=');
+        if (eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return out;
+}
+
+// Prints every string entry of $_SERVER as NAME=value.
+const char* const kEnvPhp = R"(<?php
+header("Content-Type: text/plain");
+foreach ($_SERVER as $k => $v) if (is_string($v)) echo "$k=$v\n";
+)";
+
+// Bytes 0..255 repeated: 1 MiB that any lost, added or changed byte shows.
+std::string pattern_bytes(std::size_t size) {
+    std::string s(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>(i & 0xff);
+    return s;
+}
+
+// Children of a process (zombies included), from /proc.
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> out;
+    std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(task_dir.c_str());
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(task_dir + "/" + e->d_name + "/children");
+        pid_t child;
+        while (in >> child) out.push_back(child);
+    }
+    closedir(d);
+    return out;
+}
+
+std::size_t open_fds(pid_t pid) {
+    std::size_t n = 0;
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return 0;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n;
+}
+
+// Polls `condition` for up to `limit`.
+template <typename F>
+bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+// A site of PHP pages served through php-cgi.
+class CgiPhp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        write_file(site / "env.php", kEnvPhp);
+        write_file(site / "post.php", R"(<?php
+header("Content-Type: text/plain");
+echo "METHOD=", $_SERVER['REQUEST_METHOD'], "\n";
+echo "LEN=", $_SERVER['CONTENT_LENGTH'] ?? '', "\n";
+echo "QUERY=", $_SERVER['QUERY_STRING'] ?? '(unset)', "\n";
+echo "GET_A=", $_GET['a'] ?? '', "\n";
+echo "BODY=[", file_get_contents('php://input'), "]\n";
+)");
+        write_file(site / "upload.php", R"(<?php
+$f = $_FILES['file'];
+header("Content-Type: application/octet-stream");
+header("X-Upload: " . $f['name'] . " " . $f['size'] . " " . $f['error']);
+readfile($f['tmp_name']);
+)");
+        write_file(site / "sub/index.php", kEnvPhp);
+        write_file(site / "redirect.php", "<?php header('Location: /target.php'); echo 'moved';\n");
+        write_file(site / "head.php", "<?php header('X-Method: ' . $_SERVER['REQUEST_METHOD']); echo 'body';\n");
+        write_file(site / "target.php", "<?php echo 'TARGET ', $_SERVER['REQUEST_METHOD'];\n");
+        write_file(site / "missing.php", "<?php header('Status: 404 Not Found'); echo 'no such thing';\n");
+        write_file(site / "tab.php", "<?php header(\"X-Bad: a\\tb\"); echo 'body';\n");
+        write_file(site / "endless_head.php", "<?php header('X-Long: ' . str_repeat('a', 40000)); echo 'x';\n");
+        write_file(site / "big.php", R"(<?php
+header("Content-Type: application/octet-stream");
+$p = ''; for ($i = 0; $i < 256; $i++) $p .= chr($i);
+echo str_repeat($p, 4096);
+)");
+        write_file(site / "session.php", R"(<?php
+session_save_path(__DIR__ . '/sessions');
+session_start();
+$_SESSION['n'] = ($_SESSION['n'] ?? 0) + 1;
+echo "N=", $_SESSION['n'], "\n";
+)");
+        testkit::make_dirs(site / "sessions");
+        write_file(site / "dir with space/my page.php", "<?php echo 'SPACE ', $_SERVER['SCRIPT_NAME'];\n");
+        write_file(site / "stderr.php",
+                   "<?php file_put_contents('php://stderr', \"STDERR-MARK\\n\"); echo 'clean body';\n");
+        server = std::make_unique<testkit::ServerProcess>(
+            std::vector<std::string>{"-d", site.path(), "-c", ".php", "-C", kPhpCgi});
+    }
+
+    testkit::HttpReply get(const std::string& path, const std::string& extra = "") {
+        return testkit::http_get(server->port(), path, extra);
+    }
+
+    TempDir site;
+    std::unique_ptr<testkit::ServerProcess> server;
+};
+
+TEST_F(CgiPhp, GetWithQueryGivesTheStandardVariables) {
+    auto r = get("/env.php?a=1&b=two");
+    EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+    auto env = lines_of(r.body);
+    EXPECT_EQ(env["QUERY_STRING"], "a=1&b=two");
+    EXPECT_EQ(env["REQUEST_URI"], "/env.php");
+    EXPECT_EQ(env["REQUEST_METHOD"], "GET");
+    EXPECT_EQ(env["SCRIPT_NAME"], "/env.php");
+    EXPECT_EQ(env["SCRIPT_FILENAME"], site / "env.php");
+    EXPECT_EQ(env["GATEWAY_INTERFACE"], "CGI/1.1");
+    EXPECT_EQ(env["SERVER_PROTOCOL"], "HTTP/1.1");
+    EXPECT_EQ(env["SERVER_PORT"], std::to_string(server->port()));
+    EXPECT_EQ(env["DOCUMENT_ROOT"], site.path());
+    EXPECT_EQ(env["REMOTE_ADDR"], "127.0.0.1");
+    EXPECT_NE(env["REMOTE_PORT"], "");
+    EXPECT_EQ(env.count("PATH_INFO"), 0u);
+    EXPECT_EQ(env.count("CONTENT_LENGTH"), 0u);
+}
+
+TEST_F(CgiPhp, PathInfoAfterTheScript) {
+    auto env = lines_of(get("/env.php/extra/part").body);
+    EXPECT_EQ(env["PATH_INFO"], "/extra/part");
+    EXPECT_EQ(env["SCRIPT_NAME"], "/env.php");
+    EXPECT_EQ(env["SCRIPT_FILENAME"], site / "env.php");
+}
+
+TEST_F(CgiPhp, IndexPhpChosenForADirectoryGetsItsOwnRequestUri) {
+    auto r = get("/sub/");
+    EXPECT_EQ(r.status, 200);
+    auto env = lines_of(r.body);
+    EXPECT_EQ(env["REQUEST_URI"], "/sub/index.php");
+    EXPECT_EQ(env["SCRIPT_FILENAME"], site / "sub/index.php");
+}
+
+TEST_F(CgiPhp, RequestHeadersBecomeHttpVariables) {
+    auto env = lines_of(get("/env.php", "User-Agent: probe/1.0\r\nX-My-Header: some value\r\nProxy: evil:3128\r\n").body);
+    EXPECT_EQ(env["HTTP_USER_AGENT"], "probe/1.0");
+    EXPECT_EQ(env["HTTP_X_MY_HEADER"], "some value");
+    EXPECT_EQ(env["HTTP_HOST"], "127.0.0.1");
+    // A client's Proxy header must not set the program's outgoing proxy.
+    EXPECT_EQ(env.count("HTTP_PROXY"), 0u);
+}
+
+TEST_F(CgiPhp, EightKilobyteCookieReachesPhpWhole) {
+    std::string value(8192, 'c');
+    for (std::size_t i = 0; i < value.size(); i += 7) value[i] = static_cast<char>('a' + i % 26);
+    auto env = lines_of(get("/env.php", "Cookie: big=" + value + "\r\n").body);
+    EXPECT_EQ(env["HTTP_COOKIE"], "big=" + value);
+}
+
+TEST_F(CgiPhp, PostBodyOfTwentyBytesReachesPhpExactly) {
+    auto r = testkit::curl({"--data-binary", "abcdefghij0123456789", "-H", "Content-Type: text/plain",
+                            server->url("/post.php?a=1")});
+    ASSERT_EQ(r.exit_code, 0);
+    auto out = lines_of(r.out);
+    EXPECT_EQ(out["METHOD"], "POST");
+    EXPECT_EQ(out["LEN"], "20");
+    EXPECT_EQ(out["BODY"], "[abcdefghij0123456789]");
+    // The query string is passed for a POST as well.
+    EXPECT_EQ(out["QUERY"], "a=1");
+    EXPECT_EQ(out["GET_A"], "1");
+}
+
+TEST_F(CgiPhp, MultipartUploadOf100KiBArrivesInFiles) {
+    std::string content(100 * 1024, '\0');
+    unsigned x = 12345;
+    for (auto& ch : content) {
+        x = x * 1103515245u + 12345u;
+        ch = static_cast<char>(x >> 16);
+    }
+    TempDir tmp;
+    write_file(tmp / "blob.bin", content);
+    auto r = testkit::curl({"-D", tmp / "head.txt", "-o", tmp / "echo.bin", "-F", "file=@" + (tmp / "blob.bin"),
+                            server->url("/upload.php")});
+    ASSERT_EQ(r.exit_code, 0);
+    auto head = testkit::read_file(tmp / "head.txt");
+    EXPECT_NE(head.find("X-Upload: blob.bin 102400 0"), std::string::npos) << head;
+    EXPECT_TRUE(testkit::read_file(tmp / "echo.bin") == content);
+}
+
+TEST_F(CgiPhp, LocationGivesA302ThatCurlFollows) {
+    auto raw = get("/redirect.php");
+    EXPECT_EQ(raw.status_line, "HTTP/1.1 302 OK");
+    EXPECT_EQ(raw.headers["location"], "/target.php");
+
+    auto followed = testkit::curl({"-L", server->url("/redirect.php")});
+    ASSERT_EQ(followed.exit_code, 0);
+    EXPECT_EQ(followed.out, "TARGET GET");
+}
+
+TEST_F(CgiPhp, ProgramStatusLineIsRelayed) {
+    auto r = get("/missing.php");
+    EXPECT_EQ(r.status_line, "HTTP/1.1 404 OK");
+    EXPECT_EQ(r.headers["status"], "404 Not Found");
+    EXPECT_EQ(r.body, "no such thing");
+}
+
+TEST_F(CgiPhp, ClientLocationOrStatusHeaderNeverChangesTheReply) {
+    auto r = get("/target.php", "Location: http://elsewhere/\r\nStatus: 503\r\n");
+    EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(r.headers.count("location"), 0u);
+    EXPECT_EQ(r.body, "TARGET GET");
+    // The program's own Status still counts when the client sent one too.
+    EXPECT_EQ(get("/missing.php", "Status: 200\r\n").status_line, "HTTP/1.1 404 OK");
+}
+
+TEST_F(CgiPhp, BadProgramHeadsAnswer500) {
+    auto tab = get("/tab.php");
+    EXPECT_EQ(tab.status_line, "HTTP/1.1 500 CGI Error");
+    EXPECT_EQ(tab.body, "500 Script sent invalid headers");
+    // A head that fills the whole buffer without ending is answered, not left waiting.
+    auto endless = testkit::parse_reply(
+        testkit::raw_request(server->port(), "GET /endless_head.php HTTP/1.1\r\n\r\n", std::chrono::seconds(20)));
+    EXPECT_EQ(endless.status_line, "HTTP/1.1 500 CGI Error");
+    EXPECT_EQ(endless.body, "500 Script sent invalid headers");
+}
+
+TEST_F(CgiPhp, HeadRunsTheProgramWithMethodHead) {
+    auto r = testkit::parse_reply(testkit::raw_request(server->port(), "HEAD /head.php HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(r.headers["x-method"], "HEAD");
+    // php-cgi itself leaves out the body of a HEAD reply.
+    EXPECT_EQ(r.body, "");
+}
+
+TEST_F(CgiPhp, OneMebibyteOutputIsRelayedByteExact) {
+    std::string raw = testkit::raw_request(server->port(), "GET /big.php HTTP/1.1\r\n\r\n", std::chrono::seconds(30));
+    auto r = testkit::parse_reply(raw);
+    EXPECT_EQ(r.status, 200);
+    ASSERT_EQ(r.body.size(), 1048576u);
+    EXPECT_TRUE(r.body == pattern_bytes(1048576));
+}
+
+TEST_F(CgiPhp, SessionIsKeptAcrossRequestsByItsCookie) {
+    TempDir tmp;
+    std::string jar = tmp / "jar.txt";
+    auto first = testkit::curl({"-c", jar, "-b", jar, server->url("/session.php")});
+    auto second = testkit::curl({"-c", jar, "-b", jar, server->url("/session.php")});
+    auto third = testkit::curl({"-c", jar, "-b", jar, server->url("/session.php")});
+    EXPECT_EQ(first.out, "N=1\n");
+    EXPECT_EQ(second.out, "N=2\n");
+    EXPECT_EQ(third.out, "N=3\n");
+    EXPECT_NE(testkit::read_file(jar).find("PHPSESSID"), std::string::npos);
+}
+
+TEST_F(CgiPhp, ScriptPathWithASpaceRuns) {
+    auto r = testkit::curl({server->url("/dir%20with%20space/my%20page.php")});
+    ASSERT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "SPACE /dir with space/my page.php");
+}
+
+TEST_F(CgiPhp, ProgramStandardErrorGoesToTheServerLog) {
+    auto r = get("/stderr.php");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "clean body");
+    EXPECT_TRUE(eventually([&] { return server->stderr_text().find("STDERR-MARK") != std::string::npos; }));
+}
+
+TEST_F(CgiPhp, FiveHundredRequestsLeaveNoZombiesAndNoDescriptors) {
+    pid_t pid = server->pid();
+    ASSERT_EQ(get("/target.php").body, "TARGET GET");
+    ASSERT_TRUE(eventually([&] { return children_of(pid).empty(); })) << "first program not reaped";
+    std::size_t fds_before = open_fds(pid);
+    ASSERT_GT(fds_before, 0u);
+
+    int ok = 0;
+    for (int i = 0; i < 500; ++i) ok += get("/target.php").body == "TARGET GET";
+    EXPECT_EQ(ok, 500);
+    EXPECT_TRUE(eventually([&] { return children_of(pid).empty(); }))
+        << children_of(pid).size() << " children left";
+    EXPECT_TRUE(eventually([&] { return open_fds(pid) <= fds_before; }))
+        << open_fds(pid) << " descriptors open, " << fds_before << " before";
+}
+
+TEST(CgiStart, MissingInterpreterAnswersCannotExec) {
+    TempDir site;
+    write_file(site / "page.php", "<?php echo 1;\n");
+    testkit::ServerProcess server({"-d", site.path(), "-c", ".php", "-C", "/nonexistent/php-cgi"});
+    auto r = testkit::http_get(server.port(), "/page.php");
+    EXPECT_EQ(r.status_line, "HTTP/1.1 500 Server Error");
+    EXPECT_EQ(r.body, "500 Cannot exec CGI");
+    EXPECT_TRUE(server.running());
+    EXPECT_TRUE(children_of(server.pid()).empty());
+}
+
+// Scripts that name their interpreter on a "#!" line, with no interpreter option.
+class CgiShebang : public ::testing::Test {
+protected:
+    void SetUp() override {
+        write_file(site / "hello.sh",
+                   "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+                   "echo \"method=$REQUEST_METHOD query=$QUERY_STRING arg=$0 cwd=$(pwd)\"\n");
+        write_file(site / "silent.sh", "#!/bin/sh\nexit 0\n");
+        write_file(site / "partial.sh", "#!/bin/sh\nprintf 'Content-Type: text/pl'\n");
+        // Lists the shell's own descriptors with their targets, then the signal
+        // state that it had from the server and hands on through exec.
+        write_file(site / "fds.sh",
+                   "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+                   "ls -l /proc/$$/fd\n"
+                   "exec grep -E '^Sig(Blk|Ign):' /proc/self/status\n");
+        // With its "-u" the shell stops at the unset variable.
+        write_file(site / "args.sh", "#!/bin/sh -u\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+                                     "echo \"args=$#\"\necho \"$NOT_SET_ANYWHERE\"\necho after\n");
+        server = std::make_unique<testkit::ServerProcess>(std::vector<std::string>{"-d", site.path(), "-c", ".sh"});
+    }
+
+    TempDir site;
+    std::unique_ptr<testkit::ServerProcess> server;
+};
+
+TEST_F(CgiShebang, ScriptRunsThroughItsInterpreterInItsFolder) {
+    auto r = testkit::http_get(server->port(), "/hello.sh?x=1");
+    EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(r.body, "method=GET query=x=1 arg=" + (site / "hello.sh") + " cwd=" + site.path() + "\n");
+    // "#!/bin/sh -u": the optional argument reaches the shell, the script gets none.
+    EXPECT_EQ(testkit::http_get(server->port(), "/args.sh").body, "args=0\n");
+}
+
+TEST_F(CgiShebang, ProgramThatPrintsNothingGetsEmptyBrackets) {
+    auto r = testkit::http_get(server->port(), "/silent.sh");
+    EXPECT_EQ(r.status_line, "HTTP/1.1 500 CGI Error");
+    EXPECT_EQ(r.body, "500 Bad headers sent:\n[]\n");
+    auto partial = testkit::http_get(server->port(), "/partial.sh");
+    EXPECT_EQ(partial.body, "500 Bad headers sent:\n[Content-Type: text/pl]\n");
+}
+
+TEST_F(CgiShebang, OnlyTheThreeStandardDescriptorsAndDefaultSignals) {
+    auto r = testkit::http_get(server->port(), "/fds.sh");
+    ASSERT_EQ(r.status, 200);
+    std::istringstream in(r.body);
+    std::string line;
+    std::map<int, std::string> fds;
+    std::map<std::string, unsigned long long> sig;
+    while (std::getline(in, line)) {
+        auto arrow = line.find(" -> ");
+        if (arrow != std::string::npos) {
+            // "lrwx------ 1 root root 64 Dec  8 15:50 0 -> socket:[123]"
+            auto name_at = line.rfind(' ', arrow - 1) + 1;
+            fds[std::stoi(line.substr(name_at, arrow - name_at))] = line.substr(arrow + 4);
+        } else if (line.rfind("Sig", 0) == 0) {
+            std::istringstream l(line);
+            std::string name, hex;
+            l >> name >> hex;
+            sig[name] = std::stoull(hex, nullptr, 16);
+        }
+    }
+    EXPECT_EQ(fds[0].rfind("socket:", 0), 0u) << fds[0];
+    EXPECT_EQ(fds[1], fds[0]);
+    EXPECT_EQ(fds[2].rfind("/tmp/vantrel-httpd-err-", 0), 0u) << fds[2];
+    for (const auto& [n, target] : fds) {
+        // The shell keeps its own script open on a high descriptor; nothing of the server's.
+        if (n > 2) EXPECT_EQ(target, site / "fds.sh") << "fd " << n;
+    }
+    // The server ignores SIGPIPE; the program must start with default handling.
+    // (Signals 32 and 33 belong to the C library, which sets them up itself.)
+    ASSERT_EQ(sig.count("SigIgn:"), 1u) << r.body;
+    EXPECT_EQ(sig["SigIgn:"] & 0x7fffffffULL, 0u);
+    EXPECT_EQ(sig["SigBlk:"], 0u);
+}
+
+// --- pieces no request reaches ---
+
+TEST(CgiEnvironmentBlock, EntryThatDoesNotFitFailsTheWholeBlock) {
+    vantrel::CgiEnvironment env(32);
+    EXPECT_TRUE(env.add("A=%s", "0123456789"));  // 13 bytes with its NUL
+    EXPECT_FALSE(env.add("B=%s", "0123456789abcdefghij"));
+    EXPECT_FALSE(env.ok());
+    // Nothing after a failure is added, even what would fit.
+    EXPECT_FALSE(env.add("C=1"));
+    EXPECT_EQ(env.count(), 1u);
+    char* const* envp = env.envp();
+    EXPECT_STREQ(envp[0], "A=0123456789");
+    EXPECT_EQ(envp[1], nullptr);
+}
+
+TEST(CgiEnvironmentBlock, HeaderNamesAreUpperCasedWithUnderscores) {
+    vantrel::CgiEnvironment env(64);
+    ASSERT_TRUE(env.add_header("x-My-head3r", 11, "v a l", 5));
+    EXPECT_STREQ(env.entry(0), "HTTP_X_MY_HEAD3R=v a l");
+    EXPECT_FALSE(env.add_header("Long", 4, std::string(60, 'x').c_str(), 60));
+    EXPECT_FALSE(env.ok());
+}
+
+class CgiRequestEnvironment : public ::testing::Test {
+protected:
+    void SetUp() override {
+        c = std::make_unique<vantrel::connection>();
+        c->ctx = &ctx;
+        std::snprintf(ctx.root, sizeof ctx.root, "%s", "/srv/site");
+        ctx.listen_port = 8080;
+        ctx.envvars.push_front({"EXTRA", "yes"});
+    }
+    void request(const std::string& text) {
+        std::snprintf(c->remote.buf, sizeof c->remote.buf, "%s", text.c_str());
+        c->remote.head = static_cast<unsigned>(text.size());
+        c->request_len = static_cast<int>(text.find("\r\n\r\n") + 4);
+    }
+    std::map<std::string, std::string> built(std::size_t capacity = vantrel::kCgiEnvironmentSize) {
+        vantrel::CgiEnvironment env(capacity);
+        ok = vantrel::build_cgi_environment(*c, "/srv/site/app/x.php", env);
+        std::map<std::string, std::string> out;
+        for (std::size_t i = 0; i < env.count(); ++i) {
+            std::string e = env.entry(i);
+            out[e.substr(0, e.find('='))] = e.substr(e.find('=') + 1);
+        }
+        return out;
+    }
+
+    vantrel::ServerContext ctx;
+    std::unique_ptr<vantrel::connection> c;
+    bool ok = false;
+};
+
+TEST_F(CgiRequestEnvironment, PostWithQueryBodyAndHeaders) {
+    std::snprintf(c->method_name, sizeof c->method_name, "POST");
+    c->method = vantrel::METHOD_POST;
+    std::snprintf(c->uri, sizeof c->uri, "/app/x.php/more");
+    c->path_info = "more";
+    c->query = "a=1";
+    c->content_length = 20;
+    c->content_type = "text/plain";
+    c->has_content_type = true;
+    c->user = "alice";
+    request("POST /app/x.php/more?a=1 HTTP/1.1\r\nX-Empty:\r\nbad line\r\nX-Tight:v\r\n"
+            "Content-Type: text/plain\r\n\r\nbody-bytes: not a header\r\n");
+    auto env = built();
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(env["REQUEST_METHOD"], "POST");
+    EXPECT_EQ(env["QUERY_STRING"], "a=1");
+    EXPECT_EQ(env["CONTENT_LENGTH"], "20");
+    EXPECT_EQ(env["CONTENT_TYPE"], "text/plain");
+    EXPECT_EQ(env["PATH_INFO"], "/more");
+    EXPECT_EQ(env["SCRIPT_NAME"], "/app/x.php");
+    EXPECT_EQ(env["REQUEST_URI"], "/app/x.php/more");
+    EXPECT_EQ(env["SERVER_PORT"], "8080");
+    EXPECT_EQ(env["REMOTE_USER"], "alice");
+    EXPECT_EQ(env["AUTH_TYPE"], "Digest");
+    EXPECT_EQ(env["EXTRA"], "yes");
+    EXPECT_EQ(env["HTTP_X_TIGHT"], "v");
+    EXPECT_EQ(env["HTTP_CONTENT_TYPE"], "text/plain");
+    // A header without a value, a line that is no header and the body are not variables.
+    EXPECT_EQ(env.count("HTTP_X_EMPTY"), 0u);
+    EXPECT_EQ(env.count("HTTP_BODY_BYTES"), 0u);
+}
+
+TEST_F(CgiRequestEnvironment, EveryHeaderOfAFullRequestFitsAndTooSmallABlockFails) {
+    std::snprintf(c->method_name, sizeof c->method_name, "GET");
+    std::snprintf(c->uri, sizeof c->uri, "/app/x.php");
+    // The most header lines a request can carry: more than the old 62-slot limit.
+    std::string text = "GET /app/x.php HTTP/1.1\r\n";
+    int lines = 0;
+    while (text.size() + 40 < vantrel::kIoBufferSize - 8) text += "H" + std::to_string(lines++) + ":v\r\n";
+    text += "\r\n";
+    request(text);
+    auto env = built();
+    ASSERT_TRUE(ok);
+    EXPECT_GT(lines, 1000);
+    EXPECT_EQ(env["HTTP_H0"], "v");
+    EXPECT_EQ(env["HTTP_H" + std::to_string(lines - 1)], "v");
+    built(4096);
+    EXPECT_FALSE(ok);
+}
+
+TEST(CgiCommandLine, InterpreterShebangOrTheScriptItself) {
+    TempDir dir;
+    vantrel::CgiCommand cmd;
+    ASSERT_TRUE(vantrel::cgi_command("/usr/bin/php-cgi", (dir / "a b.php").c_str(), cmd));
+    EXPECT_EQ(cmd.argv, (std::vector<std::string>{"/usr/bin/php-cgi", dir / "a b.php"}));
+    EXPECT_EQ(cmd.workdir, dir.path());
+
+    write_file(dir / "two.cgi", "#!  /usr/bin/interp   -a -b \t\r\nrest\n");
+    ASSERT_TRUE(vantrel::cgi_command("", (dir / "two.cgi").c_str(), cmd));
+    EXPECT_EQ(cmd.argv, (std::vector<std::string>{"/usr/bin/interp", "-a -b", dir / "two.cgi"}));
+
+    write_file(dir / "one.cgi", "#!/bin/sh\necho\n");
+    ASSERT_TRUE(vantrel::cgi_command("", (dir / "one.cgi").c_str(), cmd));
+    EXPECT_EQ(cmd.argv, (std::vector<std::string>{"/bin/sh", dir / "one.cgi"}));
+
+    write_file(dir / "plain.cgi", "echo\n");
+    ASSERT_TRUE(vantrel::cgi_command("", (dir / "plain.cgi").c_str(), cmd));
+    EXPECT_EQ(cmd.argv, (std::vector<std::string>{dir / "plain.cgi"}));
+
+    ASSERT_TRUE(vantrel::cgi_command("", (dir / "absent.cgi").c_str(), cmd));
+    EXPECT_EQ(cmd.argv, (std::vector<std::string>{dir / "absent.cgi"}));
+
+    std::string too_long = "/" + std::string(vantrel::kPathSize, 'p') + ".php";
+    EXPECT_FALSE(vantrel::cgi_command("/usr/bin/php-cgi", too_long.c_str(), cmd));
+}
+
+TEST(CgiReaping, RunningChildIsReapedByItsIdOnceItEnds) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        usleep(300 * 1000);
+        _exit(0);
+    }
+    // An unrelated child that the reaper must leave alone.
+    pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) _exit(7);
+    std::size_t before = vantrel::cgi_unreaped_count();
+    vantrel::cgi_reap(pid);
+    EXPECT_EQ(vantrel::cgi_unreaped_count(), before + 1);
+    EXPECT_TRUE(eventually([&] { return vantrel::cgi_unreaped_count() == before; }));
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);  // already reaped
+    int status = 0;
+    EXPECT_EQ(waitpid(other, &status, 0), other);
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+}
+
+}  // namespace
