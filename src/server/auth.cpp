@@ -88,6 +88,7 @@ std::FILE* open_auth_file(const ServerContext& ctx, const char* path) {
     if (!ctx.global_htpasswd.empty()) {
         if (!copy_bounded(name, ctx.global_htpasswd.c_str(), sizeof name)) {
             server_log(LOG_DEBUG, "open_auth_file: open(%s)", ctx.global_htpasswd.c_str());
+            errno = ENAMETOOLONG;
             return nullptr;
         }
     } else {
@@ -97,18 +98,22 @@ std::FILE* open_auth_file(const ServerContext& ctx, const char* path) {
         int n = std::snprintf(name, sizeof name, "%.*s/%s", dir_len, path, ".htpasswd");
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof name) {
             server_log(LOG_DEBUG, "open_auth_file: open(%.*s/.htpasswd)", dir_len, path);
+            errno = ENAMETOOLONG;
             return nullptr;
         }
     }
     int fd = open_path(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
+        int err = errno;
         server_log(LOG_DEBUG, "open_auth_file: open(%s)", name);
+        errno = err;
         return nullptr;
     }
     std::FILE* f = fdopen(fd, "r");
     if (f == nullptr) {
         server_log(LOG_DEBUG, "open_auth_file: fdopen(%s)", name);
         ::close(fd);
+        errno = 0;
     }
     return f;
 }
@@ -201,8 +206,11 @@ int check_password(connection& c, std::FILE* password_file) {
 }
 
 int check_authorization(connection& c, const char* path) {
+    errno = 0;
     FilePtr file(open_auth_file(*c.ctx, path));
-    if (!file) return 1;
+    // No password file: the path is open. A password-file name too long to
+    // look up proves nothing, so such a request is challenged instead.
+    if (!file) return errno == ENAMETOOLONG ? 0 : 1;
     return check_password(c, file.get());
 }
 

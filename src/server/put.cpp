@@ -137,7 +137,7 @@ void put_file(connection& c) {
     }
     if (c.posted >= c.content_length) {
         put_finished(c);
-    } else if (c.remote.complete && c.remote.pending() == 0) {
+    } else if ((c.remote.complete || c.has(flag::peer_eof)) && c.remote.pending() == 0) {
         // The peer stopped sending before the announced length: keep the old file.
         put_failed(c, EPIPE);
     }
