@@ -1,0 +1,310 @@
+// The desktop program under test: a private X server, the real build/vantrel
+// started in a folder of hook scripts, and the X tools that read its windows,
+// press its keys and look at its pixels.
+#pragma once
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <X11/Xlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testkit.hpp"
+
+namespace desktop {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Polls `done` every 50 ms until it holds or `limit` has passed.
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 8s) {
+    auto end = Clock::now() + limit;
+    for (;;) {
+        if (done()) return true;
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
+// One Xvfb for the whole test program, on a display it picks itself.
+class XServer {
+public:
+    static XServer& Instance() {
+        static XServer server;
+        return server;
+    }
+    const std::string& display() const { return display_; }
+
+private:
+    XServer() {
+        int fds[2];
+        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(fds[0]);
+            int devnull = open("/dev/null", O_RDWR);
+            dup2(devnull, 0);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string number;
+        char ch;
+        while (read(fds[0], &ch, 1) == 1 && ch != '\n') number += ch;
+        close(fds[0]);
+        if (number.empty()) throw std::runtime_error("Xvfb did not start");
+        display_ = ":" + number;
+        setenv("DISPLAY", display_.c_str(), 1);
+    }
+    ~XServer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// A screenshot as 8-bit RGB.
+struct Image {
+    int width = 0, height = 0;
+    std::string rgb;
+    struct Pixel {
+        int r = 0, g = 0, b = 0;
+    };
+    Pixel at(int x, int y) const {
+        if (x < 0 || y < 0 || x >= width || y >= height) return {-1, -1, -1};
+        std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
+        return {static_cast<unsigned char>(rgb[i]), static_cast<unsigned char>(rgb[i + 1]),
+                static_cast<unsigned char>(rgb[i + 2])};
+    }
+    bool is(int x, int y, int r, int g, int b, int tolerance = 40) const {
+        Pixel p = at(x, y);
+        return std::abs(p.r - r) <= tolerance && std::abs(p.g - g) <= tolerance && std::abs(p.b - b) <= tolerance;
+    }
+};
+
+// Reads a binary PPM (P6, maxval 255).
+inline std::optional<Image> parse_ppm(const std::string& data) {
+    std::size_t pos = 0;
+    auto token = [&]() {
+        while (pos < data.size()) {
+            if (data[pos] == '#') {
+                while (pos < data.size() && data[pos] != '\n') ++pos;
+            } else if (std::isspace(static_cast<unsigned char>(data[pos]))) {
+                ++pos;
+            } else {
+                break;
+            }
+        }
+        std::string t;
+        while (pos < data.size() && !std::isspace(static_cast<unsigned char>(data[pos]))) t += data[pos++];
+        return t;
+    };
+    if (token() != "P6") return std::nullopt;
+    Image image;
+    image.width = std::atoi(token().c_str());
+    image.height = std::atoi(token().c_str());
+    if (token() != "255") return std::nullopt;
+    ++pos;  // the single blank after the header
+    std::size_t size = static_cast<std::size_t>(image.width) * image.height * 3;
+    if (image.width <= 0 || image.height <= 0 || data.size() < pos + size) return std::nullopt;
+    image.rgb = data.substr(pos, size);
+    return image;
+}
+
+inline testkit::CommandResult x_tool(std::vector<std::string> argv) {
+    XServer::Instance();
+    return testkit::run_command(argv, "", 15s);
+}
+
+inline std::string trim(std::string s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.pop_back();
+    return s;
+}
+
+// Asks the window to close as a window manager does (WM_DELETE_WINDOW).
+inline bool send_delete_window(unsigned long window) {
+    void* x11 = dlopen("libX11.so.6", RTLD_NOW);
+    if (!x11) return false;
+    auto open_display = reinterpret_cast<Display* (*)(const char*)>(dlsym(x11, "XOpenDisplay"));
+    auto intern_atom = reinterpret_cast<Atom (*)(Display*, const char*, Bool)>(dlsym(x11, "XInternAtom"));
+    auto send_event = reinterpret_cast<Status (*)(Display*, Window, Bool, long, XEvent*)>(dlsym(x11, "XSendEvent"));
+    auto flush = reinterpret_cast<int (*)(Display*)>(dlsym(x11, "XFlush"));
+    auto close_display = reinterpret_cast<int (*)(Display*)>(dlsym(x11, "XCloseDisplay"));
+    bool sent = false;
+    if (open_display && intern_atom && send_event && flush && close_display) {
+        if (Display* d = open_display(XServer::Instance().display().c_str())) {
+            XEvent event{};
+            event.xclient.type = ClientMessage;
+            event.xclient.window = window;
+            event.xclient.message_type = intern_atom(d, "WM_PROTOCOLS", False);
+            event.xclient.format = 32;
+            event.xclient.data.l[0] = static_cast<long>(intern_atom(d, "WM_DELETE_WINDOW", False));
+            event.xclient.data.l[1] = CurrentTime;
+            sent = send_event(d, window, False, NoEventMask, &event) != 0;
+            flush(d);
+            close_display(d);
+        }
+    }
+    dlclose(x11);
+    return sent;
+}
+
+// True when nothing listens on the port and it can be bound.
+inline bool port_is_free(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return free;
+}
+
+// build/vantrel running in a folder of its own; killed if a test leaves it running.
+class App {
+public:
+    // The folder (with the hook scripts and the site) is `dir`.
+    explicit App(const testkit::TempDir& dir) : dir_(dir.path()) { XServer::Instance(); }
+    ~App() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    App(const App&) = delete;
+    App& operator=(const App&) = delete;
+
+    void start() {
+        std::string home = dir_ + "/home";
+        testkit::make_dirs(home);
+        log_ = dir_ + "/vantrel.log";
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(dir_.c_str()) != 0) _exit(126);
+            int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int devnull = open("/dev/null", O_RDONLY);
+            dup2(devnull, 0);
+            dup2(out, 1);
+            dup2(out, 2);
+            setenv("HOME", home.c_str(), 1);
+            setenv("XDG_CACHE_HOME", (home + "/cache").c_str(), 1);
+            setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
+            setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
+            setenv("GSETTINGS_BACKEND", "memory", 1);
+            std::string program = testkit::build_dir() + "/vantrel";
+            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+
+    pid_t pid() const { return pid_; }
+    std::string log() const { return testkit::read_file(log_); }
+
+    // The exit code once the program has ended within `limit`; nullopt if it is still running.
+    std::optional<int> wait_exit(std::chrono::milliseconds limit = 10s) {
+        if (pid_ <= 0) return exit_code_;
+        auto end = Clock::now() + limit;
+        int status = 0;
+        for (;;) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) break;
+            if (Clock::now() > end) return std::nullopt;
+            std::this_thread::sleep_for(20ms);
+        }
+        pid_ = -1;
+        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return exit_code_;
+    }
+
+    void signal(int number) { kill(pid_, number); }
+
+    // A visible window of this process whose title matches the regular expression.
+    unsigned long find_window(const std::string& title_regex, std::chrono::milliseconds limit = 15s) {
+        unsigned long found = 0;
+        eventually(
+            [&] {
+                auto r = x_tool({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid_), "--name",
+                                 title_regex});
+                found = std::strtoul(r.out.c_str(), nullptr, 10);
+                return found != 0;
+            },
+            limit);
+        return found;
+    }
+
+private:
+    std::string dir_;
+    std::string log_;
+    pid_t pid_ = -1;
+    std::optional<int> exit_code_;
+};
+
+inline std::string window_title(unsigned long window) {
+    return trim(x_tool({"xdotool", "getwindowname", std::to_string(window)}).out);
+}
+
+// A text property of the window as xprop shows it ("" when unset).
+inline std::string window_property(unsigned long window, const std::string& name) {
+    std::string out = x_tool({"xprop", "-id", std::to_string(window), name}).out;
+    auto first = out.find('"'), last = out.rfind('"');
+    return first == std::string::npos || last <= first ? "" : out.substr(first + 1, last - first - 1);
+}
+
+inline bool window_visible(unsigned long window) {
+    auto r = x_tool({"xwininfo", "-id", std::to_string(window)});
+    return r.exit_code == 0 && r.out.find("IsViewable") != std::string::npos;
+}
+
+inline std::optional<Image> screenshot(unsigned long window) {
+    return parse_ppm(x_tool({"import", "-window", std::to_string(window), "-depth", "8", "ppm:-"}).out);
+}
+
+// Waits until the window's pixel at (x, y) has the colour.
+inline bool wait_for_colour(unsigned long window, int x, int y, int r, int g, int b,
+                            std::chrono::milliseconds limit = 10s) {
+    return eventually(
+        [&] {
+            auto image = screenshot(window);
+            return image && image->is(x, y, r, g, b);
+        },
+        limit);
+}
+
+// Keys typed into the window through the X test extension, as a user would.
+inline void press(unsigned long window, const std::string& keys) {
+    x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "20", "200"});
+    x_tool({"xdotool", "windowfocus", "--sync", std::to_string(window)});
+    x_tool({"xdotool", "key", "--clearmodifiers", keys});
+}
+
+inline void type_text(unsigned long window, const std::string& text) {
+    x_tool({"xdotool", "windowfocus", "--sync", std::to_string(window)});
+    x_tool({"xdotool", "type", "--delay", "20", text});
+}
+
+inline void click(unsigned long window, int x, int y, int button = 1) {
+    x_tool({"xdotool", "mousemove", "--window", std::to_string(window), std::to_string(x), std::to_string(y),
+            "click", std::to_string(button)});
+}
+
+}  // namespace desktop

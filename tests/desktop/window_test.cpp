@@ -1,0 +1,225 @@
+// The real desktop program under Xvfb: start-up order and what it shows, the
+// menu bar built by scripts, F5 and Ctrl+P, the ways it ends.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "desktop_harness.hpp"
+
+using namespace desktop;
+using testkit::read_file;
+using testkit::write_file;
+
+namespace {
+
+const char* kBluePage = "<html><body style='margin:0;background:#0000ff'></body></html>";
+
+class DesktopWindow : public ::testing::Test {
+protected:
+    testkit::TempDir dir;
+    int port = testkit::free_port();
+    App app{dir};
+
+    void file(const std::string& name, const std::string& content) { write_file(dir / name, content); }
+    std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
+    // onInit.lua with the test's port and site folder, plus more lines.
+    void on_init(const std::string& more) {
+        file("onInit.lua", "SetWebserverPort(" + std::to_string(port) + ")\nSetSitesPath(\"site\")\n" +
+                               "SetPHPPath(\"/usr/bin/php-cgi\")\n" + more);
+    }
+    void TearDown() override {
+        if (HasFailure()) std::fprintf(stderr, "--- vantrel output ---\n%s\n", app.log().c_str());
+    }
+};
+
+TEST_F(DesktopWindow, ShowsTheLoadingPageThenTheServedPageAboveA19PixelStatusBar) {
+    on_init("SetTitle('Loading test')\nSetTaskbarTitle('Loading task')\n");
+    file("onBuildMainMenu.lua", "NewMenu()\nAddMenuItem('miGo', '&Go', 'Ctrl+G', '" + url("/blue.html") +
+                                    "')\nAddMenu('mnuPages', '&Pages')\n");
+    file("site/blue.html", kBluePage);
+    app.start();
+
+    unsigned long window = app.find_window("^Loading test$");
+    ASSERT_NE(window, 0u);
+    EXPECT_EQ(window_property(window, "WM_ICON_NAME"), "Loading task");
+    // The red "Loading..." strip sits 8 pixels into the page, below the menu bar.
+    EXPECT_TRUE(wait_for_colour(window, 100, 40, 255, 0, 0));
+    auto before = screenshot(window);
+    ASSERT_TRUE(before);
+    EXPECT_FALSE(before->is(300, 200, 0, 0, 255));
+
+    // The menu item's command is an address: the browser goes to the server.
+    press(window, "ctrl+g");
+    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    auto after = screenshot(window);
+    ASSERT_TRUE(after);
+    int h = after->height;
+    EXPECT_TRUE(after->is(300, h - 20, 0, 0, 255)) << "the page ends 19 pixels above the bottom";
+    EXPECT_FALSE(after->is(300, h - 19, 0, 0, 255)) << "the status bar is 19 pixels high";
+    EXPECT_FALSE(after->is(300, 2, 0, 0, 255)) << "the menu bar is above the page";
+    EXPECT_EQ(window_title(window), "Loading test");
+}
+
+TEST_F(DesktopWindow, WithoutHookScriptsKeepsTheDefaults) {
+    bool port80_free = port_is_free(80);
+    app.start();
+
+    unsigned long window = app.find_window("^Quor Vantrel$");
+    ASSERT_NE(window, 0u);
+    EXPECT_EQ(window_property(window, "WM_ICON_NAME"), "Vantrel");
+    // The loading page starts at the top edge: there is no menu bar.
+    EXPECT_TRUE(wait_for_colour(window, 100, 14, 255, 0, 0));
+    auto image = screenshot(window);
+    ASSERT_TRUE(image);
+    EXPECT_TRUE(image->is(100, 2, 255, 255, 255)) << "page margin, not a menu bar";
+    if (port80_free) {
+        // The server listens on port 80 with the program folder as its root.
+        ASSERT_TRUE(testkit::wait_for_port(80, 10s));
+        auto reply = testkit::http_get(80, "/vantrel");
+        EXPECT_EQ(reply.status, 200);
+    }
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait_exit(), 0);
+}
+
+TEST_F(DesktopWindow, FirstPageGetsTheProgramFolderAsBaseAddress) {
+    std::string folder = testkit::build_dir() + "/";
+    // The page checks itself while it loads: the base tag first in the head,
+    // carrying the program folder, and relative addresses resolving there.
+    on_init("SetTitle('Base test')\nSetInitialHTML([[<html><HEAD><script>"
+            "var b = document.head.firstElementChild;"
+            "var ok = b && b.tagName == 'BASE' && b.getAttribute('href') == '" + folder + "'"
+            " && new URL('x.png', document.baseURI).href == 'file://" + folder + "x.png';"
+            "document.documentElement.style.background = ok ? '#00ff00' : '#ff00ff';"
+            "</script></HEAD><body></body></html>]])\n");
+    app.start();
+    unsigned long window = app.find_window("^Base test$");
+    ASSERT_NE(window, 0u);
+    EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0));
+}
+
+TEST_F(DesktopWindow, MenuItemsRunScriptsByShortcutAndClick) {
+    on_init("SetTitle('Menu test')\n");
+    file("onBuildMainMenu.lua",
+         "NewMenu()\n"
+         "AddMenuItem('miShortcut', '&Shortcut', 'Ctrl+T', 'lua:shortcut.lua')\n"
+         "AddMenuItem('miClick', '&Click', '', 'lua:click.lua')\n"
+         "AddMenuItem('miReload', '&Reload title', 'F5', 'lua:f5.lua')\n"
+         "AddMenuItem('miMissing', '&Missing', 'ctrl+m', 'lua:missing.lua')\n"
+         "AddMenu('mnuFile', '&File')\n");
+    file("shortcut.lua", "SetTitle('By shortcut')\n");
+    file("click.lua", "SetTitle('By click')\n");
+    file("f5.lua", "SetTitle('F5 item')\n");
+    app.start();
+    unsigned long window = app.find_window("^Menu test$");
+    ASSERT_NE(window, 0u);
+
+    press(window, "ctrl+t");
+    EXPECT_TRUE(eventually([&] { return window_title(window) == "By shortcut"; }));
+
+    // Open "File" on the menu bar, then pick its second item.
+    click(window, 20, 12);
+    std::this_thread::sleep_for(400ms);
+    click(window, 40, 60);
+    EXPECT_TRUE(eventually([&] { return window_title(window) == "By click"; }));
+
+    // An item's own F5 wins over the refresh action.
+    press(window, "F5");
+    EXPECT_TRUE(eventually([&] { return window_title(window) == "F5 item"; }));
+
+    // A script file that is not there: the error dialog.
+    press(window, "ctrl+m");
+    unsigned long dialog = app.find_window("^Error$", 8s);
+    ASSERT_NE(dialog, 0u);
+    press(dialog, "Return");
+    EXPECT_TRUE(eventually([&] { return !window_visible(dialog); }));
+    EXPECT_EQ(window_title(window), "F5 item");
+}
+
+TEST_F(DesktopWindow, F5ReloadsFromTheServerAndCtrlPShowsThePrintDialog) {
+    on_init("SetTitle('Refresh test')\n");
+    file("onReady.lua", "NavigateTo('" + url("/count.php") + "')\n");
+    file("site/count.php",
+         "<?php file_put_contents(__DIR__ . '/count.txt', 'x', FILE_APPEND); ?>\n"
+         "<html><body style='margin:0;background:#0000ff'></body></html>\n");
+    app.start();
+    unsigned long window = app.find_window("^Refresh test$");
+    ASSERT_NE(window, 0u);
+    auto requests = [&] { return read_file(dir / "site/count.txt").size(); };
+    ASSERT_TRUE(eventually([&] { return requests() == 1; }));
+    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+
+    press(window, "F5");
+    EXPECT_TRUE(eventually([&] { return requests() == 2; }));
+
+    press(window, "ctrl+p");
+    unsigned long dialog = app.find_window("^Print$", 10s);
+    ASSERT_NE(dialog, 0u);
+    press(dialog, "Escape");
+    EXPECT_TRUE(eventually([&] { return !window_visible(dialog); }));
+
+    // The window goes on working after the dialog.
+    press(window, "F5");
+    EXPECT_TRUE(eventually([&] { return requests() == 3; }));
+    EXPECT_EQ(requests(), 3u);
+}
+
+class DesktopExit : public DesktopWindow {};
+
+TEST_F(DesktopExit, CmdExitEndsWithCodeZero) {
+    on_init("SetTitle('Exit test')\n");
+    file("onBuildMainMenu.lua",
+         "NewMenu()\nAddMenuItem('miExit', 'E&xit', 'Ctrl+Q', 'cmd:Exit')\nAddMenu('mnuFile', '&File')\n");
+    app.start();
+    unsigned long window = app.find_window("^Exit test$");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(testkit::wait_for_port(port));
+    press(window, "ctrl+q");
+    EXPECT_EQ(app.wait_exit(), 0);
+}
+
+TEST_F(DesktopExit, ClosingTheWindowEndsWithCodeZero) {
+    on_init("SetTitle('Close test')\n");
+    app.start();
+    unsigned long window = app.find_window("^Close test$");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(testkit::wait_for_port(port));
+    ASSERT_TRUE(send_delete_window(window));
+    EXPECT_EQ(app.wait_exit(), 0);
+    EXPECT_FALSE(testkit::wait_for_port(port, 200ms)) << "the server is gone with the window";
+}
+
+TEST_F(DesktopExit, TermAndInterruptSignalsEndWithCodeZero) {
+    for (int number : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(number);
+        App run(dir);
+        on_init("SetTitle('Signal test')\n");
+        run.start();
+        ASSERT_NE(run.find_window("^Signal test$"), 0u);
+        ASSERT_TRUE(testkit::wait_for_port(port));
+        run.signal(number);
+        EXPECT_EQ(run.wait_exit(), 0);
+    }
+}
+
+TEST_F(DesktopExit, ServerStartFailureShowsErrorDialogThenEndsWithCodeOne) {
+    // Someone else holds the port.
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(holder, 4), 0);
+    on_init("SetTitle('Fatal test')\n");
+    app.start();
+    unsigned long dialog = app.find_window("^Error$");
+    ASSERT_NE(dialog, 0u);
+    EXPECT_FALSE(app.wait_exit(300ms)) << "the dialog waits for the user";
+    press(dialog, "Return");
+    EXPECT_EQ(app.wait_exit(), 1);
+    close(holder);
+}
+
+}  // namespace
