@@ -164,7 +164,8 @@ int bound_port(int sock);
 // Wraps a listening socket in a record and links it into the context.
 void server_listen(ServerContext& ctx, int sock);
 void do_accept(ServerContext& ctx, connection& listener);
-void server_add(ServerContext& ctx, int sock);
+// `peer` is the address accept() returned, or nullptr to ask the socket.
+void server_add(ServerContext& ctx, int sock, const sockaddr_in* peer = nullptr);
 void handshake(connection& c);
 int readremote(connection& c, char* dst, std::size_t len);
 int writeremote(connection& c, const char* src, std::size_t len);

@@ -58,6 +58,8 @@ void recycle(ServerContext& ctx, std::unique_ptr<connection> c) {
 bool has_unread_input(const connection& c) {
     if (c.has(flag::peer_eof)) return false;
     if (c.remote.pending() > 0) return true;
+    // A request without a body rarely leaves input behind; spare the system call.
+    if (c.content_length == 0 && c.has(flag::parsed)) return false;
     int queued = 0;
     return ioctl(c.sock.get(), FIONREAD, &queued) == 0 && queued > 0;
 }
@@ -86,7 +88,7 @@ void start_lingering(connection& c) {
 
 // Whether the content function can make progress without waiting for a socket.
 bool can_produce(const connection& c) {
-    if (!c.io_handler || !c.has(flag::always_ready)) return false;
+    if (!c.io_handler || !c.has(flag::always_ready) || sends_file_directly(c)) return false;
     if (c.method == METHOD_PUT) return c.remote.pending() > 0;
     return c.local.pending() == 0;
 }
@@ -113,7 +115,7 @@ bool register_interest(ServerContext& ctx, connection& c) {
         events = c.tls_wait ? c.tls_wait : POLLIN;
     } else {
         if (c.remote.has_room() && !c.has(flag::peer_eof)) events |= POLLIN;
-        if (c.local.pending() > 0) events |= POLLOUT;
+        if (c.local.pending() > 0 || sends_file_directly(c)) events |= POLLOUT;
     }
     if (events) c.poll_sock = add_poll(ctx, c.sock.get(), events);
     bool no_wait = c.ssl && c.has(flag::tls_accepted) && SSL_pending(c.ssl.get()) > 0;
@@ -138,7 +140,8 @@ void mark_ready(ServerContext& ctx, connection& c) {
     if (c.ssl && !c.has(flag::tls_accepted) && (s & POLLOUT)) c.flags |= flag::sock_readable;
     if (s & (POLLOUT | POLLERR)) c.flags |= flag::sock_writable;
     short f = revents_of(ctx, c.poll_fd);
-    bool ready_always = c.has(flag::always_ready);
+    // A body sent straight from the file waits for the socket like any other reply.
+    bool ready_always = c.has(flag::always_ready) && !sends_file_directly(c);
     if (c.local.has_room() && (ready_always || (f & (POLLIN | POLLHUP | POLLERR)))) c.flags |= flag::fd_readable;
     if (c.remote.pending() > 0 && (ready_always || (f & (POLLOUT | POLLERR)))) c.flags |= flag::fd_writable;
 }
@@ -175,6 +178,10 @@ void parse_step(connection& c) {
 // Produces and sends until the socket is full, nothing is left, or the round budget is spent.
 void produce_and_write(connection& c) {
     for (int round = 0; round < kWriteRounds; ++round) {
+        if (sends_file_directly(c)) {
+            if (!send_file_directly(c)) return;
+            continue;
+        }
         bool handler_due = round == 0 ? c.has(flag::fd_readable | flag::fd_writable) ||
                                             (c.has(flag::always_ready) && c.local.has_room())
                                       : c.has(flag::always_ready) && c.local.has_room();
@@ -228,6 +235,8 @@ int server_open_port(int port) {
         server_log(LOG_FATAL, "server_open_port: bind(%d): %s", port, std::strerror(errno));
         return -1;
     }
+    // Accepted sockets inherit it: replies go out as soon as they are written.
+    setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (listen(sock.get(), 128) != 0) {
         server_log(LOG_FATAL, "server_open_port: listen: %s", std::strerror(errno));
         return -1;
@@ -260,7 +269,10 @@ void server_listen(ServerContext& ctx, int sock) {
 
 void do_accept(ServerContext& ctx, connection& listener) {
     for (int i = 0; i < kAcceptBatch; ++i) {
-        int sock = accept4(listener.sock.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_in peer{};
+        socklen_t peer_len = sizeof peer;
+        int sock = accept4(listener.sock.get(), reinterpret_cast<sockaddr*>(&peer), &peer_len,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (sock < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: stop watching the listener until a connection is freed.
@@ -271,18 +283,22 @@ void do_accept(ServerContext& ctx, connection& listener) {
             }
             return;
         }
-        server_add(ctx, sock);
+        server_add(ctx, sock, &peer);
     }
 }
 
-void server_add(ServerContext& ctx, int sock) {
+void server_add(ServerContext& ctx, int sock, const sockaddr_in* accepted_peer) {
     UniqueFd owned(sock);
-    set_nonblocking(sock);
     sockaddr_in peer{};
     socklen_t peer_len = sizeof peer;
-    if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) {
-        server_log(LOG_ERROR, "server_add: %s", std::strerror(errno));
-        return;
+    if (accepted_peer) {
+        peer = *accepted_peer;
+    } else {
+        set_nonblocking(sock);
+        if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) {
+            server_log(LOG_ERROR, "server_add: %s", std::strerror(errno));
+            return;
+        }
     }
     SslPtr ssl;
     if (ctx.ssl_ctx) {
@@ -301,8 +317,6 @@ void server_add(ServerContext& ctx, int sock) {
         server_log(LOG_ERROR, "server_add: calloc: %s", std::strerror(ENOMEM));
         return;
     }
-    int nodelay = 1;
-    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
     c->peer = peer;
     c->peer_len = peer_len;
     c->sock = std::move(owned);
@@ -467,7 +481,6 @@ void disconnect(ServerContext& ctx, connection* c) {
     owned->fd.reset();
     owned->dirp.reset();
     owned->ssl.reset();
-    if (owned->sock.valid()) shutdown(owned->sock.get(), SHUT_RDWR);
     owned->sock.reset();
     ctx.accepting = true;
     recycle(ctx, std::move(owned));

@@ -1,5 +1,6 @@
 // Static files: MIME type, one byte range, validators, the body streamed through `local`.
 #include <strings.h>
+#include <sys/sendfile.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -163,6 +164,28 @@ void get_file(connection& c) {
         c.local.complete++;
     else
         c.io_handler = get_file_body;  // GET, and POST answered like GET
+}
+
+bool sends_file_directly(const connection& c) {
+    return c.io_handler == get_file_body && !c.ssl && c.local.pending() == 0;
+}
+
+bool send_file_directly(connection& c) {
+    constexpr unsigned long long kChunk = 1ULL << 20;
+    std::size_t want = static_cast<std::size_t>(c.file_left < kChunk ? c.file_left : kChunk);
+    ssize_t n = want > 0 ? sendfile(c.sock.get(), c.fd.get(), nullptr, want) : 0;
+    if (n > 0) {
+        c.sent += static_cast<unsigned long>(n);
+        c.file_left -= static_cast<unsigned long long>(n);
+    }
+    bool blocked = n < 0 && (errno == EAGAIN || errno == EINTR);
+    if (n < 0 && !blocked) c.remote.complete = 1;  // the peer is gone
+    if (c.file_left == 0 || n == 0 || (n < 0 && !blocked)) {
+        c.local.complete++;
+        c.io_handler = nullptr;
+        return false;
+    }
+    return n > 0 && static_cast<std::size_t>(n) == want;
 }
 
 void get_file_body(connection& c) {
