@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cassert>
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -209,6 +210,9 @@ void io_consume(io_buffer& io, unsigned n) {
 }
 
 int server_open_port(int port) {
+    // TLS writes go through write(): a peer that went away must not end the process.
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) std::signal(SIGPIPE, SIG_IGN);
     if (port < 0 || port > 65535) {
         server_log(LOG_FATAL, "server_open_port: bind(%d): %s", port, std::strerror(EINVAL));
         return -1;

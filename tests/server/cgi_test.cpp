@@ -1,8 +1,11 @@
 // The CGI gateway: real PHP pages through /usr/bin/php-cgi and "#!" scripts,
 // served by the real vantrel-httpd on a loopback port, plus the pieces that no
 // request can reach (environment capacity, command building, reaping).
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -124,6 +127,11 @@ readfile($f['tmp_name']);
 header("Content-Type: application/octet-stream");
 $p = ''; for ($i = 0; $i < 256; $i++) $p .= chr($i);
 echo str_repeat($p, 4096);
+)");
+        write_file(site / "flood.php", R"(<?php
+header("Content-Type: text/plain");
+$chunk = str_repeat("x", 65536);
+for ($i = 0; $i < 2000; $i++) { echo $chunk; flush(); }
 )");
         write_file(site / "session.php", R"(<?php
 session_save_path(__DIR__ . '/sessions');
@@ -305,6 +313,27 @@ TEST_F(CgiPhp, ProgramStandardErrorGoesToTheServerLog) {
     EXPECT_TRUE(eventually([&] { return server->stderr_text().find("STDERR-MARK") != std::string::npos; }));
 }
 
+TEST_F(CgiPhp, ClientLeavingEarlyEndsAndReapsTheProgram) {
+    pid_t pid = server->pid();
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(server->port()));
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    std::string req = "GET /flood.php HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(send(s, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+    char buf[4096];
+    ASSERT_GT(recv(s, buf, sizeof buf, MSG_WAITALL), 0);
+    EXPECT_EQ(std::string(buf, 15), "HTTP/1.1 200 OK");
+    // The program is still writing (128 MB in all) when the client goes.
+    EXPECT_FALSE(children_of(pid).empty());
+    close(s);
+    EXPECT_TRUE(eventually([&] { return children_of(pid).empty(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(get("/target.php").body, "TARGET GET");
+}
+
 TEST_F(CgiPhp, FiveHundredRequestsLeaveNoZombiesAndNoDescriptors) {
     pid_t pid = server->pid();
     ASSERT_EQ(get("/target.php").body, "TARGET GET");
@@ -340,6 +369,7 @@ protected:
                    "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
                    "echo \"method=$REQUEST_METHOD query=$QUERY_STRING arg=$0 cwd=$(pwd)\"\n");
         write_file(site / "silent.sh", "#!/bin/sh\nexit 0\n");
+        write_file(site / "ignores_input.sh", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nanswered'\n");
         write_file(site / "partial.sh", "#!/bin/sh\nprintf 'Content-Type: text/pl'\n");
         // Lists the shell's own descriptors with their targets, then the signal
         // state that it had from the server and hands on through exec.
@@ -371,6 +401,15 @@ TEST_F(CgiShebang, ProgramThatPrintsNothingGetsEmptyBrackets) {
     EXPECT_EQ(r.body, "500 Bad headers sent:\n[]\n");
     auto partial = testkit::http_get(server->port(), "/partial.sh");
     EXPECT_EQ(partial.body, "500 Bad headers sent:\n[Content-Type: text/pl]\n");
+}
+
+TEST_F(CgiShebang, BodyThatTheProgramNeverReadsIsDropped) {
+    TempDir tmp;
+    write_file(tmp / "body.bin", std::string(300 * 1024, 'b'));
+    auto r = testkit::curl({"-H", "Expect:", "--data-binary", "@" + (tmp / "body.bin"), server->url("/ignores_input.sh")},
+                           std::chrono::seconds(20));
+    EXPECT_EQ(r.out, "answered");
+    EXPECT_TRUE(eventually([&] { return children_of(server->pid()).empty(); }));
 }
 
 TEST_F(CgiShebang, OnlyTheThreeStandardDescriptorsAndDefaultSignals) {
