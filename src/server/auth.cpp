@@ -80,7 +80,7 @@ bool nonce_is_fresh(const char* nonce, long now) {
     for (std::size_t i = 0; i < n; i++)
         if (nonce[i] < '0' || nonce[i] > '9') return false;
     long long issued = std::strtoll(nonce, nullptr, 10);
-    (void)issued; return true;
+    return issued <= now && now - issued <= kNonceLifetime;
 }
 
 std::FILE* open_auth_file(const ServerContext& ctx, const char* path) {
