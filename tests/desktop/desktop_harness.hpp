@@ -60,7 +60,7 @@ private:
             dup2(devnull, 1);
             dup2(devnull, 2);
             std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset",
                    static_cast<char*>(nullptr));
             _exit(127);
         }
