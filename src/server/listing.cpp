@@ -69,8 +69,8 @@ void Appender::put(const char* text, std::size_t n) {
 
 void Appender::raw(const char* text) { put(text, std::strlen(text)); }
 
-void Appender::html(const char* text) {
-    for (const char* p = text; *p != '\0' && !cut; p++) {
+void Appender::html(std::string_view text) {
+    for (const char* p = text.data(); p != text.data() + text.size() && !cut; p++) {
         switch (*p) {
             case '&': put("&amp;", 5); break;
             case '<': put("&lt;", 4); break;
@@ -82,14 +82,14 @@ void Appender::html(const char* text) {
     }
 }
 
-void Appender::url(const char* text) {
+void Appender::url(std::string_view text) {
     static const char hex[] = "0123456789ABCDEF";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0' && !cut; p++) {
-        unsigned char ch = *p;
+    for (const char* p = text.data(); p != text.data() + text.size() && !cut; p++) {
+        unsigned char ch = static_cast<unsigned char>(*p);
         bool plain = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
                      ch == '-' || ch == '.' || ch == '_' || ch == '~' || ch == '/';
         if (plain) {
-            put(reinterpret_cast<const char*>(p), 1);
+            put(p, 1);
         } else {
             char esc[3] = {'%', hex[ch >> 4], hex[ch & 0x0f]};
             put(esc, 3);
@@ -112,6 +112,13 @@ void format_size(const struct stat& st, char* out, std::size_t size) {
         if (rest > 524288 || (rest == 524288 && tenths % 2 == 1)) tenths++;
         std::snprintf(out, size, "%llu.%lluM", tenths / 10, tenths % 10);
     }
+}
+
+std::size_t parent_uri_length(std::string_view uri) {
+    std::size_t end = uri.size();
+    if (end > 1 && uri[end - 1] == '/') end--;
+    std::size_t slash = uri.rfind('/', end - 1);
+    return slash == std::string_view::npos ? uri.size() : slash + 1;
 }
 
 std::size_t listing_row_limit(const char* uri) {
@@ -224,9 +231,14 @@ void list_dir_rows(connection& c) {
 
         Appender row(c.local.buf + c.local.head, kIoBufferSize - c.local.head);
         row.raw("<tr><td><a href=\"");
-        row.url(c.uri);
-        row.raw(link_sep);
-        row.url(name);
+        if (std::strcmp(name, "..") == 0) {
+            // Dot segments are dropped from request URIs, so ".." links to the parent by name.
+            row.url(std::string_view(c.uri, parent_uri_length(c.uri)));
+        } else {
+            row.url(c.uri);
+            row.raw(link_sep);
+            row.url(name);
+        }
         row.raw("\">");
         row.html(name);
         if (is_dir) row.raw("/");

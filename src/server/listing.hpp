@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <string_view>
 
 namespace vantrel {
 
@@ -19,9 +20,9 @@ struct Appender {
     }
     void raw(const char* text);
     // "&", "<", ">", '"' and "'" as character references.
-    void html(const char* text);
+    void html(std::string_view text);
     // Every byte outside A-Z a-z 0-9 - . _ ~ / as %XX.
-    void url(const char* text);
+    void url(std::string_view text);
 
 private:
     void put(const char* text, std::size_t n);
@@ -30,6 +31,10 @@ private:
 // The size column: "&lt;DIR&gt;", bytes below 1024, "Nk" below 1 MiB (rounded
 // up), else "N.NM".
 void format_size(const struct stat& st, char* out, std::size_t size);
+
+// The length of the parent directory's URI at the start of `uri` ("/a/b/" and
+// "/a/b" give 3, for "/a/"; "/" gives 1).
+std::size_t parent_uri_length(std::string_view uri);
 
 // The longest row a listing of `uri` can produce (names are at most NAME_MAX bytes).
 std::size_t listing_row_limit(const char* uri);

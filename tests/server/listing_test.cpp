@@ -108,6 +108,14 @@ TEST(ListingUnit, EscapingForHtmlAndLinks) {
     EXPECT_STREQ(buf, "ab%20");
 }
 
+TEST(ListingUnit, ParentUri) {
+    auto parent = [](const char* uri) { return std::string(uri, parent_uri_length(uri)); };
+    EXPECT_EQ(parent("/"), "/");
+    EXPECT_EQ(parent("/docs/"), "/");
+    EXPECT_EQ(parent("/docs/sub/"), "/docs/");
+    EXPECT_EQ(parent("/docs/index.html"), "/docs/");
+}
+
 TEST(ListingUnit, RowLimitCoversTheLongestName) {
     // The worst row: a 255-byte name of quotes (6 characters each shown, 3 in the link).
     std::string uri = "/some/dir/";
@@ -157,10 +165,18 @@ TEST(ListingServer, ListsEntriesWithSizesAndSkipsPasswordFiles) {
     EXPECT_EQ(rows["b/"].size, "&lt;DIR&gt;");
     EXPECT_EQ(rows["b/"].href, "/docs/b");
     EXPECT_EQ(rows["../"].size, "&lt;DIR&gt;");
+    EXPECT_EQ(rows["../"].href, "/");
     EXPECT_EQ(rows.count("./"), 0u);
     EXPECT_EQ(page.body.find("htpasswd"), std::string::npos);
     std::regex date_re("[0-9]{2}-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-[0-9]{4} [0-9]{2}:[0-9]{2}");
     for (const auto& [name, row] : rows) EXPECT_TRUE(std::regex_match(row.date, date_re)) << name << ": " << row.date;
+
+    // A subfolder's ".." leads back up.
+    auto sub = testkit::http_get(server.port(), "/docs/b/");
+    EXPECT_EQ(sub.status, 200);
+    auto sub_rows = rows_of(sub.body);
+    ASSERT_EQ(sub_rows.size(), 1u) << sub.body;
+    EXPECT_EQ(sub_rows["../"].href, "/docs/");
 
     // HEAD gets the same page.
     auto head = get_docs("HEAD");
@@ -238,6 +254,7 @@ TEST(ListingServer, IndexFilesAndListingSwitchedOff) {
         ASSERT_EQ(rows.count("inner.txt"), 1u) << odd.body;
         EXPECT_EQ(rows["inner.txt"].href, "/odd/index.html/inner.txt");
         EXPECT_EQ(testkit::http_get(server.port(), rows["inner.txt"].href).body, "inner");
+        EXPECT_EQ(rows["../"].href, "/odd/");
     }
     {
         testkit::ServerProcess server({"-d", root.path(), "-D", "0", "-i", "start.html,index.html"});
