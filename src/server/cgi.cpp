@@ -91,8 +91,8 @@ void head_step(connection& c) {
     int length = head_length(c.local.buf, static_cast<int>(c.local.head));
     if (length < 0) return invalid_head(c);
     if (length == 0) {
-        // A head that fills the whole queue without ending will never end here.
-        if (!c.local.has_room()) return invalid_head(c);
+        // A head that fills the queue without ending will never end here.
+        if (c.local.room() <= kStatusLineSize) return invalid_head(c);
         c.local.tail = c.local.head;  // nothing goes out before the status line
         return;
     }
@@ -105,15 +105,10 @@ void head_step(connection& c) {
     c.header_length = static_cast<unsigned long>(length) + static_cast<unsigned long>(n);
     c.flags |= flag::cgi_head_parsed;
     c.local.tail = 0;
-    if (c.local.head + static_cast<unsigned>(n) <= kIoBufferSize - 1) {
-        // In front of the program's head, so both leave in one send.
-        std::memmove(c.local.buf + n, c.local.buf, c.local.head);
-        std::memcpy(c.local.buf, line, static_cast<std::size_t>(n));
-        c.local.head += static_cast<unsigned>(n);
-    } else {
-        int sent = writeremote(c, line, static_cast<std::size_t>(n));
-        if (sent != n) server_log(LOG_ERROR, "get_cgi: %p: status line cut (%d of %d)", static_cast<void*>(&c), sent, n);
-    }
+    // In front of the program's head (room was kept for it), so both leave in one send.
+    std::memmove(c.local.buf + n, c.local.buf, c.local.head);
+    std::memcpy(c.local.buf, line, static_cast<std::size_t>(n));
+    c.local.head += static_cast<unsigned>(n);
 }
 
 // Hands request body bytes from `remote` to the program's input.
@@ -138,8 +133,11 @@ void forward_body(connection& c) {
 
 // Takes the program's output into `local`.
 void read_output(connection& c) {
-    if (!c.local.has_room()) return;
-    ssize_t n = recv(c.fd.get(), c.local.buf + c.local.head, c.local.room(), 0);
+    // Until the head is complete, room for the status line stays free.
+    std::size_t want = c.local.room();
+    if (!c.has(flag::cgi_head_parsed)) want = want > kStatusLineSize ? want - kStatusLineSize : 0;
+    if (want == 0) return;
+    ssize_t n = recv(c.fd.get(), c.local.buf + c.local.head, want, 0);
     if (n > 0) {
         c.local.head += static_cast<unsigned>(n);
         if (!c.has(flag::cgi_head_parsed)) head_step(c);
