@@ -3,15 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
+#include <memory>
 #include <regex>
 #include <string>
 
 #include "digest_client.hpp"
+#include "server/handlers.hpp"
 #include "server/listing.hpp"
 #include "testkit.hpp"
 
@@ -124,6 +129,38 @@ TEST(ListingUnit, RowLimitCoversTheLongestName) {
                         std::strlen("&lt;DIR&gt;") + 1;
     EXPECT_GE(listing_row_limit(uri.c_str()), worst);
     EXPECT_LT(listing_row_limit(uri.c_str()), 16383u / 4);
+}
+
+TEST(ListingUnit, DatesAndSizesStayEnglishUnderAnyLocale) {
+    TempDir dir;
+    testkit::write_file(dir / "d/m.txt", "");
+    ASSERT_EQ(truncate((dir / "d/m.txt").c_str(), 1572864), 0);
+    struct utimbuf times {1615809600, 1615809600};  // 15-Mar-2021 12:00 UTC
+    utime((dir / "d/m.txt").c_str(), &times);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    // The desktop program runs in the user's locale (GTK sets it).
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no German locale here";
+
+    ServerContext ctx;
+    auto c = std::make_unique<connection>();
+    c->ctx = &ctx;
+    c->dir_path = dir / "d/";
+    std::strcpy(c->uri, "/d/");
+    list_dir(*c);
+    std::string page;
+    for (int step = 0; step < 100 && c->io_handler; step++) {
+        c->io_handler(*c);
+        page.append(c->local.buf + c->local.tail, c->local.pending());
+        c->local.clear();
+    }
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(c->io_handler, nullptr);
+    EXPECT_EQ(c->local.complete, 1);
+    auto rows = rows_of(page);
+    ASSERT_EQ(rows.count("m.txt"), 1u) << page;
+    EXPECT_EQ(rows["m.txt"].date, "15-Mar-2021 12:00");
+    EXPECT_EQ(rows["m.txt"].size, "1.5M");
 }
 
 TEST(ListingServer, ListsEntriesWithSizesAndSkipsPasswordFiles) {
