@@ -48,6 +48,27 @@ std::string encoded(const char* text) {
     return buf;
 }
 
+// Sets TZ for one test (the listing shows local time) and restores it afterwards.
+class ScopedUtc {
+public:
+    ScopedUtc() {
+        if (const char* tz = std::getenv("TZ")) saved_ = tz, had_ = true;
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    ~ScopedUtc() {
+        if (had_)
+            setenv("TZ", saved_.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    std::string saved_;
+    bool had_ = false;
+};
+
 // One listing row: link, shown name, date, size.
 struct Row {
     std::string href, name, date, size;
@@ -137,8 +158,7 @@ TEST(ListingUnit, DatesAndSizesStayEnglishUnderAnyLocale) {
     ASSERT_EQ(truncate((dir / "d/m.txt").c_str(), 1572864), 0);
     struct utimbuf times {1615809600, 1615809600};  // 15-Mar-2021 12:00 UTC
     utime((dir / "d/m.txt").c_str(), &times);
-    setenv("TZ", "UTC", 1);
-    tzset();
+    ScopedUtc utc;
     // The desktop program runs in the user's locale (GTK sets it).
     if (!std::setlocale(LC_ALL, "de_DE.UTF-8")) GTEST_SKIP() << "no German locale here";
 
@@ -170,7 +190,7 @@ TEST(ListingServer, ListsEntriesWithSizesAndSkipsPasswordFiles) {
     testkit::make_dirs(root / "docs/b");
     testkit::write_file(root / "docs/.htpasswd", digest_client::htpasswd_line("alice", "listing", "pw"));
     // A fixed modification time, shown in the local calendar (UTC here).
-    setenv("TZ", "UTC", 1);
+    ScopedUtc utc;  // the server inherits it
     struct utimbuf times {1615809600, 1615809600};  // 15-Mar-2021 12:00 UTC
     utime((root / "docs/small.txt").c_str(), &times);
     testkit::ServerProcess server({"-d", root.path(), "-N", "listing"});
