@@ -203,6 +203,28 @@ TEST_F(DesktopExit, TermAndInterruptSignalsEndWithCodeZero) {
     }
 }
 
+TEST_F(DesktopExit, TermSignalEndsTheProgramWhileAMenuOrADialogIsOpen) {
+    on_init("SetTitle('Busy exit test')\n");
+    file("onBuildMainMenu.lua",
+         "NewMenu()\nAddMenuItem('miMissing', '&Missing', 'Ctrl+M', 'lua:missing.lua')\nAddMenu('mnuFile', '&File')\n");
+    for (bool with_dialog : {false, true}) {
+        SCOPED_TRACE(with_dialog ? "error dialog open" : "menu open");
+        App run(dir);
+        run.start();
+        unsigned long window = run.find_window("^Busy exit test$");
+        ASSERT_NE(window, 0u);
+        if (with_dialog) {
+            press(window, "ctrl+m");
+            ASSERT_NE(run.find_window("^Error$", 8s), 0u);
+        } else {
+            click(window, 20, 12);
+            std::this_thread::sleep_for(400ms);
+        }
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait_exit(), 0);
+    }
+}
+
 TEST_F(DesktopExit, ServerStartFailureShowsErrorDialogThenEndsWithCodeOne) {
     // Someone else holds the port.
     int holder = socket(AF_INET, SOCK_STREAM, 0);

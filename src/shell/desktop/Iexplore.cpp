@@ -1,5 +1,8 @@
 #include "Iexplore.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "page_text.hpp"
 
 namespace vantrel::desktop {
@@ -120,6 +123,24 @@ gboolean TCppWebBrowser::viewDecidePolicy(WebKitWebView*, WebKitPolicyDecision* 
     return FALSE;  // the engine's rules: show it, or download an attachment
 }
 
+/* Modal dialogs */
+
+namespace {
+std::vector<GtkDialog*> running_dialogs;  // borrowed, while their run lasts
+}
+
+int RunModalDialog(GtkDialog* dialog) {
+    running_dialogs.push_back(dialog);
+    int response = gtk_dialog_run(dialog);
+    running_dialogs.erase(std::find(running_dialogs.begin(), running_dialogs.end(), dialog));
+    return response;
+}
+
+void CancelModalDialogs() {
+    for (GtkDialog* dialog : std::vector<GtkDialog*>(running_dialogs))
+        gtk_dialog_response(dialog, GTK_RESPONSE_DELETE_EVENT);
+}
+
 /* Downloads */
 
 namespace {
@@ -136,7 +157,7 @@ gboolean downloadDecideDestination(WebKitDownload* download, char* suggested, gp
     if (!folder || !g_file_test(folder, G_FILE_TEST_IS_DIR)) folder = g_get_home_dir();
     gtk_file_chooser_set_current_folder(chooser, folder);
     if (suggested && *suggested) gtk_file_chooser_set_current_name(chooser, suggested);
-    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+    if (RunModalDialog(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
         char* uri = gtk_file_chooser_get_uri(chooser);
         webkit_download_set_allow_overwrite(download, TRUE);  // the chooser has asked already
         webkit_download_set_destination(download, uri);

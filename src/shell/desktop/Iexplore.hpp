@@ -80,4 +80,10 @@ private:
 // chooser parented to `parent`.
 void InstallDownloadHandler(GtkWindow* parent);
 
+// Runs the program's own modal dialog; CancelModalDialogs ends every one still
+// running (with GTK_RESPONSE_DELETE_EVENT), so that closing the program is not
+// held up by a question nobody answers.
+int RunModalDialog(GtkDialog* dialog);
+void CancelModalDialogs();
+
 }  // namespace vantrel::desktop

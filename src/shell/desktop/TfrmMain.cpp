@@ -96,6 +96,7 @@ TfrmMain::TfrmMain() {
 }
 
 TfrmMain::~TfrmMain() {
+    if (close_source_) g_source_remove(close_source_);
     if (!destroyed_) FormDestroy();
     shell::SetMainWindow(nullptr);
     if (window_) gtk_widget_destroy(window_);
@@ -153,7 +154,7 @@ void TfrmMain::ConnectAction(guint key, GdkModifierType mods, GCallback handler)
 
 void TfrmMain::Run() {
     gtk_widget_show_all(window_);  // runs FormShow
-    if (close_requested_ && !closed_) gtk_window_close(GTK_WINDOW(window_));
+    if (close_requested_) FinishClose();
     if (!closed_) g_main_loop_run(loop_);
     FormDestroy();
 }
@@ -237,11 +238,31 @@ void TfrmMain::refresh() { cmpBrowser->Refresh2(TCppWebBrowser::REFRESH_COMPLETE
 void TfrmMain::print() { cmpBrowser->ExecWB(TCppWebBrowser::OLECMDID_PRINT, 0); }
 
 void TfrmMain::close() {
-    if (closed_ || close_requested_) return;
+    if (closed_) return;
     close_requested_ = true;
-    // Before the window is shown the request waits for Run (a window that is not
-    // on screen yet cannot be closed by the toolkit).
-    if (shown_ && gtk_widget_get_realized(window_)) gtk_window_close(GTK_WINDOW(window_));
+    // Before the window is shown the request waits for Run.
+    if (!shown_ || close_source_) return;
+    // An open menu or one of our dialogs would hold the request back: end them,
+    // and close from the main loop once the current handler has returned.
+    if (mnuMain) gtk_menu_shell_cancel(GTK_MENU_SHELL(mnuMain));
+    CancelModalDialogs();
+    close_source_ = g_idle_add(closeNow, this);
+}
+
+gboolean TfrmMain::closeNow(gpointer data) {
+    auto* self = static_cast<TfrmMain*>(data);
+    self->close_source_ = 0;
+    self->FinishClose();
+    return G_SOURCE_REMOVE;
+}
+
+// Closing ends the event loop; the window itself goes after FormDestroy.
+void TfrmMain::FinishClose() {
+    close_requested_ = true;
+    if (closed_) return;
+    closed_ = true;
+    gtk_widget_hide(window_);
+    g_main_loop_quit(loop_);
 }
 
 void TfrmMain::show_error(const std::string& text) { ShowMessage("Error", text); }
@@ -279,7 +300,7 @@ void TfrmMain::ShowMessage(const std::string& title, const std::string& text) {
     GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s",
                                                MakeValidUtf8(text).c_str());
     gtk_window_set_title(GTK_WINDOW(dialog), title.c_str());
-    gtk_dialog_run(GTK_DIALOG(dialog));
+    RunModalDialog(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
 }
 
@@ -339,14 +360,8 @@ void TfrmMain::windowRealize(GtkWidget* widget, TfrmMain* self) {
     gdk_window_set_icon_name(gtk_widget_get_window(widget), title.c_str());
 }
 
-gboolean TfrmMain::windowDeleteEvent(GtkWidget* widget, GdkEvent*, TfrmMain* self) {
-    // Closing ends the event loop; the window itself goes after FormDestroy.
-    self->close_requested_ = true;
-    if (!self->closed_) {
-        self->closed_ = true;
-        gtk_widget_hide(widget);
-        g_main_loop_quit(self->loop_);
-    }
+gboolean TfrmMain::windowDeleteEvent(GtkWidget*, GdkEvent*, TfrmMain* self) {
+    self->FinishClose();
     return TRUE;
 }
 

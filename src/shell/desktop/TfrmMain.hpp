@@ -52,7 +52,8 @@ private:
     static void windowShow(GtkWidget*, TfrmMain* self);
     static void windowRealize(GtkWidget*, TfrmMain* self);
     static gboolean windowDeleteEvent(GtkWidget*, GdkEvent*, TfrmMain* self);
-    static gboolean closeWhenShown(gpointer self);
+    static gboolean closeNow(gpointer self);
+    void FinishClose();
     static gboolean actRefreshActivate(GtkAccelGroup*, GObject*, guint, GdkModifierType, gpointer self);
     static gboolean actPrintActivate(GtkAccelGroup*, GObject*, guint, GdkModifierType, gpointer self);
     static void menuItemActivate(GtkMenuItem* item, gpointer command_index);

@@ -1,0 +1,31 @@
+-- Builds the menu bar. Each item: name, caption ("&" marks the access key),
+-- shortcut, command ("cmd:...", "lua:script", or an address to open).
+local site = "http://127.0.0.1:8080/"
+
+NewMenu()
+AddMenuItem("miHome", "&Home", "Alt+Home", site .. "index.html")
+AddMenuItem("miRefresh", "&Refresh", "F5", "cmd:Refresh")
+AddMenuItem("miPrint", "&Print...", "Ctrl+P", "cmd:Print")
+AddMenuItem("miSep1", "-", "", "")
+AddMenuItem("miExit", "E&xit", "Ctrl+Q", "cmd:Exit")
+AddMenu("mnuFile", "&File")
+
+NewMenu()
+AddMenuItem("miStatic", "&Static page", "Ctrl+1", site .. "static.html")
+AddMenuItem("miPhp", "&PHP page", "Ctrl+2", site .. "hello.php?name=menu")
+AddMenuItem("miForm", "&Forms (GET and POST)", "Ctrl+3", site .. "form.php")
+AddMenuItem("miFiles", "&Downloads and uploads", "Ctrl+4", site .. "files.php")
+AddMenuItem("miDialogs", "&JavaScript dialogs", "Ctrl+5", site .. "dialogs.html")
+AddMenuItem("miWindows", "&New-window links", "Ctrl+6", site .. "windows.html")
+AddMenuItem("miListing", "Folder &listing", "Ctrl+7", site .. "files/")
+AddMenu("mnuPages", "&Pages")
+
+NewMenu()
+AddMenuItem("miGreet", "&Greet from Lua", "Ctrl+G", "lua:scripts/greet.lua")
+AddMenuItem("miTitle", "Reset the &title", "Ctrl+T", "lua:scripts/title.lua")
+AddMenuItem("miMissing", "Run a &missing script", "", "lua:scripts/missing.lua")
+AddMenu("mnuScripts", "&Scripts")
+
+NewMenu()
+AddMenuItem("miAbout", "&About && features", "F1", site .. "about.html")
+AddMenu("mnuHelp", "&Help")

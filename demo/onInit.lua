@@ -1,0 +1,12 @@
+-- Runs first, before the window's first page is written: settings that the
+-- first page and the web server use.
+SetTitle("Vantrel Demo")
+SetTaskbarTitle("Vantrel Demo")
+SetWebserverPort(8080)
+SetSitesPath("site")              -- relative to this folder (the working folder)
+SetPHPPath("/usr/bin/php-cgi")    -- Debian's php-cgi package
+-- The page shown until onReady.lua points the browser at the server.
+SetInitialHTML([[<html><head><style type='text/css'>
+body { font-family: sans-serif; background: #20303f; color: white; }
+#idLoading { margin: 40px; font-size: 24px; }
+</style></head><body><div id='idLoading'>Starting the Vantrel demo&hellip;</div></body></html>]])

@@ -1,0 +1,2 @@
+SetTitle("Vantrel Demo")
+SetTaskbarTitle("Vantrel Demo")
