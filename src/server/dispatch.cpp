@@ -91,6 +91,9 @@ void handle(connection& c) {
         c.query = q + 1;
     }
     decode_uri(c.uri, c.uri);
+    // Dot segments are dropped below, which would turn /dir/.htpasswd into
+    // /dir/htpasswd: remember that a password file was asked for by name.
+    bool names_password_file = std::strstr(c.uri, ".htpasswd") != nullptr;
     strip_dot_segments(c.uri);
 
     static thread_local char path[kMappedPathSize];
@@ -105,14 +108,16 @@ void handle(connection& c) {
 
     if (c.method == METHOD_PUT || c.method == METHOD_DELETE) {
         if (check_authorization(c, path) != 1) return send_challenge(c);
-        if (std::strstr(path, ".htpasswd")) return senderr(c, 403, "Forbidden", "", "Permission Denied");
+        if (names_password_file || std::strstr(path, ".htpasswd"))
+            return senderr(c, 403, "Forbidden", "", "Permission Denied");
         return handle_put_delete(c, path);
     }
 
     // Authorization is decided for the file actually served, after the PATH_INFO split.
     int found = find_path_info(c, path);
     if (check_authorization(c, path) != 1) return send_challenge(c);
-    if (std::strstr(path, ".htpasswd")) return senderr(c, 403, "Forbidden", "", "Permission Denied");
+    if (names_password_file || std::strstr(path, ".htpasswd"))
+        return senderr(c, 403, "Forbidden", "", "Permission Denied");
     if (found != 0) return senderr(c, 404, "Not Found", "", "Not Found: [%s]", c.uri);
 
     if (S_ISDIR(c.file_stat.st_mode) && handle_directory(c, path, sizeof path)) return;
