@@ -185,7 +185,11 @@ inline bool port_is_free(int port) {
 class App {
 public:
     // The folder (with the hook scripts and the site) is `dir`.
-    explicit App(const testkit::TempDir& dir) : dir_(dir.path()) { XServer::Instance(); }
+    // `program` defaults to the built build/vantrel.
+    explicit App(const testkit::TempDir& dir, std::string program = testkit::build_dir() + "/vantrel")
+        : dir_(dir.path()), program_(std::move(program)) {
+        XServer::Instance();
+    }
     ~App() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
@@ -212,8 +216,7 @@ public:
             setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
             setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
             setenv("GSETTINGS_BACKEND", "memory", 1);
-            std::string program = testkit::build_dir() + "/vantrel";
-            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            execl(program_.c_str(), program_.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
     }
@@ -254,6 +257,7 @@ public:
 
 private:
     std::string dir_;
+    std::string program_;
     std::string log_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
