@@ -99,6 +99,25 @@ TEST_F(DesktopWindow, FirstPageGetsTheProgramFolderAsBaseAddress) {
     EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0));
 }
 
+TEST_F(DesktopWindow, TextsThatAreNotUtf8ReachTheWindowMadeValid) {
+    // \233 is a Latin-1 "é" (not UTF-8), \195\169 the UTF-8 one.
+    on_init("SetTitle('Caf\\233 \\195\\169 end')\nSetTaskbarTitle('Task\\255')\n"
+            "SetInitialHTML('<html><head></head><body style=\"background:#00ff00\">caf\\233</body></html>')\n");
+    file("onBuildMainMenu.lua", "NewMenu()\nAddMenuItem('miOdd', 'Odd \\200 item', '', '')\nAddMenu('mnuOdd', '&Odd\\250')\n");
+    app.start();
+    unsigned long window = app.find_window(" end$");
+    ASSERT_NE(window, 0u);
+    EXPECT_EQ(window_title(window), "Caf\xEF\xBF\xBD \xC3\xA9 end");
+    EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0)) << "the page is written";
+    click(window, 20, 12);  // draw the menu with its odd caption
+    std::this_thread::sleep_for(400ms);
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait_exit(), 0);
+    std::string log = app.log();
+    EXPECT_EQ(log.find("UTF-8"), std::string::npos) << log;
+    EXPECT_EQ(log.find("CRITICAL"), std::string::npos) << log;
+}
+
 TEST_F(DesktopWindow, MenuItemsRunScriptsByShortcutAndClick) {
     on_init("SetTitle('Menu test')\n");
     file("onBuildMainMenu.lua",
