@@ -294,11 +294,20 @@ inline bool wait_for_colour(unsigned long window, int x, int y, int r, int g, in
         limit);
 }
 
-// Keys typed into the window through the X test extension, as a user would.
+// Keys typed into the window through the X test extension, as a user would;
+// `keys` is one or more key names separated by blanks ("ctrl+l ctrl+a").
 inline void press(unsigned long window, const std::string& keys) {
     x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "20", "200"});
     x_tool({"xdotool", "windowfocus", "--sync", std::to_string(window)});
-    x_tool({"xdotool", "key", "--clearmodifiers", keys});
+    std::vector<std::string> argv{"xdotool", "key", "--clearmodifiers"};
+    std::size_t start = 0;
+    while (start < keys.size()) {
+        std::size_t end = keys.find(' ', start);
+        if (end == std::string::npos) end = keys.size();
+        if (end > start) argv.push_back(keys.substr(start, end - start));
+        start = end + 1;
+    }
+    x_tool(argv);
 }
 
 inline void type_text(unsigned long window, const std::string& text) {
