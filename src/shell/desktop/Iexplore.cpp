@@ -18,16 +18,12 @@ HRESULT THTMLDocument::QueryInterface(const GUID& iid, void** object) {
     return E_NOINTERFACE;
 }
 
+// From now on the browser asks the handler about the context menu and the
+// addresses it loads. (The view has no border, scroll-bar style or external
+// object of its own to configure, which is what the host flags and
+// GetExternal ask for.)
 HRESULT THTMLDocument::SetUIHandler(IDocHostUIHandler* handler) {
     browser_.ui_handler_ = handler;
-    if (handler) {
-        DOCHOSTUIINFO info;
-        handler->GetHostInfo(&info);
-        // The view draws no border of its own; a handler that asks for the
-        // engine's 3-D border gets the toolkit's frame style instead.
-        if (!(info.dwFlags & DOCHOSTUIFLAG_NO3DBORDER))
-            gtk_style_context_add_class(gtk_widget_get_style_context(browser_.Widget()), "frame");
-    }
     return S_OK;
 }
 
