@@ -127,7 +127,7 @@ TEST_F(DesktopWindow, MenuItemsRunScriptsByShortcutAndClick) {
          "AddMenuItem('miReload', '&Reload title', 'F5', 'lua:f5.lua')\n"
          "AddMenuItem('miMissing', '&Missing', 'ctrl+m', 'lua:missing.lua')\n"
          "AddMenu('mnuFile', '&File')\n");
-    file("shortcut.lua", "SetTitle('By shortcut')\n");
+    file("shortcut.lua", "SetTitle('By shortcut')\nSetTaskbarTitle('Task by shortcut')\n");
     file("click.lua", "SetTitle('By click')\n");
     file("f5.lua", "SetTitle('F5 item')\n");
     app.start();
@@ -136,6 +136,7 @@ TEST_F(DesktopWindow, MenuItemsRunScriptsByShortcutAndClick) {
 
     press(window, "ctrl+t");
     EXPECT_TRUE(eventually([&] { return window_title(window) == "By shortcut"; }));
+    EXPECT_EQ(window_property(window, "WM_ICON_NAME"), "Task by shortcut");
 
     // Open "File" on the menu bar, then pick its second item.
     click(window, 20, 12);
