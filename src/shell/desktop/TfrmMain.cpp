@@ -58,38 +58,32 @@ void ApplyCss(GtkWidget* widget, const char* css) {
 TfrmMain::TfrmMain() {
     main_thread = std::this_thread::get_id();
     loop_ = g_main_loop_new(nullptr, FALSE);
-    // Step 1: the window and its components.
     BuildWindow();
     shell::SetMainWindow(this);
     shell::InstallFatalHook(this);
     try {
-        // Step 2: the program folder.
         shell::Settings().AppFolder = shell::ProgramFolder();
         cmpBrowser->SetWriteBaseUri(NavigationUri(shell::Settings().AppFolder));
-        // Steps 3 and 4: the script state and its eleven functions.
         shell::InitLua();
         shell::RegisterScriptApi(shell::LuaState());
-        // Step 5 (object-linking set-up) has nothing to do here.
-        // Step 6.
+        // (No object-linking library to initialise for this thread here.)
         UIHandler = &THTMLBrowserUIHandler::Instance();
-        // Steps 7 and 8: an empty page, so that there is a document.
+        // The browser has no document before a first load: load an empty one.
         WritePage("");
         WaitWhileBusy();
-        // Step 9.
         InstallUIHandler();
-        // Step 10.
         set_caption("Quor Vantrel");
-        // Step 11.
+        // onInit.lua may change the caption, the settings and the first page.
         shell::RunScript("onInit.lua");
-        // Step 12.
         WritePage(shell::Settings().InitialHTML);
-        // Step 13.
         shell::BuildMainMenu();
     } catch (...) {
         shell::SetMainWindow(nullptr);
         shell::CloseLua();
         gtk_widget_destroy(window_);
-        window_ = nullptr;
+        cmpBrowser.reset();
+        g_object_unref(cmpActions);
+        g_object_unref(menu_accels_);
         g_main_loop_unref(loop_);
         throw;
     }
