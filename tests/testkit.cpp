@@ -74,7 +74,7 @@ int free_port() {
     return port;
 }
 
-static int connect_loopback(int port) {
+int connect_loopback(int port) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;

@@ -36,6 +36,8 @@ void make_dirs(const std::string& path);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int connect_loopback(int port);
 // Waits until something accepts on 127.0.0.1:port.
 bool wait_for_port(int port, std::chrono::milliseconds limit = std::chrono::seconds(10));
 

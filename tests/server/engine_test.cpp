@@ -37,12 +37,8 @@ protected:
         reset_options();
     }
     int connect_client() {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        int s = connect_loopback(port);
+        EXPECT_GE(s, 0);
         return s;
     }
     void steps(int n) {

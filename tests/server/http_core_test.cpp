@@ -46,19 +46,6 @@ protected:
     TempDir outside;
 };
 
-int connect_to(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
 std::string read_all(int s, std::chrono::milliseconds limit = 10s) {
     std::string out;
     char buf[65536];
@@ -77,7 +64,7 @@ std::string read_all(int s, std::chrono::milliseconds limit = 10s) {
 
 TEST_F(HttpCore, RequestArrivingInPiecesIsAnsweredOnceComplete) {
     auto server = start();
-    int s = connect_to(server.port());
+    int s = connect_loopback(server.port());
     ASSERT_GE(s, 0);
     for (std::string piece : {"GET /a.t", "xt HTTP/1.1\r\n", "Host: x\r\n", "\r\n"}) {
         send(s, piece.data(), piece.size(), 0);
@@ -240,7 +227,7 @@ TEST_F(HttpCore, HalfClosedClientStillGetsTheWholeReply) {
     std::string big(3 * 1024 * 1024, 'b');
     write_file(site / "big.bin", big);
     auto server = start();
-    int s = connect_to(server.port());
+    int s = connect_loopback(server.port());
     std::string request = "GET /big.bin HTTP/1.1\r\n\r\n";
     send(s, request.data(), request.size(), 0);
     shutdown(s, SHUT_WR);
@@ -264,7 +251,7 @@ TEST_F(HttpCore, TwoHundredConcurrentConnectionsAreAllAnswered) {
     auto server = start();
     std::vector<int> socks;
     for (int i = 0; i < 200; ++i) {
-        int s = connect_to(server.port());
+        int s = connect_loopback(server.port());
         ASSERT_GE(s, 0);
         socks.push_back(s);
     }
