@@ -88,6 +88,7 @@ constexpr unsigned fd_writable = 0x200;      // the local side may take bytes fr
 constexpr unsigned fd_is_socket = 0x400;     // `fd` is a socket polled like the client's
 constexpr unsigned peer_eof = 0x800;         // the peer has finished sending (half-close or close)
 constexpr unsigned lingering = 0x1000;       // reply sent, write side shut, draining unread input
+constexpr unsigned corked = 0x2000;          // full segments only while a file body is sent directly
 constexpr unsigned readiness = sock_readable | sock_writable | fd_readable | fd_writable;
 }  // namespace flag
 

@@ -1,6 +1,9 @@
 // Static files: MIME type, one byte range, validators, the body streamed through `local`.
 #include <strings.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -60,6 +63,13 @@ RangeResult parse_range(const std::string& header, unsigned long long size, Byte
     range.first = first;
     range.length = last - first + 1;
     return RANGE_OK;
+}
+
+// While corked the kernel sends only full segments; uncorking flushes the rest.
+void set_cork(connection& c, bool on) {
+    int value = on ? 1 : 0;
+    setsockopt(c.sock.get(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+    c.flags = on ? (c.flags | flag::corked) : (c.flags & ~flag::corked);
 }
 
 void answer_unsatisfiable(connection& c, unsigned long long size) {
@@ -160,10 +170,14 @@ void get_file(connection& c) {
     c.remote.clear();
     c.flags |= flag::always_ready;
     c.file_left = range.length;
-    if (c.method == METHOD_HEAD)
+    if (c.method == METHOD_HEAD) {
         c.local.complete++;
-    else
-        c.io_handler = get_file_body;  // GET, and POST answered like GET
+        return;
+    }
+    c.io_handler = get_file_body;  // GET, and POST answered like GET
+    // A body larger than the queue goes straight from the file (see
+    // send_file_directly); corking now lets the head share its first segment.
+    if (!c.ssl && c.file_left > c.local.room()) set_cork(c, true);
 }
 
 bool sends_file_directly(const connection& c) {
@@ -172,6 +186,7 @@ bool sends_file_directly(const connection& c) {
 
 bool send_file_directly(connection& c) {
     constexpr unsigned long long kChunk = 1ULL << 20;
+    if (!c.has(flag::corked)) set_cork(c, true);
     std::size_t want = static_cast<std::size_t>(c.file_left < kChunk ? c.file_left : kChunk);
     ssize_t n = want > 0 ? sendfile(c.sock.get(), c.fd.get(), nullptr, want) : 0;
     if (n > 0) {
@@ -181,6 +196,7 @@ bool send_file_directly(connection& c) {
     bool blocked = n < 0 && (errno == EAGAIN || errno == EINTR);
     if (n < 0 && !blocked) c.remote.complete = 1;  // the peer is gone
     if (c.file_left == 0 || n == 0 || (n < 0 && !blocked)) {
+        set_cork(c, false);
         c.local.complete++;
         c.io_handler = nullptr;
         return false;
@@ -189,6 +205,7 @@ bool send_file_directly(connection& c) {
 }
 
 void get_file_body(connection& c) {
+    if (c.has(flag::corked)) return;  // sent directly once the head has gone
     unsigned long long want = c.local.room();
     if (want == 0 && c.file_left > 0) return;  // the queue is full: wait until it drains
     if (want > c.file_left) want = c.file_left;

@@ -437,7 +437,9 @@ TEST_F(CgiShebang, OnlyTheThreeStandardDescriptorsAndDefaultSignals) {
     EXPECT_EQ(fds[2].rfind("/tmp/vantrel-httpd-err-", 0), 0u) << fds[2];
     for (const auto& [n, target] : fds) {
         // The shell keeps its own script open on a high descriptor; nothing of the server's.
-        if (n > 2) EXPECT_EQ(target, site / "fds.sh") << "fd " << n;
+        if (n > 2) {
+            EXPECT_EQ(target, site / "fds.sh") << "fd " << n;
+        }
     }
     // The server ignores SIGPIPE; the program must start with default handling.
     // (Signals 32 and 33 belong to the C library, which sets them up itself.)
