@@ -165,7 +165,9 @@ void read_step(connection& c) {
 }
 
 void parse_step(connection& c) {
-    if (c.has(flag::parsed) || c.remote.head == 0) return;
+    // A rejected request is answered once: rebuilding its reply after part of it
+    // went out would send those bytes twice.
+    if (c.has(flag::parsed) || c.remote.head == 0 || c.local.complete) return;
     c.request_len = head_length(c.remote.buf, static_cast<int>(c.remote.head));
     if (c.request_len == -1) {
         senderr(c, 400, "Bad Request", "", "Bad request");
