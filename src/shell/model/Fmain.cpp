@@ -58,6 +58,16 @@ bool contained(Action&& action, char (&why)[256]) noexcept {
     return false;
 }
 
+// Runs a script function's effect; a C++ error it throws becomes a script error.
+// Only trivially destructible objects (the lambda's references, the message
+// buffer) are alive when luaL_error jumps out.
+template <class Action>
+int act_or_raise(lua_State* L, Action&& action) {
+    char why[256] = {};
+    if (contained(std::forward<Action>(action), why)) return 0;
+    return luaL_error(L, "%s", why);
+}
+
 // Fetches a text argument (numbers are converted); raises the argument error.
 const char* check_text(lua_State* L, int narg) { return luaL_checklstring(L, narg, nullptr); }
 
@@ -71,23 +81,15 @@ int name_error(lua_State* L, int narg, const char* name) {
 
 int l_SetTitle(lua_State* L) {
     const char* text = check_text(L, 1);
-    char why[256] = {};
-    if (!contained([&] { if (g_window) g_window->set_caption(text); }, why))
-        return luaL_error(L, "%s", why);
-    return 0;
+    return act_or_raise(L, [&] { if (g_window) g_window->set_caption(text); });
 }
 
 int l_SetTaskbarTitle(lua_State* L) {
     const char* text = check_text(L, 1);
-    char why[256] = {};
-    if (!contained(
-            [&] {
-                g_application_title = text;
-                if (g_window) g_window->set_application_title(g_application_title);
-            },
-            why))
-        return luaL_error(L, "%s", why);
-    return 0;
+    return act_or_raise(L, [&] {
+        g_application_title = text;
+        if (g_window) g_window->set_application_title(g_application_title);
+    });
 }
 
 int l_SetBaseURL(lua_State* L) {
@@ -113,31 +115,21 @@ int l_SetWebserverPort(lua_State* L) {
 
 int l_SetInitialHTML(lua_State* L) {
     const char* text = check_text(L, 1);
-    char why[256] = {};
-    if (!contained([&] { Settings().InitialHTML = text; }, why)) return luaL_error(L, "%s", why);
-    return 0;
+    return act_or_raise(L, [&] { Settings().InitialHTML = text; });
 }
 
 int l_SetPHPPath(lua_State* L) {
     const char* text = check_text(L, 1);
-    char why[256] = {};
-    if (!contained([&] { Settings().PHPPath = text; }, why)) return luaL_error(L, "%s", why);
-    return 0;
+    return act_or_raise(L, [&] { Settings().PHPPath = text; });
 }
 
 int l_NavigateTo(lua_State* L) {
     const char* url = check_text(L, 1);
-    char why[256] = {};
-    if (!contained([&] { if (g_window) g_window->navigate(url); }, why))
-        return luaL_error(L, "%s", why);
-    return 0;
+    return act_or_raise(L, [&] { if (g_window) g_window->navigate(url); });
 }
 
 int l_NewMenu(lua_State* L) {
-    char why[256] = {};
-    if (!contained([&] { if (!g_open_menu) g_open_menu.emplace(); }, why))
-        return luaL_error(L, "%s", why);
-    return 0;
+    return act_or_raise(L, [&] { if (!g_open_menu) g_open_menu.emplace(); });
 }
 
 int l_AddMenuItem(lua_State* L) {
@@ -150,23 +142,18 @@ int l_AddMenuItem(lua_State* L) {
     // A full menu or a full command table refuses the item silently.
     if (static_cast<int>(g_open_menu->items.size()) >= kMenuItemsMax) return 0;
     if (g_menu_command_count >= kMenuCommandsMax) return 0;
-    char why[256] = {};
-    if (!contained(
-            [&] {
-                MenuItemModel item;
-                item.name = name;
-                item.caption = caption;
-                item.shortcut = ParseShortcut(shortcut);
-                item.command_index = g_menu_command_count;
-                std::string text = command;
-                g_open_menu->items.reserve(kMenuItemsMax);
-                g_open_menu->items.push_back(std::move(item));
-                g_menu_commands[g_menu_command_count] = std::move(text);
-                ++g_menu_command_count;
-            },
-            why))
-        return luaL_error(L, "%s", why);
-    return 0;
+    return act_or_raise(L, [&] {
+        MenuItemModel item;
+        item.name = name;
+        item.caption = caption;
+        item.shortcut = ParseShortcut(shortcut);
+        item.command_index = g_menu_command_count;
+        std::string text = command;
+        g_open_menu->items.reserve(kMenuItemsMax);
+        g_open_menu->items.push_back(std::move(item));
+        g_menu_commands[g_menu_command_count] = std::move(text);
+        ++g_menu_command_count;
+    });
 }
 
 int l_AddMenu(lua_State* L) {
@@ -176,27 +163,20 @@ int l_AddMenu(lua_State* L) {
     if (!is_identifier(name)) return name_error(L, 1, name);
     // No room for another top-level menu: refused, the menu stays open.
     if (static_cast<int>(g_main_menu_items.size()) >= kMainMenuItemsMax) return 0;
-    char why[256] = {};
-    if (!contained(
-            [&] {
-                TopMenuModel menu;
-                menu.name = name;
-                menu.caption = caption;
-                menu.items = g_open_menu->items;
-                g_main_menu_items.reserve(kMainMenuItemsMax);
-                g_main_menu_items.push_back(std::move(menu));
-                g_open_menu.reset();
-            },
-            why))
-        return luaL_error(L, "%s", why);
-    return 0;
+    return act_or_raise(L, [&] {
+        TopMenuModel menu;
+        menu.name = name;
+        menu.caption = caption;
+        menu.items = g_open_menu->items;
+        g_main_menu_items.reserve(kMainMenuItemsMax);
+        g_main_menu_items.push_back(std::move(menu));
+        g_open_menu.reset();
+    });
 }
 
 int l_SetSitesPath(lua_State* L) {
     const char* text = check_text(L, 1);
-    char why[256] = {};
-    if (!contained([&] { Settings().SitesPath = text; }, why)) return luaL_error(L, "%s", why);
-    return 0;
+    return act_or_raise(L, [&] { Settings().SitesPath = text; });
 }
 
 bool is_regular_file(const std::string& path) {
