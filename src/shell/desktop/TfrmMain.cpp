@@ -1,9 +1,6 @@
 #include "TfrmMain.hpp"
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 #include "page_text.hpp"
 #include "shell/model/Fmain.hpp"
@@ -21,8 +18,6 @@ constexpr int kStatusBarHeight = 19;
 // Waiting for the empty first page is bounded, so an engine that never reports
 // the end of that load cannot keep the program from starting.
 constexpr auto kBusyWaitLimit = std::chrono::seconds(10);
-
-std::thread::id main_thread;
 
 // The key value for a key name from a shortcut: the toolkit's key names first,
 // then a single character as the keyboard produces it. 0 when there is none.
@@ -56,60 +51,53 @@ void ApplyCss(GtkWidget* widget, const char* css) {
 }  // namespace
 
 TfrmMain::TfrmMain() {
-    main_thread = std::this_thread::get_id();
-    loop_ = g_main_loop_new(nullptr, FALSE);
+    loop_.reset(g_main_loop_new(nullptr, FALSE));
     BuildWindow();
-    shell::SetMainWindow(this);
-    shell::InstallFatalHook(this);
-    try {
-        shell::Settings().AppFolder = shell::ProgramFolder();
-        cmpBrowser->SetWriteBaseUri(NavigationUri(shell::Settings().AppFolder));
-        shell::InitLua();
-        shell::RegisterScriptApi(shell::LuaState());
-        // (No object-linking library to initialise for this thread here.)
-        UIHandler = &THTMLBrowserUIHandler::Instance();
-        // The browser has no document before a first load: load an empty one.
-        WritePage("");
-        WaitWhileBusy();
-        InstallUIHandler();
-        set_caption("Quor Vantrel");
-        // onInit.lua may change the caption, the settings and the first page.
-        shell::RunScript("onInit.lua");
-        WritePage(shell::Settings().InitialHTML);
-        shell::BuildMainMenu();
-    } catch (...) {
-        shell::SetMainWindow(nullptr);
-        shell::CloseLua();
-        gtk_widget_destroy(window_);
-        cmpBrowser.reset();
-        g_object_unref(cmpActions);
-        g_object_unref(menu_accels_);
-        g_main_loop_unref(loop_);
-        throw;
-    }
+    shell::Settings().AppFolder = shell::ProgramFolder();
+    cmpBrowser->SetWriteBaseUri(NavigationUri(shell::Settings().AppFolder));
+    shell::InitLua();
+    shell::RegisterScriptApi(shell::LuaState());
+    // (No object-linking library to initialise for this thread here.)
+    UIHandler = &THTMLBrowserUIHandler::Instance();
+    // The browser has no document before a first load: load an empty one.
+    WritePage("");
+    WaitWhileBusy();
+    InstallUIHandler();
+    set_caption("Quor Vantrel");
+    // onInit.lua may change the caption, the settings and the first page.
+    shell::RunScript("onInit.lua");
+    WritePage(shell::Settings().InitialHTML);
+    shell::BuildMainMenu();
 }
 
-TfrmMain::~TfrmMain() {
-    if (close_source_) g_source_remove(close_source_);
-    if (!destroyed_) FormDestroy();
+TfrmMain::MainWindowLink::MainWindowLink(TfrmMain* window) {
+    shell::SetMainWindow(window);
+    shell::InstallFatalHook(window);
+}
+
+TfrmMain::MainWindowLink::~MainWindowLink() {
+    shell::InstallFatalHook(nullptr);
     shell::SetMainWindow(nullptr);
-    if (window_) gtk_widget_destroy(window_);
-    cmpBrowser.reset();
-    if (cmpActions) g_object_unref(cmpActions);
-    if (menu_accels_) g_object_unref(menu_accels_);
-    g_main_loop_unref(loop_);
+}
+
+void TfrmMain::DestroySteps::Run() {
+    if (done_) return;
+    done_ = true;
+    shell::CloseLua();
+    shell::FreeServer();  // stops the server thread before the context goes
 }
 
 void TfrmMain::BuildWindow() {
-    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_widget_set_name(window_, "frmMain");
-    gtk_window_set_title(GTK_WINDOW(window_), "Quor Vantrel");
-    gtk_window_set_default_size(GTK_WINDOW(window_), 696, 480);
-    gtk_window_move(GTK_WINDOW(window_), 242, 183);
-    gtk_window_maximize(GTK_WINDOW(window_));
+    window_.reset(gtk_window_new(GTK_WINDOW_TOPLEVEL));
+    GtkWindow* window = GTK_WINDOW(window_.get());
+    gtk_widget_set_name(window_.get(), "frmMain");
+    gtk_window_set_title(window, "Quor Vantrel");
+    gtk_window_set_default_size(window, 696, 480);
+    gtk_window_move(window, 242, 183);
+    gtk_window_maximize(window);
 
     box_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-    gtk_container_add(GTK_CONTAINER(window_), box_);
+    gtk_container_add(GTK_CONTAINER(window), box_);
 
     cmpBrowser = std::make_unique<TCppWebBrowser>();
     gtk_widget_set_name(cmpBrowser->Widget(), "cmpBrowser");
@@ -127,29 +115,29 @@ void TfrmMain::BuildWindow() {
     gtk_widget_hide(message_area);
     gtk_box_pack_end(GTK_BOX(box_), StatusBar1, FALSE, FALSE, 0);
 
-    cmpActions = gtk_accel_group_new();
-    menu_accels_ = gtk_accel_group_new();
-    gtk_window_add_accel_group(GTK_WINDOW(window_), cmpActions);
-    gtk_window_add_accel_group(GTK_WINDOW(window_), menu_accels_);
+    cmpActions.reset(gtk_accel_group_new());
+    menu_accels_.reset(gtk_accel_group_new());
+    gtk_window_add_accel_group(window, cmpActions.get());
+    gtk_window_add_accel_group(window, menu_accels_.get());
     ConnectAction(GDK_KEY_F5, static_cast<GdkModifierType>(0), G_CALLBACK(actRefreshActivate));
     ConnectAction(GDK_KEY_p, GDK_CONTROL_MASK, G_CALLBACK(actPrintActivate));
 
-    g_signal_connect(window_, "show", G_CALLBACK(windowShow), this);
-    g_signal_connect(window_, "realize", G_CALLBACK(windowRealize), this);
-    g_signal_connect(window_, "delete-event", G_CALLBACK(windowDeleteEvent), this);
-    InstallDownloadHandler(GTK_WINDOW(window_));
+    g_signal_connect(window, "show", G_CALLBACK(windowShow), this);
+    g_signal_connect(window, "realize", G_CALLBACK(windowRealize), this);
+    g_signal_connect(window, "delete-event", G_CALLBACK(windowDeleteEvent), this);
+    InstallDownloadHandler(window);
     gtk_widget_grab_focus(cmpBrowser->Widget());
 }
 
 void TfrmMain::ConnectAction(guint key, GdkModifierType mods, GCallback handler) {
     GClosure* closure = g_cclosure_new(handler, this, nullptr);
-    gtk_accel_group_connect(cmpActions, key, mods, GTK_ACCEL_VISIBLE, closure);
+    gtk_accel_group_connect(cmpActions.get(), key, mods, GTK_ACCEL_VISIBLE, closure);
 }
 
 void TfrmMain::Run() {
-    gtk_widget_show_all(window_);  // runs FormShow
+    gtk_widget_show_all(window_.get());  // runs FormShow
     if (close_requested_) FinishClose();
-    if (!closed_) g_main_loop_run(loop_);
+    if (!closed_) g_main_loop_run(loop_.get());
     FormDestroy();
 }
 
@@ -206,22 +194,17 @@ void TfrmMain::FormShow() {
     shell::RunScript("onReady.lua");
 }
 
-void TfrmMain::FormDestroy() {
-    if (destroyed_) return;
-    destroyed_ = true;
-    shell::CloseLua();
-    shell::FreeServer();  // stops the server thread before the context goes
-}
+void TfrmMain::FormDestroy() { destroy_steps_.Run(); }
 
 /* WindowPort. */
 
 void TfrmMain::set_caption(const std::string& text) {
-    gtk_window_set_title(GTK_WINDOW(window_), MakeValidUtf8(text).c_str());
+    gtk_window_set_title(GTK_WINDOW(window_.get()), MakeValidUtf8(text).c_str());
 }
 
 void TfrmMain::set_application_title(const std::string& text) {
     application_title_ = MakeValidUtf8(text);
-    if (GdkWindow* gdk_window = gtk_widget_get_window(window_))
+    if (GdkWindow* gdk_window = gtk_widget_get_window(window_.get()))
         gdk_window_set_icon_name(gdk_window, application_title_.c_str());
 }
 
@@ -240,12 +223,12 @@ void TfrmMain::close() {
     // and close from the main loop once the current handler has returned.
     if (mnuMain) gtk_menu_shell_cancel(GTK_MENU_SHELL(mnuMain));
     CancelModalDialogs();
-    close_source_ = g_idle_add(closeNow, this);
+    close_source_.reset(g_idle_add(closeNow, this));
 }
 
 gboolean TfrmMain::closeNow(gpointer data) {
     auto* self = static_cast<TfrmMain*>(data);
-    self->close_source_ = 0;
+    self->close_source_.release();
     self->FinishClose();
     return G_SOURCE_REMOVE;
 }
@@ -255,42 +238,16 @@ void TfrmMain::FinishClose() {
     close_requested_ = true;
     if (closed_) return;
     closed_ = true;
-    gtk_widget_hide(window_);
-    g_main_loop_quit(loop_);
+    gtk_widget_hide(window_.get());
+    g_main_loop_quit(loop_.get());
 }
 
 void TfrmMain::show_error(const std::string& text) { ShowMessage("Error", text); }
 
-void TfrmMain::show_fatal(const std::string& text) {
-    if (std::this_thread::get_id() == main_thread) {
-        ShowMessage("Error", text);
-        return;
-    }
-    // From another thread the dialog is run by the user-interface thread.
-    struct Call {
-        TfrmMain* self;
-        std::string text;
-        std::mutex mutex;
-        std::condition_variable done_cv;
-        bool done = false;
-    } call{this, text, {}, {}, false};
-    g_main_context_invoke(
-        nullptr,
-        [](gpointer data) -> gboolean {
-            auto* c = static_cast<Call*>(data);
-            c->self->ShowMessage("Error", c->text);
-            std::lock_guard lock(c->mutex);
-            c->done = true;
-            c->done_cv.notify_one();
-            return G_SOURCE_REMOVE;
-        },
-        &call);
-    std::unique_lock lock(call.mutex);
-    call.done_cv.wait(lock, [&] { return call.done; });
-}
+void TfrmMain::show_fatal(const std::string& text) { ShowMessage("Error", text); }
 
 void TfrmMain::ShowMessage(const std::string& title, const std::string& text) {
-    GtkWindow* parent = gtk_widget_get_visible(window_) ? GTK_WINDOW(window_) : nullptr;
+    GtkWindow* parent = gtk_widget_get_visible(window_.get()) ? GTK_WINDOW(window_.get()) : nullptr;
     GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s",
                                                MakeValidUtf8(text).c_str());
     gtk_window_set_title(GTK_WINDOW(dialog), title.c_str());
@@ -311,7 +268,7 @@ void TfrmMain::set_menu_bar(const std::vector<shell::TopMenuModel>& menus) {
         if (!top.name.empty()) gtk_widget_set_name(top_item, top.name.c_str());
         if (!top.items.empty()) {
             GtkWidget* menu = gtk_menu_new();
-            gtk_menu_set_accel_group(GTK_MENU(menu), menu_accels_);
+            gtk_menu_set_accel_group(GTK_MENU(menu), menu_accels_.get());
             for (const auto& item : top.items) {
                 GtkWidget* widget;
                 if (item.caption == "-") {
@@ -323,9 +280,9 @@ void TfrmMain::set_menu_bar(const std::vector<shell::TopMenuModel>& menus) {
                     guint key = item.shortcut.empty() ? 0 : KeyValueForName(item.shortcut.key);
                     GdkModifierType mods = ModifiersOf(item.shortcut);
                     if (key && gtk_accelerator_valid(key, mods)) {
-                        gtk_widget_add_accelerator(widget, "activate", menu_accels_, key, mods, GTK_ACCEL_VISIBLE);
+                        gtk_widget_add_accelerator(widget, "activate", menu_accels_.get(), key, mods, GTK_ACCEL_VISIBLE);
                         // The item's shortcut wins over F5 and Ctrl+P.
-                        gtk_accel_group_disconnect_key(cmpActions, key, mods);
+                        gtk_accel_group_disconnect_key(cmpActions.get(), key, mods);
                     }
                 }
                 if (!item.name.empty()) gtk_widget_set_name(widget, item.name.c_str());
@@ -337,7 +294,7 @@ void TfrmMain::set_menu_bar(const std::vector<shell::TopMenuModel>& menus) {
     }
     gtk_box_pack_start(GTK_BOX(box_), mnuMain, FALSE, FALSE, 0);
     gtk_box_reorder_child(GTK_BOX(box_), mnuMain, 0);
-    if (gtk_widget_get_visible(window_)) gtk_widget_show_all(mnuMain);
+    if (gtk_widget_get_visible(window_.get())) gtk_widget_show_all(mnuMain);
 }
 
 /* Signal handlers. */

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Iexplore.hpp"
+#include "gtk_owner.hpp"
 #include "shell/model/window_port.hpp"
 
 namespace vantrel::desktop {
@@ -18,9 +19,10 @@ class TfrmMain final : public vantrel::shell::WindowPort {
 public:
     // The constructor steps: program folder, script state and API, an empty
     // first page, the UI handler, the caption, "onInit.lua", the first page,
-    // the main menu. Throws what InitLua throws.
+    // the main menu. Throws what InitLua throws; what was made by then is
+    // released by its owner.
     TfrmMain();
-    ~TfrmMain() override;
+    ~TfrmMain() override = default;
     TfrmMain(const TfrmMain&) = delete;
     TfrmMain& operator=(const TfrmMain&) = delete;
 
@@ -28,7 +30,8 @@ public:
     // window is closed; then runs FormDestroy.
     void Run();
 
-    // WindowPort.
+    // WindowPort. show_fatal is called on the user-interface thread only (the
+    // fatal hook sees to that).
     void set_caption(const std::string& text) override;
     void set_application_title(const std::string& text) override;
     void navigate(const std::string& url) override;
@@ -58,26 +61,56 @@ private:
     static gboolean actPrintActivate(GtkAccelGroup*, GObject*, guint, GdkModifierType, gpointer self);
     static void menuItemActivate(GtkMenuItem* item, gpointer command_index);
 
-    // Widgets are owned by the window's widget tree; window_ by this object.
-    GtkWidget* window_ = nullptr;
+    // Makes this window `frmMain` for the script API and the server's fatal
+    // hook from construction until it goes.
+    class MainWindowLink {
+    public:
+        explicit MainWindowLink(TfrmMain* window);
+        ~MainWindowLink();
+        MainWindowLink(const MainWindowLink&) = delete;
+        MainWindowLink& operator=(const MainWindowLink&) = delete;
+    };
+
+    // The destroy steps (close the script state, then release the server), run
+    // once: when the event loop has ended, or when the window goes without
+    // having run (a constructor that failed half-way).
+    class DestroySteps {
+    public:
+        DestroySteps() = default;
+        ~DestroySteps() { Run(); }
+        DestroySteps(const DestroySteps&) = delete;
+        DestroySteps& operator=(const DestroySteps&) = delete;
+        void Run();
+
+    private:
+        bool done_ = false;
+    };
+
+    // Declared in the order they are made; they go in the reverse order: the
+    // destroy steps first, then the link, the browser, the window (with every
+    // widget packed into it), the accelerator groups and the loop.
+    MainLoopPtr loop_;
+    TopLevelPtr window_;
+    GObjectPtr<GtkAccelGroup> cmpActions;    // F5 and Ctrl+P
+    GObjectPtr<GtkAccelGroup> menu_accels_;  // shortcuts of menu items
+    std::unique_ptr<TCppWebBrowser> cmpBrowser;
+    MainWindowLink link_{this};
+    DestroySteps destroy_steps_;
+    SourceId close_source_;
+
+    // Borrowed from the window's widget tree.
     GtkWidget* box_ = nullptr;
     GtkWidget* StatusBar1 = nullptr;
     GtkWidget* mnuMain = nullptr;
-    GtkAccelGroup* cmpActions = nullptr;  // F5 and Ctrl+P
-    GtkAccelGroup* menu_accels_ = nullptr;  // shortcuts of menu items
-    std::unique_ptr<TCppWebBrowser> cmpBrowser;
-    GMainLoop* loop_ = nullptr;
 
     IDocHostUIHandler* UIHandler = nullptr;  // borrowed: the process-wide handler
     ICustomDoc* CustomDoc = nullptr;         // borrowed from the browser
     std::string PendingHTML;
     std::string application_title_;
 
-    bool shown_ = false;         // FormShow has run
+    bool shown_ = false;  // FormShow has run
     bool close_requested_ = false;
-    bool closed_ = false;        // the event loop has been told to end
-    bool destroyed_ = false;     // FormDestroy has run
-    guint close_source_ = 0;
+    bool closed_ = false;  // the event loop has been told to end
 };
 
 }  // namespace vantrel::desktop

@@ -37,7 +37,10 @@ void PollServer();
 void FreeServer();
 
 // Installs the server's fatal hook for the desktop program: the "Error" dialog
-// through window->show_fatal(text), then exit code 1.
+// through window->show_fatal(text), then exit code 1. The calling thread is taken
+// as the user-interface thread: only there is the dialog shown; a fatal message
+// on any other thread, or with no window (nullptr), ends the process at once
+// (the message is already on stderr).
 void InstallFatalHook(WindowPort* window);
 
 // The background thread whose only work is the server's poll loop.
