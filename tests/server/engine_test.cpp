@@ -96,7 +96,7 @@ protected:
                     out.append(buf, static_cast<std::size_t>(n));
                     continue;
                 }
-                if (n == 0 || !try_again(errno)) return out;
+                if (n == 0 || (errno != EAGAIN && errno != EINTR)) return out;
                 break;
             }
         }
