@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "server/cgi.hpp"
@@ -17,11 +18,6 @@
 namespace vantrel {
 
 namespace {
-
-// "HTTP/1.1 200 OK\r\n" with room for any status number.
-constexpr std::size_t kStatusLineSize = 64;
-
-bool try_again(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
 // `path` as an absolute path: the program runs in the script's folder, so a path
 // relative to the server's own folder would no longer name the script there.
@@ -36,79 +32,55 @@ bool absolute_path(const std::string& path, std::string& out) {
     return true;
 }
 
-// Stops relaying: the program's socket is closed (its input ends, its further
-// output is refused); the process is reaped when the record is freed.
-void end_relay(connection& c) {
+// The program's output has ended: relaying is over, the process is reaped when
+// the record's work ends.
+void output_ended(connection& c) {
     c.io_handler = nullptr;
     c.fd.reset();
 }
 
-void invalid_head(connection& c) {
-    senderr(c, 500, "CGI Error", "", "Script sent invalid headers");
-    end_relay(c);
+// Relaying stops before the program has finished: it is stopped first, so that
+// closing its socket cannot show it an end of input it would act on.
+void stop_program(connection& c) {
+    if (c.cgi_pid > 0) cgi_kill(c.cgi_pid);
+    c.io_handler = nullptr;
+    c.fd.reset();
 }
 
-// The request's own header fields that the header reader also fills; they are
-// kept aside while the program's reply head is read.
-struct RequestHeaderFields {
-    std::string user_agent, content_type, authorization, referer, cookie, range;
-    unsigned long content_length = 0;
-    long if_modified_since = 0;
-    bool has_content_type = false;
+// The record's work has ended (reply done, client gone, request abandoned, or
+// the server stopping): a program still relaying, or any program when the
+// server stops, is stopped; then it is reaped by its own id.
+void cgi_cleanup(connection& c, bool stopping) {
+    pid_t pid = std::exchange(c.cgi_pid, -1);
+    if (pid > 0 && (c.fd.valid() || stopping)) cgi_kill(pid);
+    c.fd.reset();
+    if (pid <= 0) return;
+    if (stopping)
+        cgi_wait(pid);
+    else
+        cgi_reap(pid);
+}
 
-    void swap_with(connection& c) {
-        std::swap(user_agent, c.user_agent);
-        std::swap(content_type, c.content_type);
-        std::swap(authorization, c.authorization);
-        std::swap(referer, c.referer);
-        std::swap(cookie, c.cookie);
-        std::swap(range, c.range);
-        std::swap(content_length, c.content_length);
-        std::swap(if_modified_since, c.if_modified_since);
-        std::swap(has_content_type, c.has_content_type);
-    }
-};
-
-// Reads the program's Status and Location from its reply head (the first
-// `length` bytes of `local`) into a fresh status and location: what the client
-// sent in its own request never changes the reply.
-void read_reply_head(connection& c, unsigned length) {
-    RequestHeaderFields request;
-    request.swap_with(c);  // the record's fields are now empty
-    c.status = 0;
-    c.location.clear();
-    char saved = c.local.buf[length];
-    c.local.buf[length] = '\0';  // the reader stops at the head's end
-    parse_headers(c, c.local.buf);
-    c.local.buf[length] = saved;
-    request.swap_with(c);  // the request's fields back, the program's dropped
+void invalid_head(connection& c) {
+    senderr(c, 500, "CGI Error", "", "Script sent invalid headers");
+    stop_program(c);
 }
 
 // The program's header block is in `local` (whole or in part): once it is
-// complete, the status line goes out ahead of it.
+// complete, the client's reply head replaces it.
 void head_step(connection& c) {
     c.local.buf[c.local.head] = '\0';  // one byte always stays free
     int length = head_length(c.local.buf, static_cast<int>(c.local.head));
     if (length < 0) return invalid_head(c);
     if (length == 0) {
         // A head that fills the queue without ending will never end here.
-        if (c.local.room() <= kStatusLineSize) return invalid_head(c);
+        if (c.local.room() <= kCgiHeadReserve) return invalid_head(c);
         c.local.tail = c.local.head;  // nothing goes out before the status line
         return;
     }
-    read_reply_head(c, static_cast<unsigned>(length));
-    unsigned status = !c.location.empty() ? 302u : c.status == 0 ? 200u : static_cast<unsigned>(c.status);
-    c.status = static_cast<int>(status);
-
-    char line[kStatusLineSize];
-    int n = format_bounded(line, sizeof line, "HTTP/1.1 %u OK\r\n", status);
-    c.header_length = static_cast<unsigned long>(length) + static_cast<unsigned long>(n);
-    c.flags |= flag::cgi_head_parsed;
     c.local.tail = 0;
-    // In front of the program's head (room was kept for it), so both leave in one send.
-    std::memmove(c.local.buf + n, c.local.buf, c.local.head);
-    std::memcpy(c.local.buf, line, static_cast<std::size_t>(n));
-    c.local.head += static_cast<unsigned>(n);
+    if (!place_cgi_reply_head(c, static_cast<unsigned>(length))) return invalid_head(c);
+    c.flags |= flag::cgi_head_parsed;
 }
 
 // Hands request body bytes from `remote` to the program's input.
@@ -131,11 +103,19 @@ void forward_body(connection& c) {
     }
 }
 
+// The client has ended its stream after the whole body and all of it has been
+// handed over: the program's input ends too, and its reply is still relayed.
+void end_program_input(connection& c) {
+    if (c.has(flag::cgi_input_ended)) return;
+    ::shutdown(c.fd.get(), SHUT_WR);
+    c.flags |= flag::cgi_input_ended;
+}
+
 // Takes the program's output into `local`.
 void read_output(connection& c) {
-    // Until the head is complete, room for the status line stays free.
+    // Until the head is complete, room for the longer reply head stays free.
     std::size_t want = c.local.room();
-    if (!c.has(flag::cgi_head_parsed)) want = want > kStatusLineSize ? want - kStatusLineSize : 0;
+    if (!c.has(flag::cgi_head_parsed)) want = want > kCgiHeadReserve ? want - kCgiHeadReserve : 0;
     if (want == 0) return;
     ssize_t n = recv(c.fd.get(), c.local.buf + c.local.head, want, 0);
     if (n > 0) {
@@ -145,17 +125,115 @@ void read_output(connection& c) {
         return;
     }
     if (n < 0 && try_again(errno)) return;
-    // The program's output has ended.
-    c.local.complete++;
     if (!c.has(flag::cgi_head_parsed)) {
         std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
     }
-    end_relay(c);
+    body_done(c);
+    output_ended(c);
+}
+
+// ---- the reply head ----
+
+struct ReasonRow {
+    int status;
+    const char* reason;
+};
+constexpr ReasonRow kReasons[] = {
+    {100, "Continue"}, {101, "Switching Protocols"}, {200, "OK"}, {201, "Created"}, {202, "Accepted"},
+    {203, "Non-Authoritative Information"}, {204, "No Content"}, {205, "Reset Content"},
+    {206, "Partial Content"}, {300, "Multiple Choices"}, {301, "Moved Permanently"}, {302, "Found"},
+    {303, "See Other"}, {304, "Not Modified"}, {307, "Temporary Redirect"}, {308, "Permanent Redirect"},
+    {400, "Bad Request"}, {401, "Unauthorized"}, {402, "Payment Required"}, {403, "Forbidden"},
+    {404, "Not Found"}, {405, "Method Not Allowed"}, {406, "Not Acceptable"}, {408, "Request Timeout"},
+    {409, "Conflict"}, {410, "Gone"}, {411, "Length Required"}, {412, "Precondition Failed"},
+    {413, "Content Too Large"}, {414, "URI Too Long"}, {415, "Unsupported Media Type"},
+    {416, "Range Not Satisfiable"}, {417, "Expectation Failed"}, {421, "Misdirected Request"},
+    {422, "Unprocessable Content"}, {423, "Locked"}, {424, "Failed Dependency"}, {426, "Upgrade Required"},
+    {428, "Precondition Required"}, {429, "Too Many Requests"}, {431, "Request Header Fields Too Large"},
+    {451, "Unavailable For Legal Reasons"}, {500, "Internal Server Error"}, {501, "Not Implemented"},
+    {502, "Bad Gateway"}, {503, "Service Unavailable"}, {504, "Gateway Timeout"},
+    {505, "HTTP Version Not Supported"}, {507, "Insufficient Storage"},
+};
+
+bool is_blank(char ch) { return ch == ' ' || ch == '\t'; }
+
+// The value after "Name:" when `line` is that header (any case), else nullptr.
+const char* field_value(std::string_view line, std::string_view name) {
+    if (line.size() <= name.size() || line[name.size()] != ':' || strncasecmp(line.data(), name.data(), name.size()) != 0)
+        return nullptr;
+    const char* v = line.data() + name.size() + 1;
+    while (v < line.data() + line.size() && is_blank(*v)) ++v;
+    return v;
+}
+
+// "NNN" or "NNN reason": false unless a three-digit code comes first.
+bool read_status(const char* value, const char* end, CgiReplyHead& out) {
+    if (end - value < 3) return false;
+    for (int i = 0; i < 3; ++i)
+        if (value[i] < '0' || value[i] > '9') return false;
+    if (value[0] == '0' || (end - value > 3 && !is_blank(value[3]))) return false;
+    out.status = (value[0] - '0') * 100 + (value[1] - '0') * 10 + (value[2] - '0');
+    const char* reason = value + 3;
+    while (reason < end && is_blank(*reason)) ++reason;
+    out.reason.assign(reason, end);
+    return true;
 }
 
 }  // namespace
+
+const char* standard_reason(int status) {
+    for (const ReasonRow& row : kReasons)
+        if (row.status == status) return row.reason;
+    return "";
+}
+
+int CgiReplyHead::reply_status() const {
+    if (status != 0) return status;
+    return location.empty() ? 200 : 302;
+}
+
+std::string CgiReplyHead::status_line() const {
+    int code = reply_status();
+    const char* text = status != 0 && !reason.empty() ? reason.c_str() : standard_reason(code);
+    return "HTTP/1.1 " + std::to_string(code) + " " + text + "\r\n";
+}
+
+bool parse_cgi_reply_head(const char* head, std::size_t length, CgiReplyHead& out) {
+    out = CgiReplyHead{};
+    const char* p = head;
+    const char* end = head + length;
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const char* next = nl ? nl + 1 : end;
+        const char* text_end = nl ? nl : end;
+        if (text_end > p && text_end[-1] == '\r') --text_end;
+        std::string_view line(p, static_cast<std::size_t>(text_end - p));
+        if (const char* code = field_value(line, "Status")) {
+            if (!read_status(code, text_end, out)) return false;
+        } else {
+            const char* target = field_value(line, "Location");
+            if (target && out.location.empty()) out.location.assign(target, text_end);
+            out.fields.append(p, next);
+        }
+        p = next;
+    }
+    return true;
+}
+
+bool place_cgi_reply_head(connection& c, unsigned length) {
+    CgiReplyHead reply;
+    if (length > c.local.head || !parse_cgi_reply_head(c.local.buf, length, reply)) return false;
+    std::string head = reply.status_line() + reply.fields;
+    unsigned body = c.local.head - length;
+    if (head.size() + body > kIoBufferSize - 1) return false;
+    std::memmove(c.local.buf + head.size(), c.local.buf + length, body);
+    std::memcpy(c.local.buf, head.data(), head.size());
+    c.status = reply.reply_status();
+    reply_head_written(c, static_cast<unsigned>(head.size()), static_cast<unsigned>(head.size()) + body);
+    return true;
+}
 
 bool is_cgi(const ServerContext& ctx, const char* path) {
     std::size_t n = std::strlen(path), e = ctx.cgi_extention.size();
@@ -182,19 +260,16 @@ int run_cgi(connection& c, const char* path) {
     if (pid < 0) return -1;
     c.fd = std::move(near);
     c.cgi_pid = pid;
-    c.flags &= ~flag::cgi_head_parsed;
+    c.cleanup = cgi_cleanup;
+    c.flags &= ~(flag::cgi_head_parsed | flag::cgi_input_ended);
     return 0;
 }
 
 void get_cgi(connection& c) {
     if (!c.fd.valid()) return;
     if (c.has(flag::fd_writable)) forward_body(c);
+    if (c.has(flag::peer_eof) && c.remote.pending() == 0) end_program_input(c);
     if (c.has(flag::fd_readable)) read_output(c);
-}
-
-void cgi_release(connection& c) {
-    cgi_reap(c.cgi_pid);
-    c.cgi_pid = -1;
 }
 
 }  // namespace vantrel

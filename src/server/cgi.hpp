@@ -21,6 +21,37 @@ namespace vantrel {
 // server's own variables and the configured extra ones.
 constexpr std::size_t kCgiEnvironmentSize = 256 * 1024;
 
+// The fields of a CGI program's reply head that the server acts on, and the
+// head as the client gets it.
+struct CgiReplyHead {
+    int status = 0;        // from "Status:", 0 when the program sent none
+    std::string reason;    // the text after the code in "Status:"; may be empty
+    std::string location;  // from the first "Location:"
+    std::string fields;    // the program's header lines less "Status:", blank line included
+
+    // The program's status; else 302 when it gave a Location; else 200.
+    int reply_status() const;
+    // "HTTP/1.1 <status> <reason>\r\n" with the program's reason text, or the
+    // standard one for the status when it gave none.
+    std::string status_line() const;
+};
+
+// Reads a program's reply head: the `length` bytes up to and including its
+// blank line, wherever they came from. False when a Status value is not a
+// three-digit code.
+bool parse_cgi_reply_head(const char* head, std::size_t length, CgiReplyHead& out);
+// The standard reason text for a status ("" for one without).
+const char* standard_reason(int status);
+
+// The program's reply head, `length` bytes at the front of `c.local`, becomes
+// the head the client gets (status line, the program's lines less "Status:"),
+// moving any body bytes after it. Room for the longer head must have been kept:
+// kCgiHeadReserve bytes beyond what the program sent. False when the head is
+// not valid (nothing changed then).
+bool place_cgi_reply_head(connection& c, unsigned length);
+// Bytes to keep free in `local` while a program's head is incomplete.
+constexpr std::size_t kCgiHeadReserve = 64;
+
 // A program's environment: NAME=value entries, each ended by a NUL, in one block
 // of fixed capacity, and the pointer table execve wants.
 class CgiEnvironment {
@@ -77,6 +108,11 @@ pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd
 // Reaps `pid` if it has finished; otherwise keeps it on a process-wide list that
 // a background thread reaps by process id once it ends (never waitpid(-1)).
 void cgi_reap(pid_t pid);
+// Stops a program and everything it started in its process group at once: it
+// cannot act on anything after this returns.
+void cgi_kill(pid_t pid);
+// Waits for `pid` (and only it) to end, reaping it.
+void cgi_wait(pid_t pid);
 // Ids handed to cgi_reap that have not been reaped yet (for tests).
 std::size_t cgi_unreaped_count();
 

@@ -91,8 +91,7 @@ pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd
         return -1;
     }
     UniqueFd near(sv[0]), far(sv[1]);
-    int fl = ::fcntl(near.get(), F_GETFL);
-    if (fl == -1 || ::fcntl(near.get(), F_SETFL, fl | O_NONBLOCK) == -1) {
+    if (!set_nonblocking(near.get())) {
         server_log(LOG_ERROR, "cgi_spawn: nonblock: %s", std::strerror(errno));
         return -1;
     }
@@ -216,6 +215,21 @@ void cgi_reap(pid_t pid) {
         }
     }
     r.wake.notify_one();
+}
+
+void cgi_kill(pid_t pid) {
+    if (pid <= 0) return;
+    // The program leads its own process group (see cgi_spawn).
+    if (::kill(-pid, SIGKILL) != 0) ::kill(pid, SIGKILL);
+}
+
+void cgi_wait(pid_t pid) {
+    if (pid <= 0) return;
+    int status = 0;
+    pid_t r;
+    do r = ::waitpid(pid, &status, 0);
+    while (r == -1 && errno == EINTR);
+    if (r == pid) server_log(LOG_DEBUG, "cgi_wait: %d ended with status %d", static_cast<int>(pid), status);
 }
 
 std::size_t cgi_unreaped_count() {

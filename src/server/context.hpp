@@ -1,6 +1,7 @@
 // The server context, the process-wide option table and start-up configuration.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <list>
@@ -67,6 +68,7 @@ struct ServerContext {
 
     // Engine bookkeeping (not options).
     bool accepting = true;             // false while descriptors ran out
+    std::chrono::steady_clock::time_point accept_retry_at{};  // when to try accepting again
     std::vector<std::unique_ptr<connection>> spare;  // freed records kept for reuse
     std::vector<struct pollfd> pollfds;               // this step's poll set
 };

@@ -4,18 +4,22 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cassert>
-#include <csignal>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <new>
+#include <thread>
+#include <utility>
 
 #include <openssl/err.h>
 
 #include "server/connection.hpp"
-#include "server/handlers.hpp"
 #include "server/log.hpp"
 #include "server/request.hpp"
 
@@ -23,17 +27,18 @@ namespace vantrel {
 
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
 constexpr int kAcceptBatch = 32;        // connections accepted per listening socket per step
 constexpr int kWriteRounds = 16;        // produce/send rounds per connection per step
 constexpr std::size_t kSpareRecords = 64;
 constexpr long kLingerSeconds = 2;
+constexpr std::size_t kLingerScratch = 4096;            // bytes discarded per receive while lingering
+constexpr std::size_t kDirectChunk = std::size_t{1} << 20;  // file bytes per sendfile call
+// Out of descriptors: how long the listener rests before accepting is tried again.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
 
-bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
-
-bool set_nonblocking(int fd) {
-    int fl = fcntl(fd, F_GETFL, 0);
-    return fl != -1 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
-}
+// ---- records ----
 
 // A fresh record: the pool's spare when there is one.
 std::unique_ptr<connection> new_record(ServerContext& ctx) {
@@ -54,6 +59,24 @@ void recycle(ServerContext& ctx, std::unique_ptr<connection> c) {
     ctx.spare.push_back(std::move(c));
 }
 
+bool is_listener(const connection& c) { return c.has(flag::listener); }
+
+// The handler's work is over: its own clean-up runs once, then what it left open closes.
+void end_handler(connection& c, bool stopping) {
+    if (Cleanup cleanup = std::exchange(c.cleanup, nullptr)) cleanup(c, stopping);
+    c.io_handler = nullptr;
+    c.fd.reset();
+    c.dirp.reset();
+}
+
+void set_cork(connection& c, bool on) {
+    int value = on ? 1 : 0;
+    setsockopt(c.sock.get(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+    c.flags = on ? (c.flags | flag::corked) : (c.flags & ~flag::corked);
+}
+
+// ---- lingering ----
+
 // True while bytes the peer sent are still unread: closing now would reset the
 // connection and could cut the reply still in flight.
 bool has_unread_input(const connection& c) {
@@ -66,11 +89,11 @@ bool has_unread_input(const connection& c) {
 }
 
 void linger_read(ServerContext&, connection& c) {
-    char scratch[4096];
+    char scratch[kLingerScratch];
     for (;;) {
         ssize_t n = recv(c.sock.get(), scratch, sizeof scratch, 0);
         if (n > 0) continue;
-        if (n < 0 && would_block(errno)) return;
+        if (n < 0 && try_again(errno)) return;
         c.flags |= flag::closing;
         return;
     }
@@ -78,19 +101,31 @@ void linger_read(ServerContext&, connection& c) {
 
 // Shuts the write side so the reply ends with FIN, then drains input briefly.
 void start_lingering(connection& c) {
+    end_handler(c, false);
     shutdown(c.sock.get(), SHUT_WR);
     c.flags = (c.flags & ~flag::closing) | flag::lingering;
-    c.io_handler = nullptr;
     c.remote.clear();
     c.local.clear();
     c.on_ready = linger_read;
     c.expires = current_time + kLingerSeconds;
 }
 
+// ---- the poll set ----
+
+// Bytes that TLS has decrypted but not handed over yet count as readable only
+// while there is room to take them; otherwise the step would never wait.
+bool tls_bytes_waiting(const connection& c) {
+    return c.ssl && c.has(flag::tls_accepted) && c.remote.has_room() && !c.has(flag::peer_eof) &&
+           SSL_pending(c.ssl.get()) > 0;
+}
+
+// A file body waiting for the socket: `local` has drained, the rest goes directly.
+bool sends_directly(const connection& c) { return c.has(flag::body_direct) && c.local.pending() == 0; }
+
 // Whether the content function can make progress without waiting for a socket.
 bool can_produce(const connection& c) {
-    if (!c.io_handler || !c.has(flag::always_ready) || sends_file_directly(c)) return false;
-    if (c.method == METHOD_PUT) return c.remote.pending() > 0;
+    if (!c.io_handler || !c.has(flag::always_ready) || c.has(flag::body_direct)) return false;
+    if (c.has(flag::consumes_body)) return c.remote.pending() > 0;
     return c.local.pending() == 0;
 }
 
@@ -103,31 +138,47 @@ short revents_of(const ServerContext& ctx, int index) {
     return index < 0 ? 0 : ctx.pollfds[static_cast<std::size_t>(index)].revents;
 }
 
-// Registers a record's interest for this step; returns true when the step must not wait.
-bool register_interest(ServerContext& ctx, connection& c) {
+// The shorter of a poll time-out (negative: none) and `cap` milliseconds.
+int cap_timeout(int timeout, long long cap) {
+    int capped = static_cast<int>(std::max(0LL, cap));
+    return timeout < 0 ? capped : std::min(timeout, capped);
+}
+
+// Out of descriptors, the listener rests until the retry time; then it is watched again.
+int listener_interest(ServerContext& ctx, connection& c, int timeout) {
+    if (!ctx.accepting) {
+        auto left = ctx.accept_retry_at - SteadyClock::now();
+        if (left > SteadyClock::duration::zero())
+            return cap_timeout(timeout, std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        ctx.accepting = true;
+    }
+    c.poll_sock = add_poll(ctx, c.sock.get(), POLLIN);
+    return timeout;
+}
+
+short socket_events(const connection& c) {
+    if (c.ssl && !c.has(flag::tls_accepted)) return c.tls_wait ? c.tls_wait : POLLIN;
+    short events = 0;
+    if (c.remote.has_room() && !c.has(flag::peer_eof)) events |= POLLIN;
+    if (c.local.pending() > 0 || sends_directly(c)) events |= POLLOUT;
+    return events;
+}
+
+// Registers a record's interest for this step; returns the time-out the step may wait.
+int register_interest(ServerContext& ctx, connection& c, int timeout) {
     c.flags &= ~flag::readiness;
     c.poll_sock = c.poll_fd = -1;
-    if (c.on_ready == do_accept) {
-        if (ctx.accepting) c.poll_sock = add_poll(ctx, c.sock.get(), POLLIN);
-        return false;
-    }
-    short events = 0;
-    if (c.ssl && !c.has(flag::tls_accepted)) {
-        events = c.tls_wait ? c.tls_wait : POLLIN;
-    } else {
-        if (c.remote.has_room() && !c.has(flag::peer_eof)) events |= POLLIN;
-        if (c.local.pending() > 0 || sends_file_directly(c)) events |= POLLOUT;
-    }
-    if (events) c.poll_sock = add_poll(ctx, c.sock.get(), events);
-    bool no_wait = c.ssl && c.has(flag::tls_accepted) && SSL_pending(c.ssl.get()) > 0;
-    if (c.has(flag::always_ready)) return no_wait || can_produce(c);
+    if (is_listener(c)) return listener_interest(ctx, c, timeout);
+    if (short events = socket_events(c)) c.poll_sock = add_poll(ctx, c.sock.get(), events);
+    bool no_wait = tls_bytes_waiting(c);
+    if (c.has(flag::always_ready)) return no_wait || can_produce(c) ? 0 : timeout;
     if (c.fd.valid() && c.io_handler) {
         short fd_events = 0;
         if (c.local.has_room()) fd_events |= POLLIN;
         if (c.remote.pending() > 0) fd_events |= POLLOUT;
         if (fd_events) c.poll_fd = add_poll(ctx, c.fd.get(), fd_events);
     }
-    return no_wait;
+    return no_wait ? 0 : timeout;
 }
 
 // Turns this step's poll results into the record's readiness bits.
@@ -137,31 +188,48 @@ void mark_ready(ServerContext& ctx, connection& c) {
         server_log(LOG_DEBUG, "%d readable", c.sock.get());
         c.flags |= flag::sock_readable;
     }
-    if (c.ssl && c.has(flag::tls_accepted) && SSL_pending(c.ssl.get()) > 0) c.flags |= flag::sock_readable;
+    if (tls_bytes_waiting(c)) c.flags |= flag::sock_readable;
     if (c.ssl && !c.has(flag::tls_accepted) && (s & POLLOUT)) c.flags |= flag::sock_readable;
     if (s & (POLLOUT | POLLERR)) c.flags |= flag::sock_writable;
     short f = revents_of(ctx, c.poll_fd);
     // A body sent straight from the file waits for the socket like any other reply.
-    bool ready_always = c.has(flag::always_ready) && !sends_file_directly(c);
+    bool ready_always = c.has(flag::always_ready) && !sends_directly(c);
     if (c.local.has_room() && (ready_always || (f & (POLLIN | POLLHUP | POLLERR)))) c.flags |= flag::fd_readable;
     if (c.remote.pending() > 0 && (ready_always || (f & (POLLOUT | POLLERR)))) c.flags |= flag::fd_writable;
 }
 
-void read_step(connection& c) {
+// Waits for this step's events. False when the step must end here: on an
+// interruption at once (a signal handler may want the loop to stop), on any
+// other failure after the caller's time-out, so a lasting failure cannot spin.
+bool wait_for_events(ServerContext& ctx, int timeout, int ms) {
+    if (poll(ctx.pollfds.data(), ctx.pollfds.size(), timeout) >= 0) return true;
+    int err = errno;
+    if (err == EINTR) return false;
+    server_log(LOG_DEBUG, "server_step: poll: %s", std::strerror(err));
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return false;
+}
+
+// ---- serving a client ----
+
+// Receives what has arrived. True when the peer's stream ended in this call.
+bool read_step(connection& c) {
     if (c.ssl && !c.has(flag::tls_accepted)) {
         handshake(c);
-        if (!c.has(flag::tls_accepted)) return;
+        if (!c.has(flag::tls_accepted)) return false;
     }
-    if (!c.remote.has_room() || c.has(flag::peer_eof)) return;
+    if (!c.remote.has_room() || c.has(flag::peer_eof)) return false;
     int n = readremote(c, c.remote.buf + c.remote.head, kIoBufferSize - c.remote.head - 1);
+    server_log(LOG_DEBUG, "serve: readremote returned %d", n);
     if (n > 0) {
         c.remote.head += static_cast<unsigned>(n);
         c.remote.buf[c.remote.head] = '\0';
+        c.received += static_cast<unsigned long long>(n);
         c.expires = current_time + kIdleSeconds;
-    } else if (!c.has(flag::parsed) && (c.has(flag::peer_eof) || c.remote.complete)) {
-        c.flags |= flag::closing;
+        return false;
     }
-    server_log(LOG_DEBUG, "serve: readremote returned %d", n);
+    if (!c.has(flag::parsed) && (c.has(flag::peer_eof) || c.remote.complete)) c.flags |= flag::closing;
+    return c.has(flag::peer_eof);
 }
 
 void parse_step(connection& c) {
@@ -178,17 +246,40 @@ void parse_step(connection& c) {
     }
 }
 
+// The peer ended its stream before the announced body was complete: the
+// request is abandoned and nothing may act on the part that came.
+bool request_abandoned(const connection& c) {
+    return c.has(flag::parsed) && c.io_handler && c.has(flag::peer_eof) && !body_received(c);
+}
+
+// Sends the next piece of a file body straight from `fd`. False when the socket
+// is full or the body has ended.
+bool send_direct_piece(connection& c) {
+    std::size_t want = static_cast<std::size_t>(std::min<unsigned long long>(c.file_left, kDirectChunk));
+    int n = want > 0 ? sendfile_remote(c, c.fd.get(), want) : 0;
+    if (n > 0) c.file_left -= static_cast<unsigned long long>(n);
+    if (c.file_left == 0 || n == 0 || (n < 0 && c.has(flag::peer_failed))) {
+        body_done(c);
+        return false;
+    }
+    return n > 0 && static_cast<std::size_t>(n) == want;
+}
+
+// Whether the content function is called in this round.
+bool handler_due(const connection& c, int round, bool input_ended_now) {
+    bool has_room = c.has(flag::always_ready) && c.local.has_room();
+    if (round > 0) return has_room;
+    return has_room || c.has(flag::fd_readable | flag::fd_writable) || input_ended_now;
+}
+
 // Produces and sends until the socket is full, nothing is left, or the round budget is spent.
-void produce_and_write(connection& c) {
+void produce_and_write(connection& c, bool input_ended_now) {
     for (int round = 0; round < kWriteRounds; ++round) {
-        if (sends_file_directly(c)) {
-            if (!send_file_directly(c)) return;
+        if (sends_directly(c)) {
+            if (!send_direct_piece(c)) return;
             continue;
         }
-        bool handler_due = round == 0 ? c.has(flag::fd_readable | flag::fd_writable) ||
-                                            (c.has(flag::always_ready) && c.local.has_room())
-                                      : c.has(flag::always_ready) && c.local.has_room();
-        if (c.io_handler && handler_due) {
+        if (c.io_handler && handler_due(c, round, input_ended_now)) {
             c.io_handler(c);
             c.expires = current_time + kIdleSeconds;
         }
@@ -201,7 +292,89 @@ void produce_and_write(connection& c) {
     }
 }
 
+// ---- end of a step ----
+
+bool head_overdue(const connection& c) {
+    return !is_listener(c) && !c.has(flag::parsed) && !c.has(flag::lingering) && !c.local.complete &&
+           current_time > c.created + kHeadSeconds;
+}
+
+// The request head did not arrive in time: one try to say so, then close.
+void answer_slow_head(connection& c) {
+    server_log(LOG_DEBUG, "serve: %p: request head incomplete after %ld s", static_cast<void*>(&c), kHeadSeconds);
+    senderr(c, 408, "Request Timeout", "", "Request Timeout");
+    writeremote(c, c.local.buf + c.local.tail, c.local.pending());
+    c.flags |= flag::closing;
+}
+
+// What every step does with a record after serving it: a finished record
+// lingers while unread input remains (so the reply is not cut by a reset),
+// otherwise it is freed, as is a record past its deadline.
+void end_of_step(ServerContext& ctx, connection& c) {
+    if (head_overdue(c)) answer_slow_head(c);
+    bool finished = c.has(flag::closing);
+    if (finished && !c.has(flag::lingering) && !c.has(flag::peer_failed) && !is_listener(c) &&
+        has_unread_input(c)) {
+        start_lingering(c);
+        return;
+    }
+    if (finished || c.expires < current_time) disconnect(ctx, &c);
+}
+
+// Byte counting and the end-of-stream rule shared by every send to the peer.
+int account_send(connection& c, int n, bool failed, int err, std::size_t asked) {
+    unsigned long limit = c.body_length + c.header_length;
+    if (n > 0) {
+        c.sent += static_cast<unsigned long>(n);
+        c.expires = current_time + kIdleSeconds;  // any progress renews the deadline
+    }
+    if (failed) c.flags |= flag::peer_failed;
+    if (n == 0 || failed || (c.body_length != 0 && c.sent >= limit)) c.remote.complete = 1;
+    if (debug_mode.load())
+        server_log(LOG_DEBUG, "writeremote: %d %d %lu %lu %lu %d [%d: %s]", n, static_cast<int>(asked), c.sent,
+                   c.body_length, c.header_length, c.remote.complete, err, std::strerror(err));
+    return n;
+}
+
+// A connection never sends more than its announced head plus entity.
+std::size_t allowed_length(const connection& c, std::size_t len) {
+    unsigned long limit = c.body_length + c.header_length;
+    if (c.body_length != 0 && c.sent + len > limit) return limit > c.sent ? limit - c.sent : 0;
+    return len;
+}
+
 }  // namespace
+
+bool try_again(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+bool set_nonblocking(int fd) {
+    int fl = fcntl(fd, F_GETFL, 0);
+    return fl != -1 && fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
+}
+
+bool body_received(const connection& c) {
+    if (!c.has(flag::parsed) || c.request_len <= 0) return false;
+    return c.received >= static_cast<unsigned long long>(c.request_len) + c.content_length;
+}
+
+void reply_head_written(connection& c, unsigned header_bytes, unsigned queued) {
+    c.local.head = queued;
+    c.local.tail = 0;
+    c.header_length = header_bytes;
+}
+
+void body_done(connection& c) {
+    if (c.has(flag::corked)) set_cork(c, false);
+    c.flags &= ~flag::body_direct;
+    c.local.complete = 1;
+    c.io_handler = nullptr;
+}
+
+void send_rest_directly(connection& c) {
+    // Corked, the head shares the first segment with the body.
+    set_cork(c, true);
+    c.flags |= flag::body_direct;
+}
 
 void io_consume(io_buffer& io, unsigned n) {
     assert(io.tail <= io.head && "io->tail <= io->head");
@@ -243,7 +416,7 @@ int server_open_port(int port) {
     }
     // Accepted sockets inherit it: replies go out as soon as they are written.
     setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (listen(sock.get(), 128) != 0) {
+    if (listen(sock.get(), SOMAXCONN) != 0) {
         server_log(LOG_FATAL, "server_open_port: listen: %s", std::strerror(errno));
         return -1;
     }
@@ -265,6 +438,7 @@ void server_listen(ServerContext& ctx, int sock) {
         return;
     }
     c->on_ready = do_accept;
+    c->flags |= flag::listener;
     c->sock.reset(sock);
     c->expires = kNeverExpires;
     connection* raw = c.get();
@@ -280,15 +454,20 @@ void do_accept(ServerContext& ctx, connection& listener) {
         int sock = accept4(listener.sock.get(), reinterpret_cast<sockaddr*>(&peer), &peer_len,
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (sock < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: stop watching the listener until a connection is freed.
+            int err = errno;
+            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+                // Out of descriptors: rest the listener until a connection is freed or
+                // the retry time has come. Only the first failure in a row is an error.
+                bool again = ctx.accept_retry_at != SteadyClock::time_point{};
                 ctx.accepting = false;
-                server_log(LOG_ERROR, "do_accept(%d): %s", listener.sock.get(), std::strerror(errno));
-            } else if (!would_block(errno) && errno != ECONNABORTED) {
-                server_log(LOG_ERROR, "do_accept(%d): %s", listener.sock.get(), std::strerror(errno));
+                ctx.accept_retry_at = SteadyClock::now() + kAcceptRetry;
+                server_log(again ? LOG_DEBUG : LOG_ERROR, "do_accept(%d): %s", listener.sock.get(), std::strerror(err));
+            } else if (!try_again(err) && err != ECONNABORTED) {
+                server_log(LOG_ERROR, "do_accept(%d): %s", listener.sock.get(), std::strerror(err));
             }
             return;
         }
+        ctx.accept_retry_at = SteadyClock::time_point{};
         server_add(ctx, sock, &peer);
     }
 }
@@ -340,7 +519,7 @@ void server_add(ServerContext& ctx, int sock, const sockaddr_in* accepted_peer) 
         raw->flags |= flag::sock_readable;
         serve(ctx, *raw);
         raw->flags &= ~flag::readiness;
-        if (raw->has(flag::closing)) disconnect(ctx, raw);
+        end_of_step(ctx, *raw);
     }
 }
 
@@ -367,71 +546,66 @@ void handshake(connection& c) {
 }
 
 int readremote(connection& c, char* dst, std::size_t len) {
-    int n;
     if (c.ssl) {
         ERR_clear_error();
-        n = SSL_read(c.ssl.get(), dst, static_cast<int>(len));
-        if (n <= 0) {
-            int e = SSL_get_error(c.ssl.get(), n);
-            if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return -1;
-            c.flags |= flag::peer_eof;
-            if (e != SSL_ERROR_ZERO_RETURN) c.remote.complete = 1;
-            return n;
+        int n = SSL_read(c.ssl.get(), dst, static_cast<int>(len));
+        if (n > 0) return n;
+        int e = SSL_get_error(c.ssl.get(), n);
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return -1;
+        c.flags |= flag::peer_eof;
+        if (e != SSL_ERROR_ZERO_RETURN) {
+            c.remote.complete = 1;
+            c.flags |= flag::peer_failed;
         }
         return n;
     }
-    n = static_cast<int>(recv(c.sock.get(), dst, len, 0));
+    int n = static_cast<int>(recv(c.sock.get(), dst, len, 0));
     if (n == 0) {
         c.flags |= flag::peer_eof;
-    } else if (n < 0 && !would_block(errno)) {
-        c.flags |= flag::peer_eof;
+    } else if (n < 0 && !try_again(errno)) {
+        c.flags |= flag::peer_eof | flag::peer_failed;
         c.remote.complete = 1;
     }
     return n;
 }
 
 int writeremote(connection& c, const char* src, std::size_t len) {
-    unsigned long limit = c.body_length + c.header_length;
-    if (c.body_length != 0 && c.sent + len > limit) len = limit > c.sent ? limit - c.sent : 0;
-    int n;
-    int err = 0;
-    bool failed = false;
-    if (len == 0) {
-        n = 0;
-    } else if (c.ssl) {
+    len = allowed_length(c, len);
+    if (len == 0) return account_send(c, 0, false, 0, len);
+    if (c.ssl) {
         ERR_clear_error();
-        n = SSL_write(c.ssl.get(), src, static_cast<int>(len));
-        if (n <= 0) {
-            int e = SSL_get_error(c.ssl.get(), n);
-            failed = !(e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE);
-            n = -1;
-        }
-    } else {
-        n = static_cast<int>(send(c.sock.get(), src, len, MSG_NOSIGNAL));
-        err = errno;
-        failed = n < 0 && !would_block(err);
+        int n = SSL_write(c.ssl.get(), src, static_cast<int>(len));
+        if (n > 0) return account_send(c, n, false, 0, len);
+        int e = SSL_get_error(c.ssl.get(), n);
+        return account_send(c, -1, !(e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE), 0, len);
     }
-    if (n > 0) c.sent += static_cast<unsigned long>(n);
-    if (n == 0 || failed || (c.body_length != 0 && c.sent >= limit)) c.remote.complete = 1;
-    if (debug_mode.load())
-        server_log(LOG_DEBUG, "writeremote: %d %d %lu %lu %lu %d [%d: %s]", n, static_cast<int>(len), c.sent,
-                   c.body_length, c.header_length, c.remote.complete, err, std::strerror(err));
-    return n;
+    int n = static_cast<int>(send(c.sock.get(), src, len, MSG_NOSIGNAL));
+    int err = n < 0 ? errno : 0;
+    return account_send(c, n, n < 0 && !try_again(err), err, len);
+}
+
+int sendfile_remote(connection& c, int file_fd, std::size_t len) {
+    len = allowed_length(c, len);
+    if (len == 0) return account_send(c, 0, false, 0, len);
+    int n = static_cast<int>(sendfile(c.sock.get(), file_fd, nullptr, len));
+    int err = n < 0 ? errno : 0;
+    return account_send(c, n, n < 0 && !try_again(err), err, len);
 }
 
 void serve(ServerContext& ctx, connection& c) {
     assert(&ctx == c.ctx && "ctx == c->ctx");
     assert(c.sock.valid() && "c->sock != -1");
     (void)ctx;
-    if (c.has(flag::sock_readable)) read_step(c);
-    parse_step(c);
-    produce_and_write(c);
-
-    // An upload whose sender went away will never complete.
-    if (c.has(flag::parsed) && c.has(flag::peer_eof) && c.method == METHOD_PUT && c.io_handler &&
-        c.remote.pending() == 0)
+    bool input_ended_now = c.has(flag::sock_readable) && read_step(c);
+    if (request_abandoned(c)) {
+        server_log(LOG_DEBUG, "serve: %p: request body cut short", static_cast<void*>(&c));
         c.flags |= flag::closing;
-    if ((c.remote.complete && c.remote.head == 0) || (c.local.complete && c.local.head == 0))
+        return;
+    }
+    parse_step(c);
+    produce_and_write(c, input_ended_now);
+    if (c.has(flag::peer_failed) || (c.remote.complete && c.remote.head == 0) ||
+        (c.local.complete && c.local.head == 0))
         c.flags |= flag::closing;
 }
 
@@ -439,11 +613,8 @@ void server_step(ServerContext& ctx, int ms) {
     refresh_current_time();
     ctx.pollfds.clear();
     int timeout = ms;
-    for (auto& c : ctx.connections)
-        if (register_interest(ctx, *c)) timeout = 0;
-
-    int r = poll(ctx.pollfds.data(), ctx.pollfds.size(), timeout);
-    if (r < 0) return;
+    for (auto& c : ctx.connections) timeout = register_interest(ctx, *c, timeout);
+    if (!wait_for_events(ctx, timeout, ms)) return;
     refresh_current_time();
 
     for (auto& c : ctx.connections) mark_ready(ctx, *c);
@@ -451,9 +622,7 @@ void server_step(ServerContext& ctx, int ms) {
         connection* c = it->get();
         ++it;
         if (c->flags & flag::readiness) c->on_ready(ctx, *c);
-        if (c->has(flag::closing) && !c->has(flag::lingering) && c->on_ready == serve && has_unread_input(*c))
-            start_lingering(*c);
-        if (c->has(flag::closing) || c->expires < current_time) disconnect(ctx, c);
+        end_of_step(ctx, *c);
     }
 }
 
@@ -477,19 +646,26 @@ std::unique_ptr<connection> unlink_connection(ServerContext& ctx, connection* c)
     return nullptr;
 }
 
-void disconnect(ServerContext& ctx, connection* c) {
+namespace {
+
+void free_record(ServerContext& ctx, connection* c, bool stopping) {
     server_log(LOG_DEBUG, "disconnecting %p", static_cast<void*>(c));
     auto owned = unlink_connection(ctx, c);
     if (!owned) return;
-    if (ctx.accesslog && owned->on_ready != do_accept) log_access(ctx.accesslog.get(), *owned);
-    if (owned->cgi_pid != -1) cgi_release(*owned);
-    if (!owned->put_temp.empty()) unlink(owned->put_temp.c_str());
-    owned->fd.reset();
-    owned->dirp.reset();
+    if (ctx.accesslog && !is_listener(*owned)) log_access(ctx.accesslog.get(), *owned);
+    end_handler(*owned, stopping);
     owned->ssl.reset();
     owned->sock.reset();
     ctx.accepting = true;
     recycle(ctx, std::move(owned));
+}
+
+}  // namespace
+
+void disconnect(ServerContext& ctx, connection* c) { free_record(ctx, c, false); }
+
+void disconnect_all(ServerContext& ctx) {
+    while (!ctx.connections.empty()) free_record(ctx, ctx.connections.front().get(), true);
 }
 
 }  // namespace vantrel

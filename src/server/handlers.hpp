@@ -11,11 +11,6 @@ namespace vantrel {
 // Opened file in c.fd: writes the reply head and arms the body.
 void get_file(connection& c);
 void get_file_body(connection& c);
-// Plain TCP: the body goes from the page cache to the socket without passing
-// through `local`. True while a file body is sent this way.
-bool sends_file_directly(const connection& c);
-// Sends what the socket takes now. Returns false when the socket is full or failed.
-bool send_file_directly(connection& c);
 // The MIME type for a URI from the context's list ("text/plain" when none).
 const char* mime_type_for(const ServerContext& ctx, const char* uri);
 
@@ -43,7 +38,5 @@ bool is_cgi(const ServerContext& ctx, const char* path);
 // 0 when the program runs and c.fd is its socket; -1 on failure (nothing left behind).
 int run_cgi(connection& c, const char* path);
 void get_cgi(connection& c);
-// Called when a record with a CGI program is freed (reaps by process id).
-void cgi_release(connection& c);
 
 }  // namespace vantrel

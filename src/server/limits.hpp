@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <limits>
 
 namespace vantrel {
 
@@ -16,8 +17,10 @@ constexpr std::size_t kPathSize = PATH_MAX;
 constexpr std::size_t kMappedPathSize = kPathSize + kIoBufferSize;
 // Idle deadline of a client connection, renewed on activity.
 constexpr long kIdleSeconds = 3600;
-// Listening record's deadline: never.
-constexpr long kNeverExpires = 2147483647L;
+// A request head must be complete this long after its connection was accepted.
+constexpr long kHeadSeconds = 60;
+// Listening record's deadline: later than any clock value, so never.
+constexpr long kNeverExpires = std::numeric_limits<long>::max();
 // "Sun, 06 Nov 1994 08:49:37 GMT" plus room to spare.
 constexpr std::size_t kDateSize = 64;
 

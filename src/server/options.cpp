@@ -181,7 +181,7 @@ std::unique_ptr<ServerContext> init_context(
 
 void free_context(std::unique_ptr<ServerContext> ctx) {
     if (!ctx) return;
-    while (!ctx->connections.empty()) disconnect(*ctx, ctx->connections.front().get());
+    disconnect_all(*ctx);
     ctx->mimetypes.clear();
     ctx->accesslog.reset();
 }

@@ -96,6 +96,12 @@ int open_put_temp(connection& c, const char* target, const struct stat* existing
     return fd;
 }
 
+// An upload that never finished leaves the target as it was.
+void discard_put_temp(connection& c, bool) {
+    if (!c.put_temp.empty()) ::unlink(c.put_temp.c_str());
+    c.put_temp.clear();
+}
+
 }  // namespace
 
 int put_dir(const char* path) {
@@ -196,7 +202,8 @@ void handle_put_delete(connection& c, char* path) {
     c.posted = 0;
     io_consume(c.remote, static_cast<unsigned>(c.request_len));
     c.io_handler = put_file;
-    c.flags |= flag::always_ready;
+    c.cleanup = discard_put_temp;
+    c.flags |= flag::always_ready | flag::consumes_body;
 }
 
 }  // namespace vantrel

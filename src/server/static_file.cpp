@@ -1,9 +1,5 @@
 // Static files: MIME type, one byte range, validators, the body streamed through `local`.
 #include <strings.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/sendfile.h>
-#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -63,13 +59,6 @@ RangeResult parse_range(const std::string& header, unsigned long long size, Byte
     range.first = first;
     range.length = last - first + 1;
     return RANGE_OK;
-}
-
-// While corked the kernel sends only full segments; uncorking flushes the rest.
-void set_cork(connection& c, bool on) {
-    int value = on ? 1 : 0;
-    setsockopt(c.sock.get(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-    c.flags = on ? (c.flags | flag::corked) : (c.flags & ~flag::corked);
 }
 
 void answer_unsatisfiable(connection& c, unsigned long long size) {
@@ -163,49 +152,20 @@ void get_file(connection& c) {
                            status, reason, date, modified, static_cast<unsigned long>(c.file_stat.st_mtime),
                            static_cast<unsigned long>(size), mime_type_for(*c.ctx, c.uri), c.body_length,
                            range_line);
-    c.local.head = static_cast<unsigned>(n);
-    c.local.tail = 0;
-    c.header_length = static_cast<unsigned long>(n);
+    reply_head_written(c, static_cast<unsigned>(n), static_cast<unsigned>(n));
     server_log(LOG_DEBUG, "get_file: [%s]", c.local.buf);
     c.remote.clear();
     c.flags |= flag::always_ready;
     c.file_left = range.length;
-    if (c.method == METHOD_HEAD) {
-        c.local.complete++;
-        return;
-    }
+    if (c.method == METHOD_HEAD) return body_done(c);
     c.io_handler = get_file_body;  // GET, and POST answered like GET
-    // A body larger than the queue goes straight from the file (see
-    // send_file_directly); corking now lets the head share its first segment.
-    if (!c.ssl && c.file_left > c.local.room()) set_cork(c, true);
-}
-
-bool sends_file_directly(const connection& c) {
-    return c.io_handler == get_file_body && !c.ssl && c.local.pending() == 0;
-}
-
-bool send_file_directly(connection& c) {
-    constexpr unsigned long long kChunk = 1ULL << 20;
-    if (!c.has(flag::corked)) set_cork(c, true);
-    std::size_t want = static_cast<std::size_t>(c.file_left < kChunk ? c.file_left : kChunk);
-    ssize_t n = want > 0 ? sendfile(c.sock.get(), c.fd.get(), nullptr, want) : 0;
-    if (n > 0) {
-        c.sent += static_cast<unsigned long>(n);
-        c.file_left -= static_cast<unsigned long long>(n);
-    }
-    bool blocked = n < 0 && (errno == EAGAIN || errno == EINTR);
-    if (n < 0 && !blocked) c.remote.complete = 1;  // the peer is gone
-    if (c.file_left == 0 || n == 0 || (n < 0 && !blocked)) {
-        set_cork(c, false);
-        c.local.complete++;
-        c.io_handler = nullptr;
-        return false;
-    }
-    return n > 0 && static_cast<std::size_t>(n) == want;
+    // Plain TCP: a body larger than the queue goes from the page cache to the
+    // socket without passing through `local`.
+    if (!c.ssl && c.file_left > c.local.room()) send_rest_directly(c);
 }
 
 void get_file_body(connection& c) {
-    if (c.has(flag::corked)) return;  // sent directly once the head has gone
+    if (c.has(flag::body_direct)) return;  // the engine sends it once the head has gone
     unsigned long long want = c.local.room();
     if (want == 0 && c.file_left > 0) return;  // the queue is full: wait until it drains
     if (want > c.file_left) want = c.file_left;
@@ -216,8 +176,7 @@ void get_file_body(connection& c) {
     }
     if (n <= 0 || c.file_left == 0) {
         if (n < 0 && errno == EINTR) return;
-        c.local.complete++;
-        c.io_handler = nullptr;
+        body_done(c);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -141,6 +142,14 @@ echo "N=", $_SESSION['n'], "\n";
 )");
         testkit::make_dirs(site / "sessions");
         write_file(site / "dir with space/my page.php", "<?php echo 'SPACE ', $_SERVER['SCRIPT_NAME'];\n");
+        // Waits for its whole body, then records what it got.
+        write_file(site / "record.php", "<?php file_put_contents(__DIR__ . '/seen.txt', json_encode($_POST)); echo 'ok';\n");
+        // Reads its input to the end after the body.
+        write_file(site / "stdin.php", R"(<?php
+$rest = file_get_contents('php://stdin');
+echo "post=", json_encode($_POST), " rest=[", $rest, "]";
+)");
+        write_file(site / "sleep.php", "<?php sleep(30); echo 'late';\n");
         write_file(site / "stderr.php",
                    "<?php file_put_contents('php://stderr', \"STDERR-MARK\\n\"); echo 'clean body';\n");
         server = std::make_unique<testkit::ServerProcess>(
@@ -237,7 +246,7 @@ TEST_F(CgiPhp, MultipartUploadOf100KiBArrivesInFiles) {
 
 TEST_F(CgiPhp, LocationGivesA302ThatCurlFollows) {
     auto raw = get("/redirect.php");
-    EXPECT_EQ(raw.status_line, "HTTP/1.1 302 OK");
+    EXPECT_EQ(raw.status_line, "HTTP/1.1 302 Found");
     EXPECT_EQ(raw.headers["location"], "/target.php");
 
     auto followed = testkit::curl({"-L", server->url("/redirect.php")});
@@ -245,11 +254,29 @@ TEST_F(CgiPhp, LocationGivesA302ThatCurlFollows) {
     EXPECT_EQ(followed.out, "TARGET GET");
 }
 
-TEST_F(CgiPhp, ProgramStatusLineIsRelayed) {
-    auto r = get("/missing.php");
-    EXPECT_EQ(r.status_line, "HTTP/1.1 404 OK");
-    EXPECT_EQ(r.headers["status"], "404 Not Found");
-    EXPECT_EQ(r.body, "no such thing");
+TEST_F(CgiPhp, StatusLineCarriesTheProgramsStatusAndReasonAndNoStatusHeader) {
+    struct Row {
+        const char* script;
+        const char* status_line;
+        const char* body;
+    };
+    const Row rows[] = {
+        {"<?php header('Status: 404 Not Found'); echo 'no such thing';", "HTTP/1.1 404 Not Found", "no such thing"},
+        {"<?php http_response_code(304);", "HTTP/1.1 304 Not Modified", ""},
+        {"<?php http_response_code(404); echo 'gone';", "HTTP/1.1 404 Not Found", "gone"},
+        {"<?php header('Status: 299 Own Words'); echo 'x';", "HTTP/1.1 299 Own Words", "x"},
+        {"<?php header('Status: 503'); echo 'busy';", "HTTP/1.1 503 Service Unavailable", "busy"},
+        {"<?php header('Location: /else', true, 301);", "HTTP/1.1 301 Moved Permanently", ""},
+        {"<?php header('Status: 20x'); echo 'x';", "HTTP/1.1 500 CGI Error", "500 Script sent invalid headers"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.script);
+        write_file(site / "status.php", row.script);
+        auto r = get("/status.php");
+        EXPECT_EQ(r.status_line, row.status_line);
+        EXPECT_EQ(r.headers.count("status"), 0u);
+        EXPECT_EQ(r.body, row.body);
+    }
 }
 
 TEST_F(CgiPhp, ClientLocationOrStatusHeaderNeverChangesTheReply) {
@@ -258,7 +285,7 @@ TEST_F(CgiPhp, ClientLocationOrStatusHeaderNeverChangesTheReply) {
     EXPECT_EQ(r.headers.count("location"), 0u);
     EXPECT_EQ(r.body, "TARGET GET");
     // The program's own Status still counts when the client sent one too.
-    EXPECT_EQ(get("/missing.php", "Status: 200\r\n").status_line, "HTTP/1.1 404 OK");
+    EXPECT_EQ(get("/missing.php", "Status: 200\r\n").status_line, "HTTP/1.1 404 Not Found");
 }
 
 TEST_F(CgiPhp, BadProgramHeadsAnswer500) {
@@ -334,6 +361,54 @@ TEST_F(CgiPhp, ClientLeavingEarlyEndsAndReapsTheProgram) {
     EXPECT_EQ(get("/target.php").body, "TARGET GET");
 }
 
+TEST_F(CgiPhp, HowTheClientEndsDecidesBetweenReplyAndStop) {
+    enum class Ending { close, half_close, reset };
+    struct Row {
+        const char* name;
+        std::string request;
+        Ending ending;
+        const char* reply_body;  // nullptr: the program is stopped, no reply
+    };
+    const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
+    const Row rows[] = {
+        {"stream ends before the body is complete",
+         "POST /record.php HTTP/1.1\r\n" + form + "Content-Length: 15\r\n\r\namount=10", Ending::close, nullptr},
+        {"half-close after the whole body", "POST /stdin.php HTTP/1.1\r\n" + form + "Content-Length: 9\r\n\r\namount=10",
+         Ending::half_close, "post={\"amount\":\"10\"} rest=[]"},
+        {"client vanishes while the program runs", "GET /sleep.php HTTP/1.1\r\n\r\n", Ending::reset, nullptr},
+    };
+    pid_t server_pid = server->pid();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        int s = testkit::connect_loopback(server->port());
+        ASSERT_GE(s, 0);
+        ASSERT_EQ(send(s, row.request.data(), row.request.size(), 0), static_cast<ssize_t>(row.request.size()));
+        ASSERT_TRUE(eventually([&] { return !children_of(server_pid).empty(); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the program waits on its input
+        std::string reply;
+        if (row.ending == Ending::half_close) {
+            shutdown(s, SHUT_WR);
+            timeval limit{10, 0};
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            char buf[4096];
+            for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<std::size_t>(n));
+        } else if (row.ending == Ending::reset) {
+            linger hard{1, 0};
+            setsockopt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        close(s);
+        if (row.reply_body) {
+            auto r = testkit::parse_reply(reply);
+            EXPECT_EQ(r.status, 200) << reply;
+            EXPECT_EQ(r.body, row.reply_body);
+        }
+        EXPECT_TRUE(eventually([&] { return children_of(server_pid).empty(); }))
+            << children_of(server_pid).size() << " programs left";
+        // A program stopped early never acted on the part of the body it had.
+        EXPECT_FALSE(testkit::file_exists(site / "seen.txt"));
+    }
+}
+
 TEST_F(CgiPhp, FiveHundredRequestsLeaveNoZombiesAndNoDescriptors) {
     pid_t pid = server->pid();
     ASSERT_EQ(get("/target.php").body, "TARGET GET");
@@ -348,6 +423,40 @@ TEST_F(CgiPhp, FiveHundredRequestsLeaveNoZombiesAndNoDescriptors) {
         << children_of(pid).size() << " children left";
     EXPECT_TRUE(eventually([&] { return open_fds(pid) <= fds_before; }))
         << open_fds(pid) << " descriptors open, " << fds_before << " before";
+}
+
+// CPU time the process has used so far, user and system, in seconds.
+double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));  // after "pid (name) "
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14) ticks += std::stoull(field);
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST(CgiTls, PostWaitingForAProgramThatReadsLateCostsNoCpu) {
+    TempDir keys, site, tmp;
+    std::string pem = keys / "server.pem";
+    auto gen = testkit::run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                                     "/CN=127.0.0.1", "-keyout", pem, "-out", keys / "cert.pem"});
+    ASSERT_EQ(gen.exit_code, 0) << gen.err;
+    write_file(pem, testkit::read_file(pem) + testkit::read_file(keys / "cert.pem"));
+    // Sleeps before it reads: the body backs up into the server while TLS
+    // records stay half read.
+    write_file(site / "late.sh", "#!/bin/sh\nsleep 2\nn=$(head -c \"$CONTENT_LENGTH\" | wc -c)\n"
+                                 "printf 'Content-Type: text/plain\\r\\n\\r\\n%s' \"$n\"\n");
+    write_file(tmp / "body.bin", std::string(3 << 20, 'x'));
+    testkit::ServerProcess server({"-d", site.path(), "-c", ".sh", "-s", pem});
+    double before = cpu_seconds(server.pid());
+    auto r = testkit::curl({"-k", "-H", "Expect:", "--data-binary", "@" + (tmp / "body.bin"),
+                            "https://127.0.0.1:" + std::to_string(server.port()) + "/late.sh"},
+                           std::chrono::seconds(30));
+    double used = cpu_seconds(server.pid()) - before;
+    EXPECT_EQ(r.out, std::to_string(3 << 20)) << r.err;
+    EXPECT_LT(used, 0.3) << "seconds of CPU during a 2 s wait";
 }
 
 TEST(CgiStart, MissingInterpreterAnswersCannotExec) {
