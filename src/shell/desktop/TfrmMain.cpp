@@ -187,8 +187,7 @@ void TfrmMain::WaitWhileBusy() {
 
 void TfrmMain::FormShow() {
     auto& settings = shell::Settings();
-    settings.SitesPath = shell::ResolveFolder(settings.SitesPath, shell::kDefaultSitesPath);
-    settings.PHPPath = shell::ResolveFile(settings.PHPPath, shell::kDefaultPHPPath);
+    shell::ResolveServedPaths();
     shell::StartServer(settings.SitesPath, settings.PHPPath, settings.WebserverPort);
     shell::StartServerThread();
     shell::RunScript("onReady.lua");
