@@ -185,6 +185,9 @@ TEST(NavigationPolicy, StatusTextShowsTheLinkThenLoadingThenTheLastResult) {
     status.set_link("");
     status.set_loading(false);
     EXPECT_EQ(status.current(), "Saved /home/u/report.txt");
+    status.set_link("tel:1");
+    status.set_result(vd::NoHandlerText("tel:1"));  // newer than the link under the pointer
+    EXPECT_EQ(status.current(), "No application is set up to open tel:1");
     EXPECT_EQ(vd::DownloadFailedText("/x/y.bin", "No space left on device"),
               "Could not save /x/y.bin: No space left on device");
     EXPECT_EQ(vd::NoHandlerText("tel:123"), "No application is set up to open tel:123");

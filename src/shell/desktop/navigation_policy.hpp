@@ -44,7 +44,11 @@ class StatusText {
 public:
     void set_link(std::string uri) { link_ = std::move(uri); }
     void set_loading(bool loading) { loading_ = loading; }
-    void set_result(std::string text) { result_ = std::move(text); }
+    // A new result shows even while the pointer is still on the link that led to it.
+    void set_result(std::string text) {
+        result_ = std::move(text);
+        link_.clear();
+    }
     std::string current() const;
 
 private:

@@ -137,11 +137,8 @@ void PageBehaviour::SetOwnPort(int port) {
 }
 
 void PageBehaviour::AddCloseScript(WebKitUserContentManager* scripts) {
-    std::string p = std::to_string(port_);
-    std::string patterns[] = {"http://127.0.0.1:" + p + "/*", "http://localhost:" + p + "/*",
-                              "http://127.0.0.1/*", "http://localhost/*"};
-    const char* allow[] = {patterns[0].c_str(), patterns[1].c_str(), port_ == 80 ? patterns[2].c_str() : nullptr,
-                           port_ == 80 ? patterns[3].c_str() : nullptr, nullptr};
+    // Patterns cannot name a port: the message handler checks the whole origin.
+    const char* allow[] = {"http://127.0.0.1/*", "http://localhost/*", nullptr};
     WebKitUserScript* script = webkit_user_script_new(kCloseScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
                                                       WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, allow, nullptr);
     webkit_user_content_manager_add_script(scripts, script);
