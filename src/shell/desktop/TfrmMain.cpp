@@ -107,7 +107,7 @@ void TfrmMain::BuildWindow() {
     StatusBar1 = gtk_statusbar_new();
     gtk_widget_set_name(StatusBar1, "StatusBar1");
     ApplyCss(StatusBar1, "#StatusBar1, #StatusBar1 * { padding: 0; margin: 0; border-width: 0; min-height: 0; }"
-                         " #StatusBar1 label { font-size: 11px; padding: 0 4px; }");
+                         " #StatusBar1 label { font-size: 10px; padding: 0 4px; margin: -1px 0; } #StatusBar1 frame border { border: 0; }");
     gtk_widget_set_margin_top(StatusBar1, 0);
     gtk_widget_set_margin_bottom(StatusBar1, 0);
     gtk_widget_set_size_request(StatusBar1, -1, kStatusBarHeight);
