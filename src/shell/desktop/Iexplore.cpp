@@ -155,7 +155,15 @@ gboolean downloadDecideDestination(WebKitDownload* download, char* suggested, gp
     } else {
         webkit_download_cancel(download);
     }
-    gtk_widget_destroy(dialog);
+    // Events of the click that answered the chooser (the release, the second
+    // click of a double click) are still queued for its widgets: destroying it
+    // now makes the toolkit complain about events for unrealized widgets. It
+    // goes once they have been handled.
+    gtk_widget_hide(dialog);
+    g_idle_add_full(G_PRIORITY_LOW, [](gpointer widget) -> gboolean {
+        gtk_widget_destroy(GTK_WIDGET(widget));
+        return G_SOURCE_REMOVE;
+    }, dialog, nullptr);
     return TRUE;
 }
 
