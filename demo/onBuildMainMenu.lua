@@ -1,6 +1,6 @@
 -- Builds the menu bar. Each item: name, caption ("&" marks the access key),
 -- shortcut, command ("cmd:...", "lua:script", or an address to open).
-local site = "http://127.0.0.1:8080/"
+local site = "http://127.0.0.1:" .. PORT .. "/"   -- PORT is set in onInit.lua
 
 NewMenu()
 AddMenuItem("miHome", "&Home", "Alt+Home", site .. "index.html")
@@ -16,7 +16,7 @@ AddMenuItem("miPhp", "&PHP page", "Ctrl+2", site .. "hello.php?name=menu")
 AddMenuItem("miForm", "&Forms (GET and POST)", "Ctrl+3", site .. "form.php")
 AddMenuItem("miFiles", "&Downloads and uploads", "Ctrl+4", site .. "files.php")
 AddMenuItem("miDialogs", "&JavaScript dialogs", "Ctrl+5", site .. "dialogs.html")
-AddMenuItem("miWindows", "&New-window links", "Ctrl+6", site .. "windows.html")
+AddMenuItem("miWindows", "&Pop-ups and other sites", "Ctrl+6", site .. "windows.html")
 AddMenuItem("miListing", "Folder &listing", "Ctrl+7", site .. "files/")
 AddMenu("mnuPages", "&Pages")
 

@@ -2,7 +2,10 @@
 -- first page and the web server use.
 SetTitle("Vantrel Demo")
 SetTaskbarTitle("Vantrel Demo")
-SetWebserverPort(8080)
+-- The port is written once: PORT is a global, and globals carry over to
+-- onBuildMainMenu.lua, onReady.lua and the menu scripts.
+PORT = 8080
+SetWebserverPort(PORT)
 SetSitesPath("site")              -- relative to this folder (the working folder)
 SetPHPPath("/usr/bin/php-cgi")    -- Debian's php-cgi package
 -- The page shown until onReady.lua points the browser at the server.

@@ -1,2 +1,2 @@
 -- Runs once the window is shown and the server listens: open the site.
-NavigateTo("http://127.0.0.1:8080/index.html")
+NavigateTo("http://127.0.0.1:" .. PORT .. "/index.html")

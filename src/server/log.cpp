@@ -2,7 +2,11 @@
 
 #include <arpa/inet.h>
 
+#include <strings.h>
+
 #include <cstdarg>
+#include <cstring>
+#include <string>
 #include <cstdlib>
 #include <mutex>
 
@@ -24,6 +28,44 @@ std::atomic<bool> fatal_flag{false};
 // English month names whatever the process locale says.
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool starts_with_nocase(const char* text, const char* prefix) {
+    return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Debug lines may quote request heads and the parts of a Digest Authorization
+// header; the values that let a reader of the log act as the user (cookies, the
+// private server token inside them, credentials) are replaced by "[hidden]".
+// Header lines are recognised at the start of every line of the message; the
+// digest debug messages (credential fields, "fetchfield:", "checkpass:") by how
+// they begin.
+void hide_secrets(char* message, std::size_t size) {
+    static const char* const digest_messages[] = {"fetchfield: ", "checkpass: [", "["};
+    for (const char* prefix : digest_messages) {
+        if (std::strncmp(message, prefix, std::strlen(prefix)) == 0) {
+            std::snprintf(message, size, "%.*s[hidden]", static_cast<int>(std::strcspn(prefix, "[")), prefix);
+            return;
+        }
+    }
+    static const char* const secret_headers[] = {"Cookie:", "Set-Cookie:", "Authorization:",
+                                                 "Proxy-Authorization:"};
+    std::string out;
+    for (const char* line = message; *line != '\0';) {
+        const char* end = line + std::strcspn(line, "\r\n");
+        const char* header = nullptr;
+        for (const char* name : secret_headers)
+            if (starts_with_nocase(line, name)) header = name;
+        if (header) {
+            out.append(line, std::strlen(header));
+            out += " [hidden]";
+        } else {
+            out.append(line, end);
+        }
+        line = end;
+        while (*line == '\r' || *line == '\n') out += *line++;
+    }
+    std::snprintf(message, size, "%s", out.c_str());
+}
 
 }  // namespace
 
@@ -58,6 +100,7 @@ void server_log(int level, const char* format, ...) {
     char message[2048];
     std::vsnprintf(message, sizeof message, format, ap);
     va_end(ap);
+    if (level == LOG_DEBUG) hide_secrets(message, sizeof message);
 
     std::fprintf(stderr, "%lu %s\n", static_cast<unsigned long>(current_time.load()), message);
     std::fflush(stderr);

@@ -3,6 +3,8 @@
 // ask for a new window.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "desktop_harness.hpp"
 
 using namespace desktop;
@@ -81,8 +83,12 @@ TEST_F(DesktopBrowser, DownloadsAskWhereToSaveAndSaveTheBytes) {
     ASSERT_NE(dialog, 0u);
     ASSERT_TRUE(choose(dialog, dir / "report.txt", "ctrl+a"));
     EXPECT_TRUE(eventually([&] { return read_file(dir / "report.txt") == "line one\nline two\n"; }));
-    // The page stays where it was.
+    // The page stays where it was; the status bar says where the bytes went,
+    // and the file chooser left no toolkit complaint behind.
     EXPECT_TRUE(wait_for_colour(window, 100, 200, 0, 255, 0));
+    EXPECT_TRUE(app.status_shows("Saved " + dir / "saved.bin")) << app.status_texts();
+    EXPECT_TRUE(app.status_shows("Saved " + dir / "report.txt")) << app.status_texts();
+    EXPECT_EQ(app.log().find("CRITICAL"), std::string::npos) << app.log();
 }
 
 TEST_F(DesktopBrowser, FileInputOpensAChooserAndTheChosenFileIsUploaded) {
@@ -121,16 +127,111 @@ TEST_F(DesktopBrowser, RightClickOpensNoContextMenu) {
         for (int dx : {10, 40, 80}) EXPECT_TRUE(image->is(300 + dx, 200 + dy, 0, 0, 255)) << dx << "," << dy;
 }
 
-TEST_F(DesktopBrowser, NewWindowLinksOpenInTheSameWindow) {
-    file("site/green.html", "<html><body style='margin:0;background:#00ff00'></body></html>");
-    file("site/blank.html",
-         "<html><body style='margin:0'><a href='green.html' target='_blank'"
-         " style='display:block;height:400px;background:#0000ff'>open</a></body></html>");
-    unsigned long window = open("blank.html");
+// window.open of the own origin: a second window whose script reaches
+// window.opener (it paints the opener green and names itself after it).
+TEST_F(DesktopBrowser, PopUpsOfTheOwnOriginOpenInASecondWindowWithTheirOpener) {
+    file("site/editor.html",
+         "<html><body style='margin:0;background:#0000ff'>"
+         "<button onclick=\"window.open('media.html', 'media', 'width=400,height=300')\""
+         " style='display:block;width:100%;height:400px'>media</button></body></html>");
+    file("site/media.html",
+         "<html><head><script>document.title = 'Media of ' + window.opener.location.pathname;"
+         "window.opener.document.body.innerHTML = '';"
+         "window.opener.document.body.style.background = '#00ff00';</script></head><body>media</body></html>");
+    unsigned long window = open("editor.html");
     ASSERT_NE(window, 0u);
-    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    ASSERT_TRUE(wait_for_colour(window, 300, 440, 0, 0, 255));
     click(window, 300, 200);
-    EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0));
+    unsigned long popup = app.find_window("^Media of /editor.html$");
+    ASSERT_NE(popup, 0u);
+    EXPECT_NE(popup, window);
+    EXPECT_TRUE(wait_for_colour(window, 300, 440, 0, 255, 0));
+    // Its close button closes only the pop-up.
+    ASSERT_TRUE(send_delete_window(popup));
+    EXPECT_TRUE(eventually([&] { return !window_visible(popup); }));
+    EXPECT_FALSE(app.wait_exit(500ms));
+}
+
+// A link the user clicks to another web site goes to the desktop's default
+// handler (a fake one that records the address) and the page stays; a scheme
+// with no handler gets a status bar message.
+TEST_F(DesktopBrowser, ClickedLinksToOtherOriginsOpenWithTheDefaultHandler) {
+    std::string record = dir / "opened.txt";
+    file("handler.sh", "#!/bin/sh\necho \"$1\" >> '" + record + "'\n");
+    chmod((dir / "handler.sh").c_str(), 0755);
+    file("home/data/applications/fake-browser.desktop",
+         "[Desktop Entry]\nType=Application\nName=Fake browser\nExec=" + dir / "handler.sh" +
+             " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;\n");
+    file("home/config/mimeapps.list",
+         "[Default Applications]\nx-scheme-handler/http=fake-browser.desktop\n"
+         "x-scheme-handler/https=fake-browser.desktop\n");
+    file("site/links.html",
+         "<html><body style='margin:0;background:#0000ff'>"
+         "<a href='https://example.org/page?x=1' style='position:fixed;left:0;top:0;width:50%;height:100%'>web</a>"
+         "<a href='tel:+4930123' style='position:fixed;right:0;top:0;width:50%;height:100%'>phone</a>"
+         "</body></html>");
+    unsigned long window = open("links.html");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 100, 200, 0, 0, 255));
+    click(window, 100, 200);
+    EXPECT_TRUE(eventually([&] { return read_file(record) == "https://example.org/page?x=1\n"; })) << read_file(record);
+    click(window, 600, 200);
+    EXPECT_TRUE(app.status_shows("No application is set up to open tel:+4930123")) << app.status_texts();
+    // The application's page is still there.
+    EXPECT_TRUE(wait_for_colour(window, 100, 200, 0, 0, 255));
+    EXPECT_EQ(read_file(record), "https://example.org/page?x=1\n");
+}
+
+// Alt+Left goes back to the previous page; the link under the pointer shows
+// in the status bar.
+TEST_F(DesktopBrowser, AltLeftReturnsToThePreviousPage) {
+    file("site/first.html", "<html><body style='margin:0;background:#0000ff'>"
+                            "<a href='second.html' style='display:block;height:400px'>next</a></body></html>");
+    file("site/second.html", "<html><body style='margin:0;background:#00ff00'></body></html>");
+    unsigned long window = open("first.html");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 440, 0, 0, 255));
+    x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "300", "200"});
+    EXPECT_TRUE(app.status_shows("/second.html")) << app.status_texts();
+    click(window, 300, 200);
+    ASSERT_TRUE(wait_for_colour(window, 300, 440, 0, 255, 0));
+    press(window, "alt+Left");
+    EXPECT_TRUE(wait_for_colour(window, 300, 440, 0, 0, 255));
+}
+
+// window.close() from the own page ends the program with 0 even after the page
+// has navigated (the engine alone would refuse it then).
+TEST_F(DesktopBrowser, WindowCloseAfterANavigationEndsTheProgram) {
+    file("site/start.html", "<html><body><script>setTimeout(function () { location.href = 'end.html'; }, 100);"
+                            "</script></body></html>");
+    file("site/end.html", "<html><body><script>setTimeout(function () { window.close(); }, 300);</script>"
+                          "</body></html>");
+    ASSERT_NE(open("start.html"), 0u);
+    EXPECT_EQ(app.wait_exit(15s), 0);
+    EXPECT_FALSE(testkit::wait_for_port(port, 200ms)) << "the destroy steps released the server";
+}
+
+// The close button on a page with a beforeunload handler asks; Stay keeps the
+// program running. SIGTERM still ends it at once.
+TEST_F(DesktopBrowser, CloseButtonAsksThePageAndStayKeepsTheProgram) {
+    file("site/edit.html",
+         "<html><body style='margin:0;background:#0000ff'><textarea style='width:100%;height:400px'></textarea>"
+         "<script>window.addEventListener('beforeunload', function (e) { e.preventDefault(); e.returnValue = ''; });"
+         "</script></body></html>");
+    unsigned long window = open("edit.html");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 440, 0, 0, 255));
+    click(window, 300, 200);  // the page needs a user's action before it may ask
+    type_text(window, "draft");
+    ASSERT_TRUE(send_delete_window(window));
+    unsigned long question = app.find_window("^Leave page\\?$", 10s);
+    ASSERT_NE(question, 0u);
+    press(question, "Escape");
+    EXPECT_TRUE(eventually([&] { return !window_visible(question); }));
+    EXPECT_FALSE(app.wait_exit(1s)) << "Stay keeps the program running";
+    EXPECT_TRUE(window_visible(window));
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait_exit(), 0);
 }
 
 }  // namespace

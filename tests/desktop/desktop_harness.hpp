@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "testkit.hpp"
@@ -199,10 +200,15 @@ public:
     App(const App&) = delete;
     App& operator=(const App&) = delete;
 
+    // An environment variable for the program (set before start).
+    void set_env(const std::string& name, const std::string& value) { env_.emplace_back(name, value); }
+
     void start() {
         std::string home = dir_ + "/home";
         testkit::make_dirs(home);
         log_ = dir_ + "/vantrel.log";
+        status_log_ = dir_ + "/status.log";
+        std::remove(status_log_.c_str());
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(dir_.c_str()) != 0) _exit(126);
@@ -216,6 +222,8 @@ public:
             setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
             setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
             setenv("GSETTINGS_BACKEND", "memory", 1);
+            setenv("VANTREL_STATUS_LOG", status_log_.c_str(), 1);
+            for (const auto& [name, value] : env_) setenv(name.c_str(), value.c_str(), 1);
             execl(program_.c_str(), program_.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -223,6 +231,19 @@ public:
 
     pid_t pid() const { return pid_; }
     std::string log() const { return testkit::read_file(log_); }
+    // Every text the status bar has shown, one per line (the program's test hook).
+    std::string status_texts() const { return testkit::read_file(status_log_); }
+    // Waits until the status bar has shown a text containing `part`.
+    bool status_shows(const std::string& part, std::chrono::milliseconds limit = 10s) const {
+        return eventually([&] { return status_texts().find(part) != std::string::npos; }, limit);
+    }
+    // The number of visible windows of the program (menus and dialogs included).
+    int visible_windows() const {
+        auto r = x_tool({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid_), "--name", ""});
+        int n = 0;
+        for (char c : r.out) n += c == '\n';
+        return n;
+    }
 
     // The exit code once the program has ended within `limit`; nullopt if it is still running.
     std::optional<int> wait_exit(std::chrono::milliseconds limit = 10s) {
@@ -259,6 +280,8 @@ private:
     std::string dir_;
     std::string program_;
     std::string log_;
+    std::string status_log_;
+    std::vector<std::pair<std::string, std::string>> env_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
 };
@@ -308,6 +331,14 @@ inline void press(unsigned long window, const std::string& keys) {
         start = end + 1;
     }
     x_tool(argv);
+}
+
+// Opens the menu bar's menu by its mnemonic (alt+letter) or with F10, as a
+// keyboard user does, and waits until it is drawn.
+inline bool open_menu(App& app, unsigned long window, const std::string& keys) {
+    int before = app.visible_windows();
+    press(window, keys);
+    return eventually([&] { return app.visible_windows() > before; }, 5s);
 }
 
 inline void type_text(unsigned long window, const std::string& text) {

@@ -83,6 +83,45 @@ TEST_F(DesktopWindow, WithoutHookScriptsKeepsTheDefaults) {
     EXPECT_EQ(app.wait_exit(), 0);
 }
 
+// A failing onInit.lua: one stderr line with file and line, and the window comes
+// up with the defaults (the script's SetTitle never ran). In developer mode the
+// same text is also an "Error" dialog.
+TEST_F(DesktopWindow, ScriptErrorsGoToStderrWithFileAndLine) {
+    struct Case {
+        const char* name;
+        std::string script, line;
+        bool developer;
+    } cases[] = {
+        {"syntax", "x = 1\nlocal y = = 2\nSetTitle('never')\n", "onInit.lua:2: unexpected symbol near '='", false},
+        {"runtime", "x = 1\nSetSitePath('site')\nSetTitle('never')\n",
+         "onInit.lua:2: attempt to call global 'SetSitePath' (a nil value)", false},
+        {"developer", "x = 1\nSetSitePath('site')\nSetTitle('never')\n",
+         "onInit.lua:2: attempt to call global 'SetSitePath' (a nil value)", true},
+    };
+    // The port comes from the next script, which runs after the failed one.
+    file("onBuildMainMenu.lua", "SetWebserverPort(" + std::to_string(port) + ")\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        file("onInit.lua", c.script);
+        App run(dir);
+        if (c.developer) run.set_env("VANTREL_DEVELOPER", "1");
+        run.start();
+        if (c.developer) {
+            unsigned long dialog = run.find_window("^Error$");
+            ASSERT_NE(dialog, 0u);
+            press(dialog, "Return");
+        }
+        ASSERT_NE(run.find_window("^Quor Vantrel$"), 0u);
+        ASSERT_TRUE(testkit::wait_for_port(port));
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait_exit(), 0);
+        std::string log = run.log();
+        std::size_t at = log.find(c.line + "\n");
+        EXPECT_NE(at, std::string::npos) << log;
+        EXPECT_EQ(log.find("onInit.lua:", at + 1), std::string::npos) << "one line only:\n" << log;
+    }
+}
+
 TEST_F(DesktopWindow, FirstPageGetsTheProgramFolderAsBaseAddress) {
     std::string folder = testkit::build_dir() + "/";
     // The page checks itself while it loads: the base tag first in the head,
@@ -109,8 +148,7 @@ TEST_F(DesktopWindow, TextsThatAreNotUtf8ReachTheWindowMadeValid) {
     ASSERT_NE(window, 0u);
     EXPECT_EQ(window_title(window), "Caf\xEF\xBF\xBD \xC3\xA9 end");
     EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0)) << "the page is written";
-    click(window, 20, 12);  // draw the menu with its odd caption
-    std::this_thread::sleep_for(400ms);
+    EXPECT_TRUE(open_menu(app, window, "F10")) << "the menu is drawn with its odd caption";
     app.signal(SIGTERM);
     EXPECT_EQ(app.wait_exit(), 0);
     std::string log = app.log();
@@ -138,10 +176,9 @@ TEST_F(DesktopWindow, MenuItemsRunScriptsByShortcutAndClick) {
     EXPECT_TRUE(eventually([&] { return window_title(window) == "By shortcut"; }));
     EXPECT_EQ(window_property(window, "WM_ICON_NAME"), "Task by shortcut");
 
-    // Open "File" on the menu bar, then pick its second item.
-    click(window, 20, 12);
-    std::this_thread::sleep_for(400ms);
-    click(window, 40, 60);
+    // Open "File" by its mnemonic, then pick "Click" by its own.
+    ASSERT_TRUE(open_menu(app, window, "alt+f"));
+    press(window, "c");
     EXPECT_TRUE(eventually([&] { return window_title(window) == "By click"; }));
 
     // An item's own F5 wins over the refresh action.
@@ -237,8 +274,7 @@ TEST_F(DesktopExit, TermSignalEndsTheProgramWhileAMenuOrADialogIsOpen) {
             press(window, "ctrl+m");
             ASSERT_NE(run.find_window("^Error$", 8s), 0u);
         } else {
-            click(window, 20, 12);
-            std::this_thread::sleep_for(400ms);
+            ASSERT_TRUE(open_menu(run, window, "F10"));
         }
         run.signal(SIGTERM);
         EXPECT_EQ(run.wait_exit(), 0);

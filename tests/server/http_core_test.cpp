@@ -223,6 +223,24 @@ TEST_F(HttpCore, AccessLogLine) {
     EXPECT_TRUE(std::regex_search(log, full)) << log;
 }
 
+TEST_F(HttpCore, DebugLogLeavesOutCookieAndAuthorizationValues) {
+    write_file(site / "locked/.htpasswd", "u:r:00000000000000000000000000000000\n");
+    write_file(site / "locked/x.txt", "x");
+    auto server = start({"-v", "1"});
+    for (const char* path : {"/a.txt", "/locked/x.txt"}) {
+        raw_request(server.port(), std::string("GET ") + path +
+                                       " HTTP/1.1\r\nCookie: token=SECRETCOOKIE\r\nauthorization: Digest "
+                                       "username=\"u\", nonce=\"1\", uri=\"/locked/x.txt\", "
+                                       "response=\"SECRETRESPONSE00000000000000000\"\r\nX-Other: shown\r\n\r\n");
+    }
+    server.stop();
+    std::string log = server.stderr_text();
+    EXPECT_NE(log.find("Cookie: [hidden]"), std::string::npos) << log;
+    EXPECT_NE(log.find("authorization: [hidden]"), std::string::npos) << log;
+    EXPECT_NE(log.find("X-Other: shown"), std::string::npos) << log;
+    EXPECT_EQ(log.find("SECRET"), std::string::npos) << log;
+}
+
 TEST_F(HttpCore, HalfClosedClientStillGetsTheWholeReply) {
     std::string big(3 * 1024 * 1024, 'b');
     write_file(site / "big.bin", big);

@@ -49,6 +49,43 @@ TEST_F(ScriptHost, RuntimeErrorKeepsWhatRanBeforeIt) {
     EXPECT_EQ(Settings().PHPPath, "php-kept");
 }
 
+// Each failure is one stderr line with the file and line the engine reports;
+// a missing file says nothing. In developer mode the same text is the window's
+// "Error" dialog.
+TEST_F(ScriptHost, FailuresAreReportedWithFileAndLine) {
+    struct Case {
+        const char* name;
+        std::string code, line;  // line: "" when nothing is reported
+    } cases[] = {
+        {"syntax", "x = 1\nlocal y = = 2\n", ":2: unexpected symbol near '='"},
+        {"runtime", "x = 1\n\nSetSitePath('site')\n", ":3: attempt to call global 'SetSitePath' (a nil value)"},
+        {"argument", "SetTitle('a')\nSetTitle()\n", ":2: bad argument #1 to 'SetTitle' (string expected, got no value)"},
+        {"error call", "error('boom')\n", ":1: boom"},
+        {"table error", "error({})\n", "(error object is not a string)"},
+    };
+    for (bool developer : {false, true}) {
+        if (developer) setenv("VANTREL_DEVELOPER", "1", 1);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            window.errors.clear();
+            std::string path = dir / (std::string(c.name) + ".lua");
+            testkit::write_file(path, c.code);
+            ::testing::internal::CaptureStderr();
+            RunScript(path);
+            std::string err = ::testing::internal::GetCapturedStderr();
+            std::string expected = (c.line[0] == ':' ? path : "") + c.line + "\n";
+            EXPECT_EQ(err, expected);
+            EXPECT_EQ(window.errors, developer ? std::vector<std::string>{expected.substr(0, expected.size() - 1)}
+                                               : std::vector<std::string>{});
+        }
+        ::testing::internal::CaptureStderr();
+        RunScript(dir / "absent.lua");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    }
+    unsetenv("VANTREL_DEVELOPER");
+    EXPECT_EQ(lua_gettop(LuaState()), 0);
+}
+
 TEST_F(ScriptHost, GlobalsOfOneScriptAreSeenByTheNext) {
     run("greeting = 'set in init'\nfunction greet(suffix) SetTitle(greeting .. suffix) end\n", "onInit.lua");
     run("greet('!')\n", "onReady.lua");

@@ -15,6 +15,7 @@
 #include "server/log.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Webserver.hpp"
+#include "shell/model/developer.hpp"
 #include "shell_fixture.hpp"
 #include "testkit.hpp"
 
@@ -237,6 +238,58 @@ TEST_F(Webserver, PollServerServesOneStepAtATime) {
     EXPECT_EQ(reply.get().body, "polled");
 }
 
+TEST(WebserverFatalHook, ABindFailureGetsASecondLineWithTheRemedy) {
+    EXPECT_EQ(WithRemedy("server_open_port: bind(8080): Address already in use"),
+              "server_open_port: bind(8080): Address already in use\nThe port is taken: set another one with "
+              "SetWebserverPort in onInit.lua, or the application is already running.");
+    EXPECT_EQ(WithRemedy("server_open_port: bind(80): Permission denied"),
+              "server_open_port: bind(80): Permission denied\nSet another port with SetWebserverPort in onInit.lua.");
+    EXPECT_EQ(WithRemedy("setopt: unknown variable [x]"), "setopt: unknown variable [x]");
+}
+
+TEST(StartupNotes, SayWhatWasNotFoundAndWhatIsUsedInstead) {
+    StartupFacts all_found{"/app", true, "site", true, "/app/site", "/usr/bin/php-cgi", true, "/usr/bin/php-cgi",
+                           true, 8080};
+    EXPECT_TRUE(StartupNotes(all_found).empty());
+
+    StartupFacts f = all_found;
+    f.site_configured = "sitee";
+    f.site_configured_found = false;
+    f.site = "/prog/sites";
+    f.php_configured = "/usr/bin/php-cgii";
+    f.php_configured_found = false;
+    f.php = "/prog/php/php-cgi";
+    f.php_exists = false;
+    EXPECT_EQ(StartupNotes(f),
+              (std::vector<std::string>{
+                  "site folder \"sitee\" not found; serving \"/prog/sites\" instead",
+                  "PHP interpreter \"/usr/bin/php-cgii\" not found; using \"/prog/php/php-cgi\" instead, which "
+                  "does not exist either: PHP pages will fail"}));
+
+    StartupFacts bare{"/work/empty", false, "", true, "/prog", "", true, "/prog/php/php-cgi", false, 80};
+    EXPECT_EQ(StartupNotes(bare),
+              (std::vector<std::string>{
+                  "PHP interpreter \"/prog/php/php-cgi\" not found: PHP pages will fail (set another with SetPHPPath "
+                  "in onInit.lua)",
+                  "no hook scripts (onInit.lua, onBuildMainMenu.lua, onReady.lua) in \"/work/empty\": serving "
+                  "\"/prog\" on port 80"}));
+}
+
+TEST_F(Webserver, ResolvingTellsTheAuthorAboutAMissingSiteFolder) {
+    testkit::make_dirs(app / "sites");
+    testkit::write_file(other / "php", "#!/bin/sh\n");
+    Settings().SitesPath = "no-such-site";
+    Settings().PHPPath = other / "php";
+    ScopedCwd cwd(other.path());  // no hook scripts there
+    ::testing::internal::CaptureStderr();
+    ResolveServedPaths();
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Settings().SitesPath, app / "sites");
+    EXPECT_EQ(err, "vantrel: site folder \"no-such-site\" not found; serving \"" + app / "sites" +
+                       "\" instead\nvantrel: no hook scripts (onInit.lua, onBuildMainMenu.lua, onReady.lua) in \"" +
+                       other.path() + "\": serving \"" + app / "sites" + "\" on port 80\n");
+}
+
 TEST(WebserverFatalHook, ShowsTheErrorDialogThenExitsWithOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -247,7 +300,7 @@ TEST(WebserverFatalHook, ShowsTheErrorDialogThenExitsWithOne) {
             InstallFatalHook(&window);
             vantrel::server_log(vantrel::LOG_FATAL, "server_open_port: bind(%d): %s", 80, "in use");
         },
-        ::testing::ExitedWithCode(1), "dialog: \\[server_open_port: bind\\(80\\): in use\\]");
+        ::testing::ExitedWithCode(1), "dialog: \\[server_open_port: bind\\(80\\): in use\nSet another port");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "navigation_policy.hpp"
 #include "page_text.hpp"
 
 namespace vantrel::desktop {
@@ -44,7 +45,6 @@ TCppWebBrowser::TCppWebBrowser() {
     g_signal_connect(view_, "load-changed", G_CALLBACK(viewLoadChanged), this);
     g_signal_connect(view_, "load-failed", G_CALLBACK(viewLoadFailed), this);
     g_signal_connect(view_, "context-menu", G_CALLBACK(viewContextMenu), this);
-    g_signal_connect(view_, "create", G_CALLBACK(viewCreate), this);
     g_signal_connect(view_, "decide-policy", G_CALLBACK(viewDecidePolicy), this);
 }
 
@@ -99,13 +99,6 @@ gboolean TCppWebBrowser::viewContextMenu(WebKitWebView*, WebKitContextMenu*, Gdk
     return self->ui_handler_->ShowContextMenu(0, &where, nullptr, nullptr) == S_OK;
 }
 
-GtkWidget* TCppWebBrowser::viewCreate(WebKitWebView* view, WebKitNavigationAction* action, TCppWebBrowser*) {
-    // One window only: target=_blank links and window.open load in this view.
-    WebKitURIRequest* request = webkit_navigation_action_get_request(action);
-    if (request) webkit_web_view_load_request(view, request);
-    return nullptr;
-}
-
 gboolean TCppWebBrowser::viewDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                           WebKitPolicyDecisionType type, TCppWebBrowser*) {
     if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
@@ -142,6 +135,7 @@ void CancelModalDialogs() {
 namespace {
 
 GtkWindow* download_parent = nullptr;  // borrowed: the main window
+std::function<void(const std::string&)> download_report;
 
 gboolean downloadDecideDestination(WebKitDownload* download, char* suggested, gpointer) {
     GtkWidget* dialog = gtk_file_chooser_dialog_new("Save File", download_parent, GTK_FILE_CHOOSER_ACTION_SAVE,
@@ -161,18 +155,51 @@ gboolean downloadDecideDestination(WebKitDownload* download, char* suggested, gp
     } else {
         webkit_download_cancel(download);
     }
-    gtk_widget_destroy(dialog);
+    // Events of the click that answered the chooser (the release, the second
+    // click of a double click) are still queued for its widgets: destroying it
+    // now makes the toolkit complain about events for unrealized widgets. It
+    // goes once they have been handled.
+    gtk_widget_hide(dialog);
+    g_idle_add_full(G_PRIORITY_LOW, [](gpointer widget) -> gboolean {
+        gtk_widget_destroy(GTK_WIDGET(widget));
+        return G_SOURCE_REMOVE;
+    }, dialog, nullptr);
     return TRUE;
+}
+
+// The file a download goes to, as a path ("" before one is chosen).
+std::string DestinationPath(WebKitDownload* download) {
+    const char* uri = webkit_download_get_destination(download);
+    char* path = uri ? g_filename_from_uri(uri, nullptr, nullptr) : nullptr;
+    std::string out = path ? path : (uri ? uri : "");
+    g_free(path);
+    return out;
+}
+
+// "failed" comes before "finished": the failure is what is reported.
+void downloadFailed(WebKitDownload* download, GError* error, gpointer) {
+    g_object_set_data(G_OBJECT(download), "vantrel-failed", GINT_TO_POINTER(1));
+    if (!download_report) return;
+    bool cancelled = g_error_matches(error, WEBKIT_DOWNLOAD_ERROR, WEBKIT_DOWNLOAD_ERROR_CANCELLED_BY_USER);
+    download_report(DownloadFailedText(DestinationPath(download), cancelled ? "cancelled" : error->message));
+}
+
+void downloadFinished(WebKitDownload* download, gpointer) {
+    if (download_report && !g_object_get_data(G_OBJECT(download), "vantrel-failed"))
+        download_report(SavedText(DestinationPath(download)));
 }
 
 void contextDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer) {
     g_signal_connect(download, "decide-destination", G_CALLBACK(downloadDecideDestination), nullptr);
+    g_signal_connect(download, "failed", G_CALLBACK(downloadFailed), nullptr);
+    g_signal_connect(download, "finished", G_CALLBACK(downloadFinished), nullptr);
 }
 
 }  // namespace
 
-void InstallDownloadHandler(GtkWindow* parent) {
+void InstallDownloadHandler(GtkWindow* parent, std::function<void(const std::string&)> report) {
     download_parent = parent;
+    download_report = std::move(report);
     g_signal_connect(webkit_web_context_get_default(), "download-started", G_CALLBACK(contextDownloadStarted),
                      nullptr);
 }

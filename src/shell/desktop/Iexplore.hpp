@@ -6,6 +6,7 @@
 
 #include <webkit2/webkit2.h>
 
+#include <functional>
 #include <string>
 
 #include "UIHandler.hpp"
@@ -64,7 +65,6 @@ private:
     static gboolean viewLoadFailed(WebKitWebView*, WebKitLoadEvent, char*, GError*, TCppWebBrowser* self);
     static gboolean viewContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent*, WebKitHitTestResult*,
                                     TCppWebBrowser* self);
-    static GtkWidget* viewCreate(WebKitWebView*, WebKitNavigationAction* action, TCppWebBrowser* self);
     static gboolean viewDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                      WebKitPolicyDecisionType type, TCppWebBrowser* self);
 
@@ -77,8 +77,9 @@ private:
 };
 
 // Downloads from any view of the process ask where to save through a file
-// chooser parented to `parent`.
-void InstallDownloadHandler(GtkWindow* parent);
+// chooser parented to `parent`; how each one ended ("Saved <file>" or why it
+// failed) goes to `report`.
+void InstallDownloadHandler(GtkWindow* parent, std::function<void(const std::string&)> report);
 
 // Runs the program's own modal dialog; CancelModalDialogs ends every one still
 // running (with GTK_RESPONSE_DELETE_EVENT), so that closing the program is not

@@ -106,13 +106,11 @@ void TfrmMain::BuildWindow() {
     // A plain strip with no panels and no text, 19 pixels high.
     StatusBar1 = gtk_statusbar_new();
     gtk_widget_set_name(StatusBar1, "StatusBar1");
-    ApplyCss(StatusBar1, "#StatusBar1, #StatusBar1 * { padding: 0; margin: 0; border-width: 0; min-height: 0; }");
+    ApplyCss(StatusBar1, "#StatusBar1, #StatusBar1 * { padding: 0; margin: 0; border-width: 0; min-height: 0; }"
+                         " #StatusBar1 label { font-size: 10px; padding: 0 4px; margin: -1px 0; } #StatusBar1 frame border { border: 0; }");
     gtk_widget_set_margin_top(StatusBar1, 0);
     gtk_widget_set_margin_bottom(StatusBar1, 0);
     gtk_widget_set_size_request(StatusBar1, -1, kStatusBarHeight);
-    GtkWidget* message_area = gtk_statusbar_get_message_area(GTK_STATUSBAR(StatusBar1));
-    gtk_widget_set_no_show_all(message_area, TRUE);
-    gtk_widget_hide(message_area);
     gtk_box_pack_end(GTK_BOX(box_), StatusBar1, FALSE, FALSE, 0);
 
     cmpActions.reset(gtk_accel_group_new());
@@ -125,7 +123,9 @@ void TfrmMain::BuildWindow() {
     g_signal_connect(window, "show", G_CALLBACK(windowShow), this);
     g_signal_connect(window, "realize", G_CALLBACK(windowRealize), this);
     g_signal_connect(window, "delete-event", G_CALLBACK(windowDeleteEvent), this);
-    InstallDownloadHandler(window);
+    page_ = std::make_unique<PageBehaviour>(GTK_STATUSBAR(StatusBar1), [this] { FinishClose(); });
+    page_->AttachMainView(cmpBrowser->View(), cmpActions.get());
+    InstallDownloadHandler(window, [this](const std::string& text) { page_->ShowResult(text); });
     gtk_widget_grab_focus(cmpBrowser->Widget());
 }
 
@@ -187,9 +187,9 @@ void TfrmMain::WaitWhileBusy() {
 
 void TfrmMain::FormShow() {
     auto& settings = shell::Settings();
-    settings.SitesPath = shell::ResolveFolder(settings.SitesPath, shell::kDefaultSitesPath);
-    settings.PHPPath = shell::ResolveFile(settings.PHPPath, shell::kDefaultPHPPath);
+    shell::ResolveServedPaths();
     shell::StartServer(settings.SitesPath, settings.PHPPath, settings.WebserverPort);
+    page_->SetOwnPort(shell::ServerPort());
     shell::StartServerThread();
     shell::RunScript("onReady.lua");
 }
@@ -229,8 +229,16 @@ void TfrmMain::close() {
 gboolean TfrmMain::closeNow(gpointer data) {
     auto* self = static_cast<TfrmMain*>(data);
     self->close_source_.release();
-    self->FinishClose();
+    if (self->close_at_once_)
+        self->FinishClose();
+    else
+        self->page_->TryCloseMain();  // the page's beforeunload question decides
     return G_SOURCE_REMOVE;
+}
+
+void TfrmMain::CloseAtOnce() {
+    close_at_once_ = true;
+    close();
 }
 
 // Closing ends the event loop; the window itself goes after FormDestroy.
@@ -311,8 +319,9 @@ void TfrmMain::windowRealize(GtkWidget* widget, TfrmMain* self) {
     gdk_window_set_icon_name(gtk_widget_get_window(widget), title.c_str());
 }
 
+// The close button asks the page first; the window closes when the page agrees.
 gboolean TfrmMain::windowDeleteEvent(GtkWidget*, GdkEvent*, TfrmMain* self) {
-    self->FinishClose();
+    self->page_->TryCloseMain();
     return TRUE;
 }
 

@@ -11,6 +11,7 @@
 
 #include "Iexplore.hpp"
 #include "gtk_owner.hpp"
+#include "page_behaviour.hpp"
 #include "shell/model/window_port.hpp"
 
 namespace vantrel::desktop {
@@ -29,6 +30,10 @@ public:
     // Shows the window (which runs FormShow) and runs the event loop until the
     // window is closed; then runs FormDestroy.
     void Run();
+
+    // Closes without asking the page (SIGTERM, SIGINT). close(), like the close
+    // button, lets the page's beforeunload question decide first.
+    void CloseAtOnce();
 
     // WindowPort. show_fatal is called on the user-interface thread only (the
     // fatal hook sees to that).
@@ -91,9 +96,10 @@ private:
     // widget packed into it), the accelerator groups and the loop.
     MainLoopPtr loop_;
     TopLevelPtr window_;
-    GObjectPtr<GtkAccelGroup> cmpActions;    // F5 and Ctrl+P
+    GObjectPtr<GtkAccelGroup> cmpActions;    // F5, Ctrl+P and the browser keys
     GObjectPtr<GtkAccelGroup> menu_accels_;  // shortcuts of menu items
     std::unique_ptr<TCppWebBrowser> cmpBrowser;
+    std::unique_ptr<PageBehaviour> page_;  // the views' navigation, keys, pop-ups and status texts
     MainWindowLink link_{this};
     DestroySteps destroy_steps_;
     SourceId close_source_;
@@ -110,6 +116,7 @@ private:
 
     bool shown_ = false;  // FormShow has run
     bool close_requested_ = false;
+    bool close_at_once_ = false;  // the pending close does not ask the page
     bool closed_ = false;  // the event loop has been told to end
 };
 

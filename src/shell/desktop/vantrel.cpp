@@ -14,10 +14,11 @@
 
 namespace {
 
-// SIGTERM and SIGINT close the window like its close control, so the destroy
-// steps run and the program ends with code 0.
+// SIGTERM and SIGINT close the window at once (the page is not asked), so the
+// destroy steps run and the program ends with code 0.
 gboolean signalClose(gpointer) {
-    if (auto* window = vantrel::shell::MainWindow()) window->close();
+    if (auto* window = dynamic_cast<vantrel::desktop::TfrmMain*>(vantrel::shell::MainWindow()))
+        window->CloseAtOnce();
     return G_SOURCE_CONTINUE;
 }
 

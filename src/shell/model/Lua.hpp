@@ -12,7 +12,9 @@ namespace vantrel::shell {
 // Throws std::runtime_error("Error Initializing lua\n") when no state can be made.
 void InitLua();
 // Loads and runs one script file (a relative path is relative to the current
-// working directory). Failures are silent and leave the engine's stack as it was.
+// working directory). A failure skips the rest of the script and is reported
+// with file and line (ReportScriptError); a missing file is passed over
+// silently. The engine's stack is left as it was.
 void RunScript(const std::string& path);
 // Closes the state; everything scripts created goes with it.
 void CloseLua();

@@ -1,16 +1,23 @@
 #include "shell/model/Webserver.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
 
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "server/connection.hpp"
 #include "server/context.hpp"
 #include "server/log.hpp"
 #include "shell/model/Globals.hpp"
+#include "shell/model/developer.hpp"
 
 namespace vantrel::shell {
 
@@ -56,6 +63,14 @@ std::string resolve(const std::string& configured, const std::string& fallback, 
 
 }  // namespace
 
+std::string WithRemedy(const std::string& message) {
+    if (message.rfind("server_open_port: bind(", 0) != 0) return message;
+    if (message.find(std::strerror(EADDRINUSE)) != std::string::npos)
+        return message + "\nThe port is taken: set another one with SetWebserverPort in onInit.lua, "
+                         "or the application is already running.";
+    return message + "\nSet another port with SetWebserverPort in onInit.lua.";
+}
+
 std::string ResolveFolder(const std::string& configured, const std::string& fallback) {
     return resolve(configured, fallback, is_folder);
 }
@@ -64,14 +79,37 @@ std::string ResolveFile(const std::string& configured, const std::string& fallba
     return resolve(configured, fallback, is_file);
 }
 
+void ResolveServedPaths() {
+    ShellSettings& settings = Settings();
+    const std::string& app = settings.AppFolder;
+    StartupFacts facts;
+    char cwd[PATH_MAX];
+    facts.folder = getcwd(cwd, sizeof cwd) ? cwd : ".";
+    facts.hook_scripts = is_file("onInit.lua") || is_file("onBuildMainMenu.lua") || is_file("onReady.lua");
+    facts.site_configured = settings.SitesPath;
+    facts.site_configured_found = is_folder(settings.SitesPath) || is_folder(app + settings.SitesPath);
+    facts.php_configured = settings.PHPPath;
+    facts.php_configured_found = is_file(settings.PHPPath) || is_file(app + settings.PHPPath);
+    settings.SitesPath = ResolveFolder(settings.SitesPath, kDefaultSitesPath);
+    settings.PHPPath = ResolveFile(settings.PHPPath, kDefaultPHPPath);
+    facts.site = settings.SitesPath;
+    facts.php = settings.PHPPath;
+    facts.php_exists = is_file(settings.PHPPath);
+    facts.port = settings.WebserverPort;
+    for (const std::string& note : StartupNotes(facts)) ReportNote(note);
+}
+
 void StartServer(const std::string& root, const std::string& interpreter, int port) {
     FreeServer();  // at most one server
     reset_options();  // every option but the five keeps its default
-    g_server = init_context(nullptr, {{"document_root", root},
-                                      {"cgi_extention", ".php"},
-                                      {"cgi_interpreter", interpreter},
-                                      {"mime_types", "builtin"},
-                                      {"listen_port", std::to_string(port)}});
+    std::vector<std::pair<std::string, std::string>> options = {{"document_root", root},
+                                                                 {"cgi_extention", ".php"},
+                                                                 {"cgi_interpreter", interpreter},
+                                                                 {"mime_types", "builtin"},
+                                                                 {"listen_port", std::to_string(port)}};
+    // The author sees every request in the server's debug log on stderr.
+    if (DeveloperMode()) options.emplace_back("debug", "1");
+    g_server = init_context(nullptr, options);
     if (!g_server) return;  // fatal, reported by the hook
     int sock = server_open_port(port);
     if (sock < 0) return;  // fatal, reported by the hook
@@ -110,7 +148,7 @@ void InstallFatalHook(WindowPort* window) {
         // The dialog belongs to the user-interface thread; from any other thread
         // the message (already on stderr) is all there is.
         if (window != nullptr && std::this_thread::get_id() == ui_thread) {
-            window->show_fatal(message);
+            window->show_fatal(WithRemedy(message));
             std::exit(1);
         }
         std::_Exit(1);

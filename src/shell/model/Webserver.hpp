@@ -16,6 +16,10 @@ std::string ResolveFolder(const std::string& configured, const std::string& fall
 // The same three tries, testing for an existing regular file.
 std::string ResolveFile(const std::string& configured, const std::string& fallback);
 
+// Show steps 1 and 2: resolves SitesPath and PHPPath in the settings, and tells
+// the author on stderr what was not found and what is used instead.
+void ResolveServedPaths();
+
 // The interpreter used when no script names one, relative to the program folder.
 extern const char* const kDefaultPHPPath;  // "php/php-cgi"
 extern const char* const kDefaultSitesPath;  // "sites"
@@ -42,6 +46,10 @@ void FreeServer();
 // on any other thread, or with no window (nullptr), ends the process at once
 // (the message is already on stderr).
 void InstallFatalHook(WindowPort* window);
+
+// A fatal message as the "Error" dialog shows it: a failed bind gets a second
+// line naming the remedy.
+std::string WithRemedy(const std::string& message);
 
 // The background thread whose only work is the server's poll loop.
 class CWebServerThread {
