@@ -66,7 +66,6 @@ public:
     bool add_header(const char* name, std::size_t name_len, const char* value, std::size_t value_len);
     bool ok() const { return !failed_; }
     std::size_t count() const { return offsets_.size(); }
-    std::size_t used() const { return used_; }
     // The entry at index i (for tests and logging).
     const char* entry(std::size_t i) const { return block_.get() + offsets_[i]; }
     // The NULL-terminated table; valid until the next add.

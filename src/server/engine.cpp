@@ -33,6 +33,7 @@ constexpr int kAcceptBatch = 32;        // connections accepted per listening so
 constexpr int kWriteRounds = 16;        // produce/send rounds per connection per step
 constexpr std::size_t kSpareRecords = 64;
 constexpr long kLingerSeconds = 2;
+constexpr int kHighestPort = 65535;
 constexpr std::size_t kLingerScratch = 4096;            // bytes discarded per receive while lingering
 constexpr std::size_t kDirectChunk = std::size_t{1} << 20;  // file bytes per sendfile call
 // Out of descriptors: how long the listener rests before accepting is tried again.
@@ -303,7 +304,7 @@ bool head_overdue(const connection& c) {
 void answer_slow_head(connection& c) {
     server_log(LOG_DEBUG, "serve: %p: request head incomplete after %ld s", static_cast<void*>(&c), kHeadSeconds);
     senderr(c, 408, "Request Timeout", "", "Request Timeout");
-    writeremote(c, c.local.buf + c.local.tail, c.local.pending());
+    if (!c.ssl || c.has(flag::tls_accepted)) writeremote(c, c.local.buf + c.local.tail, c.local.pending());
     c.flags |= flag::closing;
 }
 
@@ -388,7 +389,7 @@ int server_open_port(int port) {
     // TLS writes go through write(): a peer that went away must not end the process.
     struct sigaction current {};
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) std::signal(SIGPIPE, SIG_IGN);
-    if (port < 0 || port > 65535) {
+    if (port < 0 || port > kHighestPort) {
         server_log(LOG_FATAL, "server_open_port: bind(%d): %s", port, std::strerror(EINVAL));
         return -1;
     }
@@ -472,31 +473,44 @@ void do_accept(ServerContext& ctx, connection& listener) {
     }
 }
 
+namespace {
+
+// The peer's address: the one accept returned, or else asked of the socket.
+bool peer_address(int sock, const sockaddr_in* accepted_peer, sockaddr_in& peer, socklen_t& peer_len) {
+    peer_len = sizeof peer;
+    if (accepted_peer) {
+        peer = *accepted_peer;
+        return true;
+    }
+    set_nonblocking(sock);
+    if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) == 0) return true;
+    server_log(LOG_ERROR, "server_add: %s", std::strerror(errno));
+    return false;
+}
+
+// A TLS session on the socket; false (logged) when one was needed and could not be made.
+bool tls_session(ServerContext& ctx, int sock, SslPtr& ssl) {
+    if (!ctx.ssl_ctx) return true;
+    ssl.reset(SSL_new(ctx.ssl_ctx.get()));
+    if (!ssl) {
+        server_log(LOG_ERROR, "server_add: SSL_new: %s", ERR_error_string(ERR_get_error(), nullptr));
+        return false;
+    }
+    if (SSL_set_fd(ssl.get(), sock) == 0) {
+        server_log(LOG_ERROR, "server_add: SSL_set_fd: %s", ERR_error_string(ERR_get_error(), nullptr));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void server_add(ServerContext& ctx, int sock, const sockaddr_in* accepted_peer) {
     UniqueFd owned(sock);
     sockaddr_in peer{};
-    socklen_t peer_len = sizeof peer;
-    if (accepted_peer) {
-        peer = *accepted_peer;
-    } else {
-        set_nonblocking(sock);
-        if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) {
-            server_log(LOG_ERROR, "server_add: %s", std::strerror(errno));
-            return;
-        }
-    }
+    socklen_t peer_len = 0;
     SslPtr ssl;
-    if (ctx.ssl_ctx) {
-        ssl.reset(SSL_new(ctx.ssl_ctx.get()));
-        if (!ssl) {
-            server_log(LOG_ERROR, "server_add: SSL_new: %s", ERR_error_string(ERR_get_error(), nullptr));
-            return;
-        }
-        if (SSL_set_fd(ssl.get(), sock) == 0) {
-            server_log(LOG_ERROR, "server_add: SSL_set_fd: %s", ERR_error_string(ERR_get_error(), nullptr));
-            return;
-        }
-    }
+    if (!peer_address(sock, accepted_peer, peer, peer_len) || !tls_session(ctx, sock, ssl)) return;
     auto c = new_record(ctx);
     if (!c) {
         server_log(LOG_ERROR, "server_add: calloc: %s", std::strerror(ENOMEM));

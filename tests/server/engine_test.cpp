@@ -168,16 +168,33 @@ TEST_F(Engine, AfterItsHeadARequestKeepsAnHourRenewedByActivity) {
     close(client);
 }
 
-TEST_F(Engine, AbandonedPostStopsItsProgramInTheSameStep) {
-    int client = connect_client();
-    send_text(client, "POST /record.php HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                      "Content-Length: 15\r\n\r\namount=10");
-    pid_t pid = wait_for_program();
-    ASSERT_GT(pid, 0);
-    close(client);
-    steps(1);
-    EXPECT_EQ(ctx->nactive, 1);
-    EXPECT_TRUE(eventually([&] { return !process_exists(pid); }));
+TEST_F(Engine, ClientGoingAwayStopsItsProgramInTheSameStep) {
+    struct Row {
+        const char* name;
+        const char* request;
+        bool reset;  // the client's socket ends with a reset instead of a close
+    };
+    const Row rows[] = {
+        {"body cut short", "POST /record.php HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                           "Content-Length: 15\r\n\r\namount=10", false},
+        {"client vanishes", "GET /sleep.php HTTP/1.1\r\n\r\n", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        int client = connect_client();
+        send_text(client, row.request);
+        pid_t pid = wait_for_program();
+        ASSERT_GT(pid, 0);
+        if (row.reset) {
+            linger hard{1, 0};
+            setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        close(client);
+        steps(1);
+        EXPECT_EQ(ctx->nactive, 1);
+        EXPECT_TRUE(eventually([&] { return !process_exists(pid); }));
+    }
+    // The program stopped early never acted on the part of the body it had.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(file_exists(site / "seen.txt")) << read_file(site / "seen.txt");
 }
@@ -197,7 +214,7 @@ TEST_F(Engine, ListenerOutlivesTheYear2038) {
 }
 
 TEST_F(Engine, DownloadMakingProgressOutlivesTheIdleDeadline) {
-    const std::size_t size = 32u << 20;
+    const std::size_t size = 16u << 20;
     write_file(site / "big.bin", std::string(size, 'b'));
     int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int small = 32 * 1024;  // a slow reader: the file cannot sit in the socket buffers
@@ -211,7 +228,7 @@ TEST_F(Engine, DownloadMakingProgressOutlivesTheIdleDeadline) {
     long start = now;
     // A minute passes with every step: the whole download takes hours.
     std::string got = collect(client, [&] { now += 60; }, 20000, 128 * 1024);
-    EXPECT_GT(now - start, 4 * kIdleSeconds);
+    EXPECT_GT(now - start, 2 * kIdleSeconds);
     auto reply = parse_reply(got);
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body.size(), size);
@@ -224,18 +241,18 @@ TEST_F(Engine, RequestAnsweredOnItsFirstReadKeepsItsReply) {
     const std::string body(300 * 1024, 'p');
     const std::string request = "POST /missing.txt HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
                                 "\r\n\r\n" + body;
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
         std::atomic<bool> done{false};
+        std::atomic<std::size_t> sent{0};
         std::string reply;
         int recv_error = 0;
         std::thread client([&] {
             int s = connect_loopback(port);
-            std::size_t off = 0;
-            while (off < request.size()) {
-                ssize_t n = send(s, request.data() + off, request.size() - off, MSG_NOSIGNAL);
+            while (sent < request.size()) {
+                ssize_t n = send(s, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
                 if (n <= 0) break;
-                off += static_cast<std::size_t>(n);
+                sent += static_cast<std::size_t>(n);
             }
             char buf[4096];
             for (;;) {
@@ -250,6 +267,9 @@ TEST_F(Engine, RequestAnsweredOnItsFirstReadKeepsItsReply) {
             close(s);
             done = true;
         });
+        // Much of the body is there before the connection is accepted, so the
+        // request is answered on the first read, right after accept.
+        EXPECT_TRUE(eventually([&] { return done || sent >= 64 * 1024; }));
         for (int i = 0; i < 1000 && !done; ++i) server_step(*ctx, 10);
         client.join();
         EXPECT_EQ(recv_error, 0) << std::strerror(recv_error);
