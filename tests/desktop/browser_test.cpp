@@ -118,8 +118,9 @@ TEST_F(DesktopBrowser, RightClickOpensNoContextMenu) {
     unsigned long window = open("blue.html");
     ASSERT_NE(window, 0u);
     ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    int before = app.visible_windows();
     click(window, 300, 200, 3);
-    std::this_thread::sleep_for(700ms);
+    EXPECT_FALSE(eventually([&] { return app.visible_windows() > before; }, 1s)) << "no menu window appears";
     // A menu would be drawn below and right of the pointer, over the page.
     auto image = screenshot(window);
     ASSERT_TRUE(image);
