@@ -118,8 +118,9 @@ TEST_F(DesktopBrowser, RightClickOpensNoContextMenu) {
     unsigned long window = open("blue.html");
     ASSERT_NE(window, 0u);
     ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    int before = app.visible_windows();
     click(window, 300, 200, 3);
-    std::this_thread::sleep_for(700ms);
+    EXPECT_FALSE(eventually([&] { return app.visible_windows() > before; }, 1s)) << "no menu window appears";
     // A menu would be drawn below and right of the pointer, over the page.
     auto image = screenshot(window);
     ASSERT_TRUE(image);
@@ -197,6 +198,28 @@ TEST_F(DesktopBrowser, AltLeftReturnsToThePreviousPage) {
     ASSERT_TRUE(wait_for_colour(window, 300, 440, 0, 255, 0));
     press(window, "alt+Left");
     EXPECT_TRUE(wait_for_colour(window, 300, 440, 0, 0, 255));
+    click(window, 300, 440, 9);  // the mouse's forward button
+    EXPECT_TRUE(wait_for_colour(window, 300, 440, 0, 255, 0));
+    click(window, 300, 440, 8);  // and its back button
+    EXPECT_TRUE(wait_for_colour(window, 300, 440, 0, 0, 255));
+}
+
+// Ctrl+plus and Ctrl+wheel zoom in, Ctrl+0 back to 100% (the page turns green
+// while its layout width is below 600 CSS pixels).
+TEST_F(DesktopBrowser, ZoomKeysAndCtrlWheel) {
+    file("site/zoom.html",
+         "<html><body style='margin:0'><script>function paint() { document.body.style.background ="
+         " window.innerWidth < 600 ? '#00ff00' : '#0000ff'; } onresize = paint; paint();</script></body></html>");
+    unsigned long window = open("zoom.html");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    press(window, "ctrl+plus ctrl+plus ctrl+plus");
+    EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0));
+    press(window, "ctrl+0");
+    EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "300", "200", "keydown", "ctrl", "click",
+            "--repeat", "3", "4", "keyup", "ctrl"});
+    EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0));
 }
 
 // window.close() from the own page ends the program with 0 even after the page
