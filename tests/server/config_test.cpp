@@ -71,8 +71,8 @@ TEST_F(Options, DefaultsAndEmbeddingOptions) {
     EXPECT_EQ(ctx->listen_port, 8080);
     EXPECT_EQ(ctx->list_directories, 1);
     EXPECT_EQ(ctx->index_files, "index.html,index.php,index.cgi");
-    EXPECT_EQ(ctx->mimetypes.size(), 48u);
-    EXPECT_EQ(ctx->mimetypes.front().extension, "csv");  // newest first
+    EXPECT_EQ(ctx->mimetypes.size(), 60u);
+    EXPECT_EQ(ctx->mimetypes.front().extension, "md");  // newest first
     free_context(std::move(ctx));
 }
 

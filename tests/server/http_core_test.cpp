@@ -13,6 +13,7 @@
 #include <regex>
 #include <thread>
 
+#include "server/http_date.hpp"
 #include "server/request.hpp"
 #include "testkit.hpp"
 
@@ -84,18 +85,23 @@ TEST_F(HttpCore, HeadEndsWithLfLfOrCrLfCrLf) {
 
 TEST_F(HttpCore, StatusRepliesHaveTheirExactWireForm) {
     auto server = start();
+    // Every status reply is typed plain text that browsers must not sniff.
+    const std::string typed = "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n";
     struct Case {
         std::string request;
         std::string reply;
     } cases[] = {
-        {"GET /x HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n\r\n404 Not Found: [/x]"},
-        {"GET /docs HTTP/1.1\r\n\r\n", "HTTP/1.1 301 Moved Permanently\r\nLocation: /docs/\r\n\r\n301 Moved, Location: /docs/"},
-        {"GET /a.txt HTTP/1.1\r\nX: a\tb\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n\r\n400 Bad request"},
-        {"GET HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n\r\n400 Bad Request"},
-        {"GET a.txt HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n\r\n400 Bad Request"},
-        {"GET /a.txt FTP/1.0\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n\r\n501 Procotol Not Supported"},
-        {"OPTIONS / HTTP/1.1\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\n\r\n501 Method Not Implemented"},
-        {"GET /a.txt\r\nHost: x\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n\r\n501 Procotol Not Supported"},
+        {"GET /x HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n" + typed + "\r\n404 Not Found: [/x]"},
+        {"GET /<script>alert(1)</script> HTTP/1.1\r\n\r\n",
+         "HTTP/1.1 404 Not Found\r\n" + typed + "\r\n404 Not Found: [/<script>alert(1)</script>]"},
+        {"GET /docs HTTP/1.1\r\n\r\n",
+         "HTTP/1.1 301 Moved Permanently\r\nLocation: /docs/\r\n" + typed + "\r\n301 Moved, Location: /docs/"},
+        {"GET /a.txt HTTP/1.1\r\nX: a\tb\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n" + typed + "\r\n400 Bad request"},
+        {"GET HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n" + typed + "\r\n400 Bad Request"},
+        {"GET a.txt HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n" + typed + "\r\n400 Bad Request"},
+        {"GET /a.txt FTP/1.0\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n" + typed + "\r\n501 Procotol Not Supported"},
+        {"OPTIONS / HTTP/1.1\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\n" + typed + "\r\n501 Method Not Implemented"},
+        {"GET /a.txt\r\nHost: x\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n" + typed + "\r\n501 Procotol Not Supported"},
     };
     for (const auto& c : cases) EXPECT_EQ(raw_request(server.port(), c.request), c.reply) << c.request;
 }
@@ -109,7 +115,9 @@ TEST_F(HttpCore, MethodsAndProtocolAreMatchedLoosely) {
 TEST_F(HttpCore, HeadTooBigIsRefused) {
     auto server = start();
     std::string head = "GET /" + std::string(16383 - 5, 'a');
-    EXPECT_EQ(raw_request(server.port(), head), "HTTP/1.1 400 Bad Request\r\n\r\n400 Request is too big");
+    EXPECT_EQ(raw_request(server.port(), head),
+              "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: "
+              "nosniff\r\n\r\n400 Request is too big");
 }
 
 TEST_F(HttpCore, UriDecodingAndDotSegmentsStayUnderTheRoot) {
@@ -310,6 +318,8 @@ TEST_F(HttpCore, TlsWithASelfSignedCertificate) {
     ASSERT_EQ(gen.exit_code, 0) << gen.err;
     write_file(pem, read_file(pem) + read_file(keys / "cert.pem"));
     auto server = start({"-s", pem});
+    // The readiness probe connects without a handshake.
+    server.expect_stderr("handshake: SSL_accept error");
     CommandResult r = curl({"-k", "https://127.0.0.1:" + std::to_string(server.port()) + "/a.txt"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, std::string(100, 'a'));

@@ -315,6 +315,7 @@ TEST(ListingServer, IndexFilesAndListingSwitchedOff) {
     }
     {
         testkit::ServerProcess server({"-d", root.path(), "-D", "0", "-i", "start.html,index.html"});
+        server.expect_stderr("/odd/index.html: Denied");
         EXPECT_EQ(testkit::http_get(server.port(), "/site/").body, "<p>home</p>");
         auto denied = testkit::http_get(server.port(), "/plain/");
         EXPECT_EQ(denied.status_line, "HTTP/1.1 403 Forbidden");

@@ -125,7 +125,9 @@ TEST(PutUnit, FailedWriteAnswers500AndKeepsTheOldFile) {
     up.receive("hello");
     put_file(*up.c);
     EXPECT_EQ(up.c->status, 500);
-    EXPECT_EQ(up.reply(), "HTTP/1.1 500 Error\r\n\r\n500 PUT error");
+    EXPECT_EQ(up.reply(),
+              "HTTP/1.1 500 Error\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
+              "\r\n500 PUT error");
     EXPECT_EQ(testkit::read_file(target), "old content");
     EXPECT_FALSE(testkit::file_exists(temp));
     EXPECT_EQ(up.c->io_handler, nullptr);
@@ -267,6 +269,7 @@ TEST(PutServer, RefusedUploads) {
     auto args = site.args();
     args.insert(args.end(), {"-P", site.put_auth});
     testkit::ServerProcess server(args);
+    server.expect_stderr("handle: open(" + site.root / "adir): Is a directory");
     int port = server.port();
 
     auto range = testkit::parse_reply(raw_put(port, "/t.txt", "abc", "Content-Length: 3\r\nRange: bytes=0-2\r\n"));
@@ -301,6 +304,7 @@ TEST(PutServer, AbortedUploadKeepsTheOldFile) {
     PutSite site;
     testkit::write_file(site.root / "doc.txt", "old");
     testkit::ServerProcess server(site.args());
+    server.expect_stderr("put_file: " + site.root / "doc.txt" + ": Broken pipe");
     std::string nonce = digest_client::fetch_nonce(server.port(), "PUT", "/doc.txt");
     digest_client::Params p{"alice", kRealm, "wonder", "PUT", "/doc.txt", nonce};
     // Half of the announced body, then the client goes away.
