@@ -458,6 +458,13 @@ TEST(DigestServer, ChallengeAndRefusedHeaders) {
     auto good = testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(p));
     EXPECT_EQ(good.status, 200);
     EXPECT_EQ(good.body, "the secret\n");
+    // The same header captured and sent again: refused with a new challenge.
+    auto replayed = testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(p));
+    EXPECT_EQ(replayed.status, 401);
+    EXPECT_EQ(replayed.headers["www-authenticate"].find("stale"), std::string::npos);
+    auto next = p;
+    next.nc = "00000002";
+    EXPECT_EQ(testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(next)).status, 200);
 
     auto upper = p;
     upper.uppercase_response = true;
@@ -471,7 +478,12 @@ TEST(DigestServer, ChallengeAndRefusedHeaders) {
     // A replayed header whose nonce is two hours old, and one from the future.
     auto stale = p;
     stale.nonce = std::to_string(std::time(nullptr) - 7200);
-    EXPECT_EQ(testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(stale)).status, 401);
+    auto stale_reply = testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(stale));
+    EXPECT_EQ(stale_reply.status, 401);
+    // The password was right: the client may retry with the new nonce without asking its user.
+    EXPECT_TRUE(std::regex_match(stale_reply.headers["www-authenticate"],
+                                 std::regex("Digest qop=\"auth\", realm=\"vantrel-test\", nonce=\"[0-9]+\", stale=true")))
+        << stale_reply.headers["www-authenticate"];
     auto future = p;
     future.nonce = std::to_string(std::time(nullptr) + 7200);
     EXPECT_EQ(testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(future)).status, 401);

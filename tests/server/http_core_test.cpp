@@ -106,6 +106,67 @@ TEST_F(HttpCore, StatusRepliesHaveTheirExactWireForm) {
     for (const auto& c : cases) EXPECT_EQ(raw_request(server.port(), c.request), c.reply) << c.request;
 }
 
+// Folders a request must not leave or may not enter, one table of request and
+// status against one server. Reads through a link the administrator made stay.
+TEST_F(HttpCore, AliasesHtaccessLongNamesAndLinksAnswerByTable) {
+    write_file(outside / "al/in.txt", "aliased");
+    write_file(outside / "bl/in.txt", "aliased too");
+    write_file(outside / "bl_x/secret.txt", "sibling");  // beside the alias folder
+    write_file(site / "data/pages/start.txt", "page source");
+    write_file(site / "data/.htaccess", "# keep out\n  deny FROM all\n");
+    write_file(site / "conf/users.txt", "hashes");
+    write_file(site / "conf/.htaccess",
+               "<IfModule mod_authz_core.c>\n    Require all denied\n</IfModule>\n"
+               "<IfModule !mod_authz_core.c>\n    Deny from all\n</IfModule>\n");
+    write_file(site / "open/page.txt", "open");
+    write_file(site / "open/.htaccess",
+               "# Deny from all\nOptions -Indexes\n<Files ~ \"^\\.ht\">\n  Require all denied\n</Files>\n");
+    run_command({"ln", "-s", outside.path(), site / "outlink"});
+    auto server = start({"-a", outside / "al/=/al," + outside / "bl=/bl"});
+
+    struct Case {
+        std::string request;
+        int status;
+    } cases[] = {
+        {"GET /al/in.txt", 200},
+        {"GET /bl/in.txt", 200},
+        {"GET /bl", 301},
+        {"GET /al../secret", 404},               // /al is a whole segment or nothing
+        {"GET /al..%2fsecret", 404},
+        {"GET /bl_x/secret.txt", 404},            // not the sibling of the alias folder
+        {"GET /data/pages/start.txt", 403},       // closed by its folder's .htaccess
+        {"GET /data/", 403},
+        {"HEAD /data/pages/start.txt", 403},
+        {"POST /data/pages/start.txt", 403},
+        {"GET /conf/users.txt", 403},             // the rule inside <IfModule> counts
+        {"GET /open/page.txt", 200},              // comments and <Files> sections do not close the folder
+        {"GET /" + std::string(300, 'z') + "/x", 404},  // a name no file can have
+        {"GET /" + std::string(5000, 'p') + "/x", 404},
+        {"GET /outlink/secret", 200},             // reads may follow the administrator's link
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parse_reply(raw_request(server.port(), c.request + " HTTP/1.1\r\n\r\n")).status, c.status)
+            << c.request;
+}
+
+TEST_F(HttpCore, RedirectKeepsAWholeLongQueryOrRefusesIt) {
+    auto server = start();
+    std::string query = "q=" + std::string(500, 'x') + "&end=1";
+    EXPECT_EQ(http_get(server.port(), "/docs?" + query).headers["location"], "/docs/?" + query);
+    HttpReply huge = http_get(server.port(), "/docs?" + std::string(9000, 'y'));
+    EXPECT_EQ(huge.status, 414);
+    EXPECT_EQ(huge.headers.count("location"), 0u);
+}
+
+TEST_F(HttpCore, LongLogLinesAreWrittenWhole) {
+    auto server = start({"-v", "1"});
+    server.expect_stderr("");  // debug mode: every step is logged
+    std::string value = std::string(5000, 'q') + "END";
+    http_get(server.port(), "/a.txt", "X-Long: " + value + "\r\n");
+    server.stop();
+    EXPECT_NE(server.stderr_text().find(value), std::string::npos);
+}
+
 TEST_F(HttpCore, MethodsAndProtocolAreMatchedLoosely) {
     auto server = start();
     EXPECT_EQ(parse_reply(raw_request(server.port(), "get /a.txt http/1.1\r\n\r\n")).status, 200);
@@ -150,6 +211,8 @@ TEST_F(HttpCore, MimeTypeFollowsTheExtension) {
     EXPECT_EQ(http_get(server.port(), "/doc/A.HTML").headers["content-type"], "text/html");
     EXPECT_EQ(http_get(server.port(), "/doc/html").headers["content-type"], "text/plain");
     EXPECT_EQ(http_get(server.port(), "/a.txt").headers["content-type"], "text/plain");
+    write_file(site / "wiki.db", "SQLite format 3");
+    EXPECT_EQ(http_get(server.port(), "/wiki.db").headers["content-type"], "application/vnd.sqlite3");
 }
 
 TEST_F(HttpCore, ByteRanges) {
@@ -223,12 +286,15 @@ TEST_F(HttpCore, AccessLogLine) {
     auto server = start({"-l", logs / "access.log"});
     http_get(server.port(), "/a.txt");
     raw_request(server.port(), "GET /a.txt HTTP/1.1\r\nReferer: http://r/\r\nUser-Agent: tester\r\n\r\n");
+    raw_request(server.port(), "OPTIONS /x HTTP/1.1\r\n\r\n");
     server.stop();
     std::string log = read_file(logs / "access.log");
     std::regex plain(R"(127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4} \d\d:\d\d:\d\d\] "GET /a\.txt HTTP/1\.1" 200 100 - -\n)");
     std::regex full(R"(127\.0\.0\.1 - - \[[^\]]+\] "GET /a\.txt HTTP/1\.1" 200 100 "http://r/" "tester" \n)");
     EXPECT_TRUE(std::regex_search(log, plain)) << log;
     EXPECT_TRUE(std::regex_search(log, full)) << log;
+    // A rejected request keeps what was read of its request line.
+    EXPECT_NE(log.find("\"OPTIONS /x HTTP/1.1\" 501 "), std::string::npos) << log;
 }
 
 TEST_F(HttpCore, DebugLogLeavesOutCookieAndAuthorizationValues) {
