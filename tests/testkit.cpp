@@ -1,5 +1,7 @@
 #include "testkit.hpp"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -182,7 +184,21 @@ ServerProcess::ServerProcess(std::vector<std::string> args, int port) {
 
 ServerProcess::~ServerProcess() {
     if (pid_ > 0) stop(SIGKILL);
+    for (const auto& line : unexpected_stderr()) ADD_FAILURE() << "the server wrote to stderr: " << line;
     unlink(stderr_path_.c_str());
+}
+
+std::vector<std::string> ServerProcess::unexpected_stderr() const {
+    std::vector<std::string> unexpected;
+    std::istringstream lines(stderr_text());
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty()) continue;
+        bool expected = false;
+        for (const auto& fragment : expected_stderr_) expected = expected || line.find(fragment) != std::string::npos;
+        if (!expected) unexpected.push_back(line);
+    }
+    return unexpected;
 }
 
 bool ServerProcess::running() const { return pid_ > 0 && kill(pid_, 0) == 0; }

@@ -51,7 +51,9 @@ struct CommandResult {
 CommandResult run_command(const std::vector<std::string>& argv, const std::string& input = "",
                           std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-// The standalone server as a child process, stderr captured into a file.
+// The standalone server as a child process, stderr captured into a file. The
+// server is expected to write nothing there: when it ends, every line of its
+// stderr must contain one of the fragments given to expect_stderr, or the test fails.
 class ServerProcess {
 public:
     // Starts vantrel-httpd with `-p <port>` plus `args` (a free port is chosen
@@ -66,6 +68,10 @@ public:
     bool running() const;
     std::string url(const std::string& path = "/") const;
     std::string stderr_text() const;
+    // Lines containing `fragment` are expected on stderr.
+    void expect_stderr(const std::string& fragment) { expected_stderr_.push_back(fragment); }
+    // Lines of stderr that no expected fragment covers.
+    std::vector<std::string> unexpected_stderr() const;
     // Sends the signal and waits; returns the exit code (128 + signal if killed).
     int stop(int signal_number = 15);
 
@@ -74,6 +80,7 @@ private:
     int port_ = 0;
     std::string stderr_path_;
     int exit_code_ = -1;
+    std::vector<std::string> expected_stderr_;
 };
 
 // Sends the bytes (in pieces with pauses when `pieces` > 1), reads until the

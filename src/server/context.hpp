@@ -16,7 +16,9 @@
 
 #include <openssl/ssl.h>
 
+#include "server/htaccess.hpp"
 #include "server/limits.hpp"
+#include "server/nonce_memory.hpp"
 
 namespace vantrel {
 
@@ -71,6 +73,10 @@ struct ServerContext {
     std::chrono::steady_clock::time_point accept_retry_at{};  // when to try accepting again
     std::vector<std::unique_ptr<connection>> spare;  // freed records kept for reuse
     std::vector<struct pollfd> pollfds;               // this step's poll set
+
+    // Handler memory that outlives a request (server thread only).
+    NonceCountMemory digest_nonces;   // Digest nonce counts already used
+    HtaccessCache htaccess;           // folders closed by their .htaccess
 };
 
 using Setter = void (*)(ServerContext& ctx, const std::string& value);
@@ -120,9 +126,5 @@ void set_envvars(ServerContext& ctx, const std::string& value);
 
 // The built-in MIME rows, in table order.
 const std::vector<std::pair<const char*, const char*>>& builtin_mime_table();
-
-// Set by any fatal message during do_init so that it can return nullptr.
-bool fatal_happened();
-void clear_fatal();
 
 }  // namespace vantrel

@@ -2,8 +2,11 @@
 #include <fcntl.h>
 
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "server/handlers.hpp"
+#include "server/htaccess.hpp"
 #include "server/log.hpp"
 #include "server/request.hpp"
 
@@ -11,28 +14,68 @@ namespace vantrel {
 
 namespace {
 
-// Document root (or an alias target) followed by the URI; false when it does not fit.
-bool map_path(const connection& c, char* path, std::size_t size) {
-    const ServerContext& ctx = *c.ctx;
-    for (const auto& alias : ctx.aliases) {
-        std::size_t n = alias.value.size();
-        if (std::strncmp(c.uri, alias.value.c_str(), n) != 0) continue;
-        int len = std::snprintf(path, size, "%s%s", alias.name.c_str(), c.uri + n);
-        return len >= 0 && static_cast<std::size_t>(len) < size;
-    }
-    int len = std::snprintf(path, size, "%s%s", ctx.root, c.uri);
-    return len >= 0 && static_cast<std::size_t>(len) < size;
+// The mapped path of a request and the folder it must stay in.
+struct MappedPath {
+    const char* folder = nullptr;  // the document root or the alias folder
+    bool fits = false;
+};
+
+// True when `uri` starts with the alias prefix `prefix` at a whole segment:
+// "/al" matches "/al" and "/al/..." but neither "/al_x" nor "/al../x".
+bool alias_matches(const char* uri, const std::string& prefix) {
+    std::size_t n = prefix.size();
+    if (n == 0 || std::strncmp(uri, prefix.c_str(), n) != 0) return false;
+    return prefix.back() == '/' || uri[n] == '\0' || uri[n] == '/';
 }
 
-// 301 to the same URI plus "/", built from the URI as it was received.
+// True when `rest`, appended to a folder, names something inside it: no ".."
+// segment, and it starts a new segment (or the folder ends with "/").
+bool stays_inside(const std::string& folder, const char* rest) {
+    if (rest[0] != '\0' && rest[0] != '/' && (folder.empty() || folder.back() != '/')) return false;
+    for (const char* p = rest; (p = std::strstr(p, "..")) != nullptr; p += 2) {
+        bool starts = p == rest || p[-1] == '/';
+        bool ends = p[2] == '\0' || p[2] == '/';
+        if (starts && ends) return false;
+    }
+    return true;
+}
+
+// Document root (or an alias folder) followed by the URI. `fits` is false when
+// the result does not fit `path` or would leave its folder.
+MappedPath map_path(const connection& c, char* path, std::size_t size) {
+    const ServerContext& ctx = *c.ctx;
+    MappedPath m;
+    const std::string* alias_folder = nullptr;
+    const char* rest = c.uri;
+    for (const auto& alias : ctx.aliases) {
+        if (!alias_matches(c.uri, alias.value)) continue;
+        alias_folder = &alias.name;
+        rest = c.uri + alias.value.size();
+        break;
+    }
+    m.folder = alias_folder ? alias_folder->c_str() : ctx.root;
+    if (!stays_inside(m.folder, rest)) return m;
+    int len = std::snprintf(path, size, "%s%s", m.folder, rest);
+    m.fits = len >= 0 && static_cast<std::size_t>(len) < size;
+    return m;
+}
+
+// 301 to the same URI plus "/", built from the URI as it was received, its query
+// kept whole. A Location too long for the reply is refused rather than cut.
 void redirect_to_directory(connection& c) {
-    char location[1100];
-    std::size_t path_len = std::strcspn(c.request_uri, "?");
-    if (path_len > 1023) path_len = 1023;
-    const char* query = c.request_uri[path_len] == '?' ? c.request_uri + path_len : "";
-    format_bounded(location, sizeof location, "Location: %.*s/%.64s", static_cast<int>(path_len), c.request_uri,
-                   query);
-    senderr(c, 301, "Moved Permanently", location, "Moved, %s", location);
+    std::string_view received(c.request_uri);
+    std::size_t path_len = received.find('?');
+    if (path_len == std::string_view::npos) path_len = received.size();
+    std::string location = "Location: ";
+    location.append(received.substr(0, path_len)).append("/").append(received.substr(path_len));
+    // The header line and the message that repeats it, with the status line and
+    // the typed-reply lines around them.
+    constexpr std::size_t kRedirectFixed = 256;
+    if (2 * location.size() + kRedirectFixed > kIoBufferSize) {
+        senderr(c, 414, "Request-URI Too Long", "", "Request-URI Too Long");
+        return;
+    }
+    senderr(c, 301, "Moved Permanently", location.c_str(), "Moved, %s", location.c_str());
 }
 
 void start_cgi(connection& c, const char* path) {
@@ -45,6 +88,7 @@ void start_cgi(connection& c, const char* path) {
     if (c.method == METHOD_GET) c.remote.clear();
     c.io_handler = get_cgi;
     c.flags |= flag::fd_is_socket;
+    if (c.method == METHOD_POST) send_continue_if_expected(c);
 }
 
 void serve_file(connection& c, const char* path) {
@@ -84,6 +128,12 @@ bool handle_directory(connection& c, char* path, std::size_t size) {
 
 }  // namespace
 
+int authorize(connection& c, int checked) {
+    // A user name is set only where credentials were checked against a file.
+    if (checked != AUTH_OK || c.user.empty()) return checked;
+    return claim_nonce_count(c);
+}
+
 void handle(connection& c) {
     server_log(LOG_DEBUG, "handle: [%s]", c.request_text);
     if (char* q = std::strchr(c.uri, '?')) {
@@ -97,25 +147,25 @@ void handle(connection& c) {
     strip_dot_segments(c.uri);
 
     static thread_local char path[kMappedPathSize];
-    if (!map_path(c, path, sizeof path)) {
-        bool writes = c.method == METHOD_PUT || c.method == METHOD_DELETE;
-        if (writes)
-            senderr(c, 500, "Error", "", "%s", std::strerror(ENAMETOOLONG));
-        else
-            senderr(c, 404, "Not Found", "", "Not Found: [%s]", c.uri);
-        return;
-    }
+    MappedPath mapped = map_path(c, path, sizeof path);
+    if (!mapped.fits) return senderr(c, 404, "Not Found", "", "Not Found: [%s]", c.uri);
+    const std::string folder = mapped.folder;
+
+    // A folder closed by its .htaccess is closed to every method and every user.
+    if (path_is_denied(c.ctx->htaccess, folder, path)) return senderr(c, 403, "Forbidden", "", "Permission Denied");
 
     if (c.method == METHOD_PUT || c.method == METHOD_DELETE) {
-        if (check_authorization(c, path) != 1) return send_challenge(c);
+        // The put_auth check follows; the nonce count is claimed after it.
+        if (int auth = check_authorization(c, path); auth != AUTH_OK) return send_challenge(c, auth == AUTH_STALE);
         if (names_password_file || std::strstr(path, ".htpasswd"))
             return senderr(c, 403, "Forbidden", "", "Permission Denied");
-        return handle_put_delete(c, path);
+        return handle_put_delete(c, path, folder);
     }
 
     // Authorization is decided for the file actually served, after the PATH_INFO split.
     int found = find_path_info(c, path);
-    if (check_authorization(c, path) != 1) return send_challenge(c);
+    if (int auth = authorize(c, check_authorization(c, path)); auth != AUTH_OK)
+        return send_challenge(c, auth == AUTH_STALE);
     if (names_password_file || std::strstr(path, ".htpasswd"))
         return senderr(c, 403, "Forbidden", "", "Permission Denied");
     if (found != 0) return senderr(c, 404, "Not Found", "", "Not Found: [%s]", c.uri);

@@ -191,6 +191,79 @@ void list_dir(connection& c) {
     c.flags |= flag::always_ready;
 }
 
+namespace {
+
+// Names starting with "." stay out (password files, upload temporaries,
+// dot-folders); the ".." row stays so the page links to its parent.
+bool listed(const char* name) { return name[0] != '.' || std::strcmp(name, "..") == 0; }
+
+// The next entry to list, or nullptr at the end (a read error is logged).
+const dirent* next_listed_entry(connection& c) {
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(c.dirp.get());
+        if (entry == nullptr) {
+            if (errno != 0) server_log(LOG_ERROR, "list_dir_rows: %s: %s", c.dir_path.c_str(), std::strerror(errno));
+            return nullptr;
+        }
+        if (listed(entry->d_name)) return entry;
+    }
+}
+
+// The date and size columns of one entry; "-" for both when its status cannot be
+// read (a dangling link).
+struct RowColumns {
+    bool is_dir = false;
+    char size[32] = "-";
+    char date[64] = "-";
+};
+
+RowColumns row_columns(const connection& c, const char* name) {
+    RowColumns cols;
+    const char* file_sep = ends_with_slash(c.dir_path) ? "" : "/";
+    char file[kPathSize];
+    struct stat st {};
+    int n = std::snprintf(file, sizeof file, "%s%s%s", c.dir_path.c_str(), file_sep, name);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof file || stat_path(file, &st) != 0) return cols;
+    cols.is_dir = S_ISDIR(st.st_mode);
+    format_size(st, cols.size, sizeof cols.size);
+    std::tm tm{};
+    std::time_t mtime = st.st_mtime;
+    if (localtime_r(&mtime, &tm) == nullptr || std::strftime(cols.date, sizeof cols.date, "%d-%b-%Y %H:%M", &tm) == 0)
+        std::strcpy(cols.date, "-");
+    return cols;
+}
+
+// Appends one row to `local`; false when it did not fit whole (nothing appended).
+bool append_row(connection& c, const char* name, const RowColumns& cols) {
+    Appender row(c.local.buf + c.local.head, kIoBufferSize - c.local.head);
+    row.raw("<tr><td><a href=\"");
+    if (std::strcmp(name, "..") == 0) {
+        // Dot segments are dropped from request URIs, so ".." links to the parent by name.
+        row.url(std::string_view(c.uri, parent_uri_length(c.uri)));
+    } else {
+        row.url(c.uri);
+        row.raw(ends_with_slash(c.uri) ? "" : "/");
+        row.url(name);
+    }
+    row.raw("\">");
+    row.html(name);
+    if (cols.is_dir) row.raw("/");
+    row.raw("</a></td><td>");
+    row.raw(cols.date);
+    row.raw("</td><td>&nbsp;&nbsp;");
+    row.raw(cols.size);
+    row.raw("</td></tr>\n");
+    if (row.cut) {
+        c.local.buf[c.local.head] = '\0';
+        return false;
+    }
+    c.local.head += static_cast<unsigned>(row.length);
+    return true;
+}
+
+}  // namespace
+
 void list_dir_rows(connection& c) {
     if (!c.dirp) {
         finish_listing(c);
@@ -198,63 +271,19 @@ void list_dir_rows(connection& c) {
     }
     CLocaleScope c_locale;
     const std::size_t limit = listing_row_limit(c.uri);
-    const char* link_sep = ends_with_slash(c.uri) ? "" : "/";
-    const char* file_sep = ends_with_slash(c.dir_path) ? "" : "/";
-
     // Every row fits whole: rows are added only while the longest possible one still fits.
     while (kIoBufferSize - 1 - c.local.head >= limit) {
-        errno = 0;
-        const dirent* entry = readdir(c.dirp.get());
+        const dirent* entry = next_listed_entry(c);
         if (entry == nullptr) {
-            if (errno != 0) server_log(LOG_ERROR, "list_dir_rows: %s: %s", c.dir_path.c_str(), std::strerror(errno));
             finish_listing(c);
             return;
         }
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, ".htpasswd") == 0) continue;
-
-        // An entry whose status cannot be read (a dangling link) is listed with "-" columns.
-        char file[kPathSize];
-        struct stat st {};
-        int n = std::snprintf(file, sizeof file, "%s%s%s", c.dir_path.c_str(), file_sep, name);
-        bool known = n >= 0 && static_cast<std::size_t>(n) < sizeof file && stat_path(file, &st) == 0;
-        bool is_dir = known && S_ISDIR(st.st_mode);
-        char size_col[32] = "-", date_col[64] = "-";
-        if (known) {
-            format_size(st, size_col, sizeof size_col);
-            std::tm tm{};
-            std::time_t mtime = st.st_mtime;
-            if (localtime_r(&mtime, &tm) == nullptr ||
-                std::strftime(date_col, sizeof date_col, "%d-%b-%Y %H:%M", &tm) == 0)
-                std::strcpy(date_col, "-");
-        }
-
-        Appender row(c.local.buf + c.local.head, kIoBufferSize - c.local.head);
-        row.raw("<tr><td><a href=\"");
-        if (std::strcmp(name, "..") == 0) {
-            // Dot segments are dropped from request URIs, so ".." links to the parent by name.
-            row.url(std::string_view(c.uri, parent_uri_length(c.uri)));
-        } else {
-            row.url(c.uri);
-            row.raw(link_sep);
-            row.url(name);
-        }
-        row.raw("\">");
-        row.html(name);
-        if (is_dir) row.raw("/");
-        row.raw("</a></td><td>");
-        row.raw(date_col);
-        row.raw("</td><td>&nbsp;&nbsp;");
-        row.raw(size_col);
-        row.raw("</td></tr>\n");
-        if (row.cut) {
+        if (!append_row(c, entry->d_name, row_columns(c, entry->d_name))) {
             // Cannot happen while the limit above holds; never send half a row.
-            server_log(LOG_ERROR, "list_dir_rows: row for %s does not fit", name);
-            c.local.buf[c.local.head] = '\0';
+            server_log(LOG_ERROR, "list_dir_rows: row for %s does not fit", entry->d_name);
             finish_listing(c);
             return;
         }
-        c.local.head += static_cast<unsigned>(row.length);
     }
 }
 

@@ -29,6 +29,26 @@ std::atomic<bool> fatal_flag{false};
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
+// The whole formatted message: a line is never cut, however long.
+std::string format_message(const char* format, va_list ap) {
+    char small[2048];
+    va_list again;
+    va_copy(again, ap);
+    int n = std::vsnprintf(small, sizeof small, format, ap);
+    std::string text;
+    if (n < 0) {
+        text = format;  // the format itself says more than nothing
+    } else if (static_cast<std::size_t>(n) < sizeof small) {
+        text.assign(small, static_cast<std::size_t>(n));
+    } else {
+        text.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<std::size_t>(n));
+    }
+    va_end(again);
+    return text;
+}
+
 bool starts_with_nocase(const char* text, const char* prefix) {
     return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
 }
@@ -39,18 +59,18 @@ bool starts_with_nocase(const char* text, const char* prefix) {
 // Header lines are recognised at the start of every line of the message; the
 // digest debug messages (credential fields, "fetchfield:", "checkpass:") by how
 // they begin.
-void hide_secrets(char* message, std::size_t size) {
+void hide_secrets(std::string& message) {
     static const char* const digest_messages[] = {"fetchfield: ", "checkpass: [", "["};
     for (const char* prefix : digest_messages) {
-        if (std::strncmp(message, prefix, std::strlen(prefix)) == 0) {
-            std::snprintf(message, size, "%.*s[hidden]", static_cast<int>(std::strcspn(prefix, "[")), prefix);
+        if (message.compare(0, std::strlen(prefix), prefix) == 0) {
+            message = std::string(prefix, std::strcspn(prefix, "[")) + "[hidden]";
             return;
         }
     }
     static const char* const secret_headers[] = {"Cookie:", "Set-Cookie:", "Authorization:",
                                                  "Proxy-Authorization:"};
     std::string out;
-    for (const char* line = message; *line != '\0';) {
+    for (const char* line = message.c_str(); *line != '\0';) {
         const char* end = line + std::strcspn(line, "\r\n");
         const char* header = nullptr;
         for (const char* name : secret_headers)
@@ -64,7 +84,7 @@ void hide_secrets(char* message, std::size_t size) {
         line = end;
         while (*line == '\r' || *line == '\n') out += *line++;
     }
-    std::snprintf(message, size, "%s", out.c_str());
+    message = std::move(out);
 }
 
 }  // namespace
@@ -97,12 +117,11 @@ void server_log(int level, const char* format, ...) {
 
     va_list ap;
     va_start(ap, format);
-    char message[2048];
-    std::vsnprintf(message, sizeof message, format, ap);
+    std::string message = format_message(format, ap);
     va_end(ap);
-    if (level == LOG_DEBUG) hide_secrets(message, sizeof message);
+    if (level == LOG_DEBUG) hide_secrets(message);
 
-    std::fprintf(stderr, "%lu %s\n", static_cast<unsigned long>(current_time.load()), message);
+    std::fprintf(stderr, "%lu %s\n", static_cast<unsigned long>(current_time.load()), message.c_str());
     std::fflush(stderr);
 
     if (level != LOG_FATAL) return;

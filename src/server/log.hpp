@@ -29,6 +29,10 @@ void refresh_current_time();              // current_time = read_clock()
 using FatalHook = std::function<void(const std::string& message)>;
 void set_fatal_hook(FatalHook hook);  // empty: the default
 
+// Set by any fatal message (so that do_init can return nullptr); cleared by clear_fatal.
+bool fatal_happened();
+void clear_fatal();
+
 // Writes "%lu " with current_time, the message and a newline to stderr, flushed.
 // Debug lines only while debug_mode is on. Fatal lines then call the fatal hook.
 void server_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

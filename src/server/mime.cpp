@@ -58,6 +58,18 @@ const std::vector<std::pair<const char*, const char*>>& builtin_mime_table() {
         {"webm", "video/webm"},
         {"ogg", "audio/ogg"},
         {"csv", "text/csv"},
+        {"avif", "image/avif"},
+        {"eot", "application/vnd.ms-fontobject"},
+        {"xhtml", "application/xhtml+xml"},
+        {"bin", "application/octet-stream"},
+        {"sqlite", "application/vnd.sqlite3"},
+        {"db", "application/vnd.sqlite3"},
+        {"7z", "application/x-7z-compressed"},
+        {"xz", "application/x-xz"},
+        {"bz2", "application/x-bzip2"},
+        {"epub", "application/epub+zip"},
+        {"map", "application/json"},
+        {"md", "text/markdown"},
     };
     return table;
 }

@@ -1,7 +1,10 @@
 // The option table, configuration file and switches, and the context's life.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,8 +20,8 @@ namespace {
 // Leading blanks and a sign allowed, digits up to the first non-digit; no digits: 0.
 int decimal_value(const std::string& text) {
     long v = std::strtol(text.c_str(), nullptr, 10);
-    if (v > 2147483647L) return 2147483647;
-    if (v < -2147483647L - 1) return -2147483647 - 1;
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
     return static_cast<int>(v);
 }
 
@@ -43,8 +46,16 @@ void set_access_log(ServerContext& ctx, const std::string& v) {
     ctx.accesslog.reset(f);
 }
 
+// Opens the file first and only then puts it in place of descriptor 2: when it
+// cannot be opened, stderr stays where it was and says why.
 void set_error_log(ServerContext&, const std::string& v) {
-    if (!std::freopen(v.c_str(), "w", stderr))
+    UniqueFd file(open(v.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file.valid()) {
+        server_log(LOG_ERROR, "freopen(%s): %s", v.c_str(), std::strerror(errno));
+        return;
+    }
+    std::fflush(stderr);
+    if (dup2(file.get(), STDERR_FILENO) < 0)
         server_log(LOG_ERROR, "freopen(%s): %s", v.c_str(), std::strerror(errno));
 }
 
@@ -77,6 +88,21 @@ void chomp(char* line) {
     if (n > 0 && line[n - 1] == '\r') line[--n] = '\0';
 }
 
+// The first two blank-separated words of a line; anything after them is ignored.
+// False when the line holds fewer than two.
+bool split_config_line(const char* line, std::string& keyword, std::string& value) {
+    std::string* words[] = {&keyword, &value};
+    const char* p = line;
+    for (std::string* word : words) {
+        while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p))) p++;
+        const char* start = p;
+        while (*p != '\0' && !std::isspace(static_cast<unsigned char>(*p))) p++;
+        if (p == start) return false;
+        word->assign(start, p);
+    }
+    return true;
+}
+
 // Reads "keyword value" lines; false after a fatal message.
 bool read_config_file(const char* path) {
     std::FILE* f = std::fopen(path, "re");
@@ -88,14 +114,14 @@ bool read_config_file(const char* path) {
         if (line[0] == '#' || line[0] == '\n' || (line[0] == '\r' && line[1] == '\n')) continue;
         chomp(line);
         if (line[0] == '\0') continue;
-        char keyword[kPathSize], value[kPathSize];
-        if (std::sscanf(line, "%4095s %4095s", keyword, value) != 2) {
+        std::string keyword, value;
+        if (!split_config_line(line, keyword, value)) {
             server_log(LOG_FATAL, "do_init: bad line: [%s]", line);
             return false;
         }
-        OptionRow* row = find_option(0, keyword);
+        OptionRow* row = find_option(0, keyword.c_str());
         if (!row) {
-            server_log(LOG_FATAL, "Unknown variable [%s]", keyword);
+            server_log(LOG_FATAL, "Unknown variable [%s]", keyword.c_str());
             return false;
         }
         row->value = value;

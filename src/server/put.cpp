@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,27 +16,28 @@
 #include "server/handlers.hpp"
 #include "server/log.hpp"
 #include "server/put.hpp"
+#include "server/replace_file.hpp"
 #include "server/request.hpp"
 
 namespace vantrel {
 
 namespace {
 
-// True when the request's credentials pass against the put_auth file.
-bool put_allowed(connection& c) {
+// The request's credentials against the put_auth file (an AuthResult).
+int put_authorization(connection& c) {
     const std::string& file = c.ctx->put_auth;
-    if (file.empty()) return false;
+    if (file.empty()) return AUTH_REFUSED;
     int fd = open_path(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         server_log(LOG_DEBUG, "handle: open(%s): %s", file.c_str(), std::strerror(errno));
-        return false;
+        return AUTH_REFUSED;
     }
     FilePtr f(fdopen(fd, "r"));
     if (!f) {
         ::close(fd);
-        return false;
+        return AUTH_REFUSED;
     }
-    return check_password(c, f.get()) == 1;
+    return check_password(c, f.get());
 }
 
 // Abandons an upload: the temporary file goes, the target stays as it was.
@@ -52,12 +55,9 @@ void put_failed(connection& c, int err) {
 
 // The whole body is in the temporary file: make it the target and answer.
 void put_finished(connection& c) {
-    int fd = c.fd.release();
-    int err = 0;
-    if (fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (err == 0 && std::rename(c.put_temp.c_str(), c.put_target.c_str()) != 0) err = errno;
+    int err = commit_temp(c.fd.release(), c.put_temp, c.put_target);
     if (err != 0) {
+        c.put_temp.clear();  // already removed
         put_failed(c, err);
         return;
     }
@@ -75,25 +75,24 @@ void put_finished(connection& c) {
     c.io_handler = nullptr;
 }
 
-// Creates the temporary file beside `target`, with the target's permission
-// bits when it exists (0644 otherwise). -1 with errno on failure.
-int open_put_temp(connection& c, const char* target, const struct stat* existing) {
-    std::string t(target);
-    std::size_t slash = t.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : t.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? t : t.substr(slash + 1);
-    std::string temp = dir + "." + base + ".put-XXXXXX";
-    if (temp.size() >= kPathSize) {
-        errno = ENAMETOOLONG;
-        return -1;
+// True when `path`, with every symbolic link on its existing part followed,
+// still lies inside `folder` (both resolved). A path whose existing part cannot
+// be resolved counts as outside.
+bool resolves_inside(const char* path, const std::string& folder) {
+    char base[PATH_MAX], resolved[PATH_MAX];
+    if (!realpath(folder.c_str(), base)) return false;
+    // The longest existing prefix: what is still missing is made by put_dir as
+    // plain folders, so it cannot lead anywhere else.
+    std::string existing(path);
+    while (!realpath(existing.c_str(), resolved)) {
+        if (errno != ENOENT && errno != ENOTDIR) return false;
+        std::size_t slash = existing.find_last_of('/', existing.size() > 1 ? existing.size() - 2 : 0);
+        if (slash == std::string::npos) return false;
+        existing.resize(slash == 0 ? 1 : slash);
     }
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return -1;
-    mode_t mode = existing ? (existing->st_mode & 07777) : 0644;
-    if (fchmod(fd, mode) != 0)
-        server_log(LOG_DEBUG, "handle: chmod(%s): %s", temp.c_str(), std::strerror(errno));
-    c.put_temp = temp;
-    return fd;
+    std::size_t n = std::strlen(base);
+    if (std::strcmp(base, "/") == 0) return true;
+    return std::strncmp(resolved, base, n) == 0 && (resolved[n] == '\0' || resolved[n] == '/');
 }
 
 // An upload that never finished leaves the target as it was.
@@ -149,9 +148,16 @@ void put_file(connection& c) {
     }
 }
 
-void handle_put_delete(connection& c, char* path) {
-    if (!put_allowed(c)) {
-        send_challenge(c);
+void handle_put_delete(connection& c, char* path, const std::string& folder) {
+    if (int auth = authorize(c, put_authorization(c)); auth != AUTH_OK) {
+        send_challenge(c, auth == AUTH_STALE);
+        return;
+    }
+
+    // Reads may follow links out of the folder; writes never do.
+    if (!resolves_inside(path, folder)) {
+        server_log(LOG_DEBUG, "handle: %s leaves %s", path, folder.c_str());
+        senderr(c, 403, "Forbidden", "", "Permission Denied");
         return;
     }
 
@@ -188,10 +194,13 @@ void handle_put_delete(connection& c, char* path) {
     }
 
     int fd = -1;
-    if (exists && S_ISDIR(st.st_mode))
+    if (exists && S_ISDIR(st.st_mode)) {
         errno = EISDIR;
-    else
-        fd = open_put_temp(c, path, exists ? &st : nullptr);
+    } else {
+        std::string temp;
+        fd = create_temp_beside(path, exists ? (st.st_mode & 07777) : 0644, temp);
+        if (fd >= 0) c.put_temp = temp;
+    }
     if (fd < 0) {
         server_log(LOG_ERROR, "handle: open(%s): %s", path, std::strerror(errno));
         senderr(c, 500, "Error", "", "PUT error");
@@ -204,6 +213,7 @@ void handle_put_delete(connection& c, char* path) {
     c.io_handler = put_file;
     c.cleanup = discard_put_temp;
     c.flags |= flag::always_ready | flag::consumes_body;
+    send_continue_if_expected(c);
 }
 
 }  // namespace vantrel

@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <algorithm>
 
+#include "server/http_date.hpp"
 #include "server/log.hpp"
 
 namespace vantrel {
@@ -47,6 +50,9 @@ const HeaderRow kHeaderTable[] = {
     {"Status: ", 8, HDR_NUMBER, nullptr, nullptr},
     {"Range: ", 7, HDR_TEXT, &connection::range, nullptr},
 };
+
+constexpr const char kStatusReplyType[] =
+    "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n";
 
 bool printable(unsigned char ch) { return ch >= 0x20 && ch <= 0x7E; }
 
@@ -159,6 +165,10 @@ void parse_request(connection& c, const char* text) {
     char method[kWordSize], protocol[kWordSize];
     static thread_local char uri[kIoBufferSize];
     int words = std::sscanf(text, "%15s %16383s %15s", method, uri, protocol);
+    // What was read is kept for the access log, the rejected requests included.
+    if (words >= 1) copy_bounded(c.method_name, method, sizeof c.method_name);
+    if (words >= 2) copy_bounded(c.request_uri, uri, sizeof c.request_uri);
+    if (words >= 3) copy_bounded(c.protocol, protocol, sizeof c.protocol);
     if (words < 3) {
         senderr(c, 400, "Bad Request", "", "Bad Request");
         return;
@@ -181,10 +191,7 @@ void parse_request(connection& c, const char* text) {
         senderr(c, 501, "Not Implemented", "", "Method Not Implemented");
         return;
     }
-    copy_bounded(c.method_name, method, sizeof c.method_name);
-    copy_bounded(c.protocol, protocol, sizeof c.protocol);
     copy_bounded(c.uri, uri, sizeof c.uri);
-    copy_bounded(c.request_uri, uri, sizeof c.request_uri);
     copy_bounded(c.request_text, text, sizeof c.request_text);
     c.method = code;
     const char* first_header = std::strchr(text, '\n');
@@ -196,8 +203,11 @@ void parse_request(connection& c, const char* text) {
 void senderr(connection& c, int status, const char* reason, const char* extra_header, const char* format, ...) {
     char* buf = c.local.buf;
     const std::size_t size = kIoBufferSize;
-    int head = format_bounded(buf, size, "HTTP/1.1 %d %s\r\n%s%s\r\n%d ", status, reason, extra_header,
-                              extra_header[0] ? "\r\n" : "", status);
+    // The body echoes request text: it is typed as plain text and must not be
+    // sniffed as anything else. A 304 has no body, so it carries neither line.
+    const char* typed = status == 304 ? "" : kStatusReplyType;
+    int head = format_bounded(buf, size, "HTTP/1.1 %d %s\r\n%s%s%s\r\n%d ", status, reason, extra_header,
+                              extra_header[0] ? "\r\n" : "", typed, status);
     va_list ap;
     va_start(ap, format);
     int body = vformat_bounded(buf + head, size - static_cast<std::size_t>(head), format, ap);
@@ -208,6 +218,36 @@ void senderr(connection& c, int status, const char* reason, const char* extra_he
     server_log(LOG_DEBUG, "%s: [%s]", "senderr", buf);
     c.status = status;
     c.local.complete++;
+}
+
+bool expects_continue(const connection& c) {
+    if (c.request_len <= 0) return false;
+    std::string_view head(c.request_text, std::min<std::size_t>(static_cast<std::size_t>(c.request_len),
+                                                                 std::strlen(c.request_text)));
+    static constexpr std::string_view kName = "expect:";
+    for (std::size_t pos = head.find('\n'); pos != std::string_view::npos; pos = head.find('\n', pos + 1)) {
+        std::string_view line = head.substr(pos + 1);
+        line = line.substr(0, line.find_first_of("\r\n"));
+        if (line.size() < kName.size() || strncasecmp(line.data(), kName.data(), kName.size()) != 0) continue;
+        std::string_view value = line.substr(kName.size());
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+        static constexpr std::string_view kContinue = "100-continue";
+        return value.size() == kContinue.size() && strncasecmp(value.data(), kContinue.data(), kContinue.size()) == 0;
+    }
+    return false;
+}
+
+void send_continue_if_expected(connection& c) {
+    // Only while no body byte has come (the head is consumed from `remote` by
+    // now): a client that sent the body anyway needs no go-ahead.
+    if (c.content_length == 0 || c.remote.pending() > 0 || !expects_continue(c)) return;
+    static constexpr std::string_view kInterim = "HTTP/1.1 100 Continue\r\n\r\n";
+    int n = writeremote(c, kInterim.data(), kInterim.size());
+    // The interim response is not part of the final reply's byte count.
+    if (n > 0) c.sent -= static_cast<unsigned long>(n);
+    if (n != static_cast<int>(kInterim.size()))
+        server_log(LOG_DEBUG, "send_continue: wrote %d of %zu bytes", n, kInterim.size());
 }
 
 bool copy_bounded(char* dst, const char* src, std::size_t n) {

@@ -33,6 +33,14 @@ void handle(connection& c);
 void senderr(connection& c, int status, const char* reason, const char* extra_header,
              const char* format, ...) __attribute__((format(printf, 5, 6)));
 
+// True when the request head holds "Expect: 100-continue".
+bool expects_continue(const connection& c);
+// For a request whose body is about to be read (its head already consumed from
+// `remote`): the interim "100 Continue" when the client waits for it and no body
+// byte has come yet. Written through the
+// engine's write path (it is the first thing sent on the connection).
+void send_continue_if_expected(connection& c);
+
 // Copies at most n - 1 characters and terminates. Returns false when `src` was cut.
 bool copy_bounded(char* dst, const char* src, std::size_t n);
 // Formats into n bytes; when the text did not fit it logs a debug line and keeps
@@ -52,10 +60,5 @@ int stat_path(const char* path, struct stat* st);
 // prefix ending before a "/" that is an existing regular file, the rest becoming
 // `path_info`. Returns 0 or -1 (nothing found).
 int find_path_info(connection& c, char* path);
-
-// Date parsing shared by the header reader (If-Modified-Since): 0 when no pattern matched.
-long date_to_time(const char* text);
-// "Sun, 06 Nov 1994 08:49:37 GMT" in UTC with English names.
-void format_http_date(long t, char* out, std::size_t size);
 
 }  // namespace vantrel

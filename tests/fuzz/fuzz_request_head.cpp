@@ -9,6 +9,7 @@
 #include "server/connection.hpp"
 #include "server/context.hpp"
 #include "server/log.hpp"
+#include "server/http_date.hpp"
 #include "server/request.hpp"
 
 using namespace vantrel;

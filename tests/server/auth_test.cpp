@@ -2,6 +2,7 @@
 // curl and hand-made Authorization headers.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "server/auth.hpp"
 #include "server/handlers.hpp"
 #include "server/log.hpp"
+#include "server/nonce_memory.hpp"
 #include "testkit.hpp"
 
 using namespace vantrel;
@@ -197,14 +199,69 @@ TEST(DigestUnit, CheckpassAcceptsOnlyAFreshLowercaseDigestForThisUri) {
     other_uri.uri = "/p/secret.txt";
     EXPECT_EQ(check(other_uri), 0);
 
-    // The same header replayed: fine within the hour, refused after it.
-    clock.set(now + 3600);
-    EXPECT_EQ(check(p), 1);
-    clock.set(now + 3601);
-    EXPECT_EQ(check(p), 0);
     // A nonce from the future is no nonce of ours.
     clock.set(now - 1);
-    EXPECT_EQ(check(p), 0);
+    auto next = p;
+    next.nc = "00000010";
+    EXPECT_EQ(check(next), AUTH_REFUSED);
+    clock.set(now);
+}
+
+TEST(DigestUnit, EachNonceCountIsGoodForOneRequestAndExpiredNoncesAreStale) {
+    const long now = 1700000000;
+    FixedClock clock(now);
+    const std::string ha1 = digest_client::md5("alice:" + std::string(kRealm) + ":wonder");
+    Request r("PUT", "/p/x.txt");
+    auto with = [&](std::string nc, std::string cnonce = "c1", std::string password = "wonder") {
+        digest_client::Params p{"alice", kRealm, password, "PUT", "/p/x.txt", std::to_string(now)};
+        p.nc = nc;
+        p.cnonce = cnonce;
+        return p;
+    };
+    auto check = [&](const digest_client::Params& params) {
+        std::string header = digest_client::authorization(params);
+        r.c->authorization = header.substr(std::strlen("Authorization: "), header.size() - 17);
+        Credentials cred;
+        EXPECT_EQ(parse_credentials(*r.c, cred), 1);
+        r.c->user = cred.user;
+        return authorize(*r.c, checkpass(*r.c, ha1.c_str(), cred));
+    };
+    struct Step {
+        long clock_offset;
+        digest_client::Params params;
+        int expected;
+        const char* why;
+    } steps[] = {
+        {0, with("00000001"), AUTH_OK, "first use"},
+        {0, with("00000001"), AUTH_REFUSED, "the same header again"},
+        {0, with("00000003"), AUTH_OK, "a later count"},
+        {0, with("00000002"), AUTH_OK, "an earlier count that arrived late"},
+        {0, with("00000002"), AUTH_REFUSED, "that one again"},
+        {0, with("00000001", "c2"), AUTH_OK, "another client challenged in the same second"},
+        {0, with("00000000"), AUTH_REFUSED, "count 0 is never sent"},
+        {0, with("zz"), AUTH_REFUSED, "not a count"},
+        {3600, with("00000004"), AUTH_OK, "an hour old"},
+        {3601, with("00000005"), AUTH_STALE, "older than an hour, right password"},
+        {3601, with("00000006", "c1", "wrong"), AUTH_REFUSED, "older than an hour, wrong password"},
+    };
+    for (const Step& s : steps) {
+        clock.set(now + s.clock_offset);
+        EXPECT_EQ(check(s.params), s.expected) << s.why;
+    }
+}
+
+TEST(DigestUnit, NonceCountMemoryIsBoundedAndForgottenNoncesAreStale) {
+    NonceCountMemory memory(2);
+    EXPECT_EQ(memory.use("u", "100", "a", 1, 100), NonceCountMemory::NC_FRESH);
+    EXPECT_EQ(memory.use("u", "101", "a", 1, 101), NonceCountMemory::NC_FRESH);
+    EXPECT_EQ(memory.use("u", "102", "a", 1, 102), NonceCountMemory::NC_FRESH);  // drops the first key
+    EXPECT_EQ(memory.size(), 2u);
+    EXPECT_EQ(memory.use("u", "100", "a", 1, 100), NonceCountMemory::NC_STALE);  // may have been used
+    EXPECT_EQ(memory.use("v", "100", "b", 1, 100), NonceCountMemory::NC_STALE);
+    EXPECT_EQ(memory.use("u", "103", "a", 1, 103), NonceCountMemory::NC_FRESH);
+    // A count far below the highest one under a key cannot be told apart any more.
+    EXPECT_EQ(memory.use("u", "103", "a", 1 + kNonceCountWindow + 1, 103), NonceCountMemory::NC_FRESH);
+    EXPECT_EQ(memory.use("u", "103", "a", 2, 103), NonceCountMemory::NC_REPLAYED);
 }
 
 TEST(DigestUnit, CheckPasswordMatchesUserAndConfiguredRealm) {
@@ -216,7 +273,16 @@ TEST(DigestUnit, CheckPasswordMatchesUserAndConfiguredRealm) {
     std::string header = digest_client::authorization(p);
     r.c->authorization = header.substr(std::strlen("Authorization: "), header.size() - 17);
 
+    unsigned count = 0;
     auto check = [&](const std::string& content) {
+        // Each try with a count of its own, so that none is refused as a replay.
+        char nc[9];
+        std::snprintf(nc, sizeof nc, "%08x", ++count);
+        p.nc = nc;
+        if (!r.c->authorization.empty()) {
+            std::string h = digest_client::authorization(p);
+            r.c->authorization = h.substr(std::strlen("Authorization: "), h.size() - 17);
+        }
         testkit::write_file(dir / "pw", content);
         FilePtr f(std::fopen((dir / "pw").c_str(), "r"));
         return check_password(*r.c, f.get());
@@ -264,15 +330,29 @@ TEST(DigestUnit, PasswordFileIsTheDirectorysOwnOrTheGlobalOne) {
     EXPECT_STREQ(line, "g:r:h\n");
 }
 
-TEST(DigestUnit, PasswordFileNameTooLongToLookUpIsChallenged) {
+TEST(DigestUnit, PasswordFileNameTooLongToLookUpIsChallengedOnlyWhereOneMayExist) {
     TempDir dir;
     Request r("GET", "/x");
-    EXPECT_EQ(check_authorization(*r.c, (dir / "file.txt").c_str()), 1);
-    // The file itself could still be opened, but "<dir>/.htpasswd" is past the path limit.
-    std::string deep = "/" + std::string(4088, 'd') + "/a";
-    EXPECT_EQ(check_authorization(*r.c, deep.c_str()), 0);
+    // A real folder whose own path fits, while "<folder>/.htpasswd" is past the path limit.
+    std::string deep = dir.path();
+    while (deep.size() + 201 < PATH_MAX - 10) deep += "/" + std::string(200, 'd');
+    deep += "/" + std::string(PATH_MAX - 6 - deep.size() - 1, 'e');
+    testkit::make_dirs(deep);
+    ASSERT_LT(deep.size() + 2, static_cast<std::size_t>(PATH_MAX));
+    ASSERT_GE(deep.size() + 10, static_cast<std::size_t>(PATH_MAX));
+    struct Case {
+        std::string path;
+        int expected;
+        const char* why;
+    } cases[] = {
+        {dir / "file.txt", AUTH_OK, "no password file"},
+        {deep + "/a", AUTH_REFUSED, "a password file may exist beside a file that may be served"},
+        {"/" + std::string(300, 'z') + "/x", AUTH_OK, "a folder name longer than any name cannot exist"},
+        {"/" + std::string(5000, 'p') + "/x", AUTH_OK, "a path longer than any path cannot exist"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(check_authorization(*r.c, c.path.c_str()), c.expected) << c.why;
     r.ctx->global_htpasswd = "/" + std::string(5000, 'g');
-    EXPECT_EQ(check_authorization(*r.c, (dir / "file.txt").c_str()), 0);
+    EXPECT_EQ(check_authorization(*r.c, (dir / "file.txt").c_str()), AUTH_REFUSED);
 }
 
 TEST(DigestUnit, ChallengeCarriesRealmAndCurrentTime) {
@@ -283,6 +363,7 @@ TEST(DigestUnit, ChallengeCarriesRealmAndCurrentTime) {
     EXPECT_EQ(reply,
               "HTTP/1.1 401 Unauthorized\r\n"
               "WWW-Authenticate: Digest qop=\"auth\", realm=\"vantrel-test\", nonce=\"1700000123\"\r\n"
+              "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
               "\r\n"
               "401 Authorization required");
     EXPECT_EQ(r.c->status, 401);
@@ -377,6 +458,13 @@ TEST(DigestServer, ChallengeAndRefusedHeaders) {
     auto good = testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(p));
     EXPECT_EQ(good.status, 200);
     EXPECT_EQ(good.body, "the secret\n");
+    // The same header captured and sent again: refused with a new challenge.
+    auto replayed = testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(p));
+    EXPECT_EQ(replayed.status, 401);
+    EXPECT_EQ(replayed.headers["www-authenticate"].find("stale"), std::string::npos);
+    auto next = p;
+    next.nc = "00000002";
+    EXPECT_EQ(testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(next)).status, 200);
 
     auto upper = p;
     upper.uppercase_response = true;
@@ -390,7 +478,12 @@ TEST(DigestServer, ChallengeAndRefusedHeaders) {
     // A replayed header whose nonce is two hours old, and one from the future.
     auto stale = p;
     stale.nonce = std::to_string(std::time(nullptr) - 7200);
-    EXPECT_EQ(testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(stale)).status, 401);
+    auto stale_reply = testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(stale));
+    EXPECT_EQ(stale_reply.status, 401);
+    // The password was right: the client may retry with the new nonce without asking its user.
+    EXPECT_TRUE(std::regex_match(stale_reply.headers["www-authenticate"],
+                                 std::regex("Digest qop=\"auth\", realm=\"vantrel-test\", nonce=\"[0-9]+\", stale=true")))
+        << stale_reply.headers["www-authenticate"];
     auto future = p;
     future.nonce = std::to_string(std::time(nullptr) + 7200);
     EXPECT_EQ(testkit::http_get(server.port(), "/protected/secret.txt", digest_client::authorization(future)).status, 401);

@@ -71,8 +71,8 @@ TEST_F(Options, DefaultsAndEmbeddingOptions) {
     EXPECT_EQ(ctx->listen_port, 8080);
     EXPECT_EQ(ctx->list_directories, 1);
     EXPECT_EQ(ctx->index_files, "index.html,index.php,index.cgi");
-    EXPECT_EQ(ctx->mimetypes.size(), 48u);
-    EXPECT_EQ(ctx->mimetypes.front().extension, "csv");  // newest first
+    EXPECT_EQ(ctx->mimetypes.size(), 60u);
+    EXPECT_EQ(ctx->mimetypes.front().extension, "md");  // newest first
     free_context(std::move(ctx));
 }
 
@@ -146,7 +146,12 @@ TEST(StandaloneConfig, FatalMessagesGoToStderrWithExitCode1) {
     struct Case {
         std::vector<std::string> args;
         std::string message;
+        std::string later = "";  // a line that must still follow
     } cases[] = {
+        // An error log that cannot be opened leaves stderr in place to say so, and what follows.
+        {{"-e", "/nonexistent/x/log", "-m", "/nonexistent/mime"},
+         "freopen(/nonexistent/x/log): No such file or directory",
+         "setmimetypes: fopen(/nonexistent/mime): No such file or directory"},
         {{dir / "bad.conf"}, "do_init: bad line: [document_root]"},
         {{dir / "unknown.conf"}, "Unknown variable [colour]"},
         {{"-m", "nonexistent.types"}, "setmimetypes: fopen(nonexistent.types): No such file or directory"},
@@ -161,6 +166,7 @@ TEST(StandaloneConfig, FatalMessagesGoToStderrWithExitCode1) {
         auto lines = log_lines(r.err);
         ASSERT_FALSE(lines.empty()) << c.message;
         EXPECT_EQ(lines[0], c.message);
+        if (!c.later.empty()) EXPECT_NE(r.err.find(c.later), std::string::npos) << r.err;
     }
 }
 

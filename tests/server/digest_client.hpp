@@ -2,7 +2,10 @@
 // themselves (case of the response, stale nonces, mismatched URIs).
 #pragma once
 
+#include <unistd.h>
+
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -23,9 +26,18 @@ inline std::string htpasswd_line(const std::string& user, const std::string& rea
     return user + ":" + realm + ":" + md5(user + ":" + realm + ":" + password) + "\n";
 }
 
+// A client nonce of its own for every set of parameters: the server refuses a
+// nonce count used twice under one (user, nonce, cnonce).
+inline std::string fresh_cnonce() {
+    static unsigned counter = 0;
+    char text[32];
+    std::snprintf(text, sizeof text, "%x%04x", static_cast<unsigned>(getpid()), ++counter);
+    return text;
+}
+
 struct Params {
     std::string user, realm, password, method, uri, nonce;
-    std::string cnonce = "0a4f113b";
+    std::string cnonce = fresh_cnonce();
     std::string nc = "00000001";
     bool uppercase_response = false;
 };

@@ -13,6 +13,7 @@
 #include <regex>
 #include <thread>
 
+#include "server/http_date.hpp"
 #include "server/request.hpp"
 #include "testkit.hpp"
 
@@ -84,20 +85,86 @@ TEST_F(HttpCore, HeadEndsWithLfLfOrCrLfCrLf) {
 
 TEST_F(HttpCore, StatusRepliesHaveTheirExactWireForm) {
     auto server = start();
+    // Every status reply is typed plain text that browsers must not sniff.
+    const std::string typed = "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n";
     struct Case {
         std::string request;
         std::string reply;
     } cases[] = {
-        {"GET /x HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n\r\n404 Not Found: [/x]"},
-        {"GET /docs HTTP/1.1\r\n\r\n", "HTTP/1.1 301 Moved Permanently\r\nLocation: /docs/\r\n\r\n301 Moved, Location: /docs/"},
-        {"GET /a.txt HTTP/1.1\r\nX: a\tb\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n\r\n400 Bad request"},
-        {"GET HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n\r\n400 Bad Request"},
-        {"GET a.txt HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n\r\n400 Bad Request"},
-        {"GET /a.txt FTP/1.0\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n\r\n501 Procotol Not Supported"},
-        {"OPTIONS / HTTP/1.1\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\n\r\n501 Method Not Implemented"},
-        {"GET /a.txt\r\nHost: x\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n\r\n501 Procotol Not Supported"},
+        {"GET /x HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n" + typed + "\r\n404 Not Found: [/x]"},
+        {"GET /<script>alert(1)</script> HTTP/1.1\r\n\r\n",
+         "HTTP/1.1 404 Not Found\r\n" + typed + "\r\n404 Not Found: [/<script>alert(1)</script>]"},
+        {"GET /docs HTTP/1.1\r\n\r\n",
+         "HTTP/1.1 301 Moved Permanently\r\nLocation: /docs/\r\n" + typed + "\r\n301 Moved, Location: /docs/"},
+        {"GET /a.txt HTTP/1.1\r\nX: a\tb\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n" + typed + "\r\n400 Bad request"},
+        {"GET HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n" + typed + "\r\n400 Bad Request"},
+        {"GET a.txt HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n" + typed + "\r\n400 Bad Request"},
+        {"GET /a.txt FTP/1.0\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n" + typed + "\r\n501 Procotol Not Supported"},
+        {"OPTIONS / HTTP/1.1\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\n" + typed + "\r\n501 Method Not Implemented"},
+        {"GET /a.txt\r\nHost: x\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n" + typed + "\r\n501 Procotol Not Supported"},
     };
     for (const auto& c : cases) EXPECT_EQ(raw_request(server.port(), c.request), c.reply) << c.request;
+}
+
+// Folders a request must not leave or may not enter, one table of request and
+// status against one server. Reads through a link the administrator made stay.
+TEST_F(HttpCore, AliasesHtaccessLongNamesAndLinksAnswerByTable) {
+    write_file(outside / "al/in.txt", "aliased");
+    write_file(outside / "bl/in.txt", "aliased too");
+    write_file(outside / "bl_x/secret.txt", "sibling");  // beside the alias folder
+    write_file(site / "data/pages/start.txt", "page source");
+    write_file(site / "data/.htaccess", "# keep out\n  deny FROM all\n");
+    write_file(site / "conf/users.txt", "hashes");
+    write_file(site / "conf/.htaccess",
+               "<IfModule mod_authz_core.c>\n    Require all denied\n</IfModule>\n"
+               "<IfModule !mod_authz_core.c>\n    Deny from all\n</IfModule>\n");
+    write_file(site / "open/page.txt", "open");
+    write_file(site / "open/.htaccess",
+               "# Deny from all\nOptions -Indexes\n<Files ~ \"^\\.ht\">\n  Require all denied\n</Files>\n");
+    run_command({"ln", "-s", outside.path(), site / "outlink"});
+    auto server = start({"-a", outside / "al/=/al," + outside / "bl=/bl"});
+
+    struct Case {
+        std::string request;
+        int status;
+    } cases[] = {
+        {"GET /al/in.txt", 200},
+        {"GET /bl/in.txt", 200},
+        {"GET /bl", 301},
+        {"GET /al../secret", 404},               // /al is a whole segment or nothing
+        {"GET /al..%2fsecret", 404},
+        {"GET /bl_x/secret.txt", 404},            // not the sibling of the alias folder
+        {"GET /data/pages/start.txt", 403},       // closed by its folder's .htaccess
+        {"GET /data/", 403},
+        {"HEAD /data/pages/start.txt", 403},
+        {"POST /data/pages/start.txt", 403},
+        {"GET /conf/users.txt", 403},             // the rule inside <IfModule> counts
+        {"GET /open/page.txt", 200},              // comments and <Files> sections do not close the folder
+        {"GET /" + std::string(300, 'z') + "/x", 404},  // a name no file can have
+        {"GET /" + std::string(5000, 'p') + "/x", 404},
+        {"GET /outlink/secret", 200},             // reads may follow the administrator's link
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parse_reply(raw_request(server.port(), c.request + " HTTP/1.1\r\n\r\n")).status, c.status)
+            << c.request;
+}
+
+TEST_F(HttpCore, RedirectKeepsAWholeLongQueryOrRefusesIt) {
+    auto server = start();
+    std::string query = "q=" + std::string(500, 'x') + "&end=1";
+    EXPECT_EQ(http_get(server.port(), "/docs?" + query).headers["location"], "/docs/?" + query);
+    HttpReply huge = http_get(server.port(), "/docs?" + std::string(9000, 'y'));
+    EXPECT_EQ(huge.status, 414);
+    EXPECT_EQ(huge.headers.count("location"), 0u);
+}
+
+TEST_F(HttpCore, LongLogLinesAreWrittenWhole) {
+    auto server = start({"-v", "1"});
+    server.expect_stderr("");  // debug mode: every step is logged
+    std::string value = std::string(5000, 'q') + "END";
+    http_get(server.port(), "/a.txt", "X-Long: " + value + "\r\n");
+    server.stop();
+    EXPECT_NE(server.stderr_text().find(value), std::string::npos);
 }
 
 TEST_F(HttpCore, MethodsAndProtocolAreMatchedLoosely) {
@@ -109,7 +176,9 @@ TEST_F(HttpCore, MethodsAndProtocolAreMatchedLoosely) {
 TEST_F(HttpCore, HeadTooBigIsRefused) {
     auto server = start();
     std::string head = "GET /" + std::string(16383 - 5, 'a');
-    EXPECT_EQ(raw_request(server.port(), head), "HTTP/1.1 400 Bad Request\r\n\r\n400 Request is too big");
+    EXPECT_EQ(raw_request(server.port(), head),
+              "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: "
+              "nosniff\r\n\r\n400 Request is too big");
 }
 
 TEST_F(HttpCore, UriDecodingAndDotSegmentsStayUnderTheRoot) {
@@ -142,6 +211,8 @@ TEST_F(HttpCore, MimeTypeFollowsTheExtension) {
     EXPECT_EQ(http_get(server.port(), "/doc/A.HTML").headers["content-type"], "text/html");
     EXPECT_EQ(http_get(server.port(), "/doc/html").headers["content-type"], "text/plain");
     EXPECT_EQ(http_get(server.port(), "/a.txt").headers["content-type"], "text/plain");
+    write_file(site / "wiki.db", "SQLite format 3");
+    EXPECT_EQ(http_get(server.port(), "/wiki.db").headers["content-type"], "application/vnd.sqlite3");
 }
 
 TEST_F(HttpCore, ByteRanges) {
@@ -215,12 +286,15 @@ TEST_F(HttpCore, AccessLogLine) {
     auto server = start({"-l", logs / "access.log"});
     http_get(server.port(), "/a.txt");
     raw_request(server.port(), "GET /a.txt HTTP/1.1\r\nReferer: http://r/\r\nUser-Agent: tester\r\n\r\n");
+    raw_request(server.port(), "OPTIONS /x HTTP/1.1\r\n\r\n");
     server.stop();
     std::string log = read_file(logs / "access.log");
     std::regex plain(R"(127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4} \d\d:\d\d:\d\d\] "GET /a\.txt HTTP/1\.1" 200 100 - -\n)");
     std::regex full(R"(127\.0\.0\.1 - - \[[^\]]+\] "GET /a\.txt HTTP/1\.1" 200 100 "http://r/" "tester" \n)");
     EXPECT_TRUE(std::regex_search(log, plain)) << log;
     EXPECT_TRUE(std::regex_search(log, full)) << log;
+    // A rejected request keeps what was read of its request line.
+    EXPECT_NE(log.find("\"OPTIONS /x HTTP/1.1\" 501 "), std::string::npos) << log;
 }
 
 TEST_F(HttpCore, DebugLogLeavesOutCookieAndAuthorizationValues) {
@@ -310,6 +384,8 @@ TEST_F(HttpCore, TlsWithASelfSignedCertificate) {
     ASSERT_EQ(gen.exit_code, 0) << gen.err;
     write_file(pem, read_file(pem) + read_file(keys / "cert.pem"));
     auto server = start({"-s", pem});
+    // The readiness probe connects without a handshake.
+    server.expect_stderr("handshake: SSL_accept error");
     CommandResult r = curl({"-k", "https://127.0.0.1:" + std::to_string(server.port()) + "/a.txt"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, std::string(100, 'a'));

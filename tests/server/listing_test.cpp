@@ -189,6 +189,10 @@ TEST(ListingServer, ListsEntriesWithSizesAndSkipsPasswordFiles) {
     testkit::write_file(root / "docs/small.txt", "12345");
     testkit::make_dirs(root / "docs/b");
     testkit::write_file(root / "docs/.htpasswd", digest_client::htpasswd_line("alice", "listing", "pw"));
+    // Dot-files stay out of the page: an upload in progress, a folder's settings, a hidden folder.
+    testkit::write_file(root / "docs/.report.txt.put-Ab12Cd", "partial");
+    testkit::write_file(root / "docs/.htaccess", "Options -Indexes\n");
+    testkit::make_dirs(root / "docs/.git");
     // A fixed modification time, shown in the local calendar (UTC here).
     ScopedUtc utc;  // the server inherits it
     struct utimbuf times {1615809600, 1615809600};  // 15-Mar-2021 12:00 UTC
@@ -225,6 +229,8 @@ TEST(ListingServer, ListsEntriesWithSizesAndSkipsPasswordFiles) {
     EXPECT_EQ(rows["../"].href, "/");
     EXPECT_EQ(rows.count("./"), 0u);
     EXPECT_EQ(page.body.find("htpasswd"), std::string::npos);
+    EXPECT_EQ(page.body.find("put-Ab12Cd"), std::string::npos);
+    EXPECT_EQ(page.body.find(".git"), std::string::npos);
     std::regex date_re("[0-9]{2}-(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-[0-9]{4} [0-9]{2}:[0-9]{2}");
     for (const auto& [name, row] : rows) EXPECT_TRUE(std::regex_match(row.date, date_re)) << name << ": " << row.date;
 
@@ -315,6 +321,7 @@ TEST(ListingServer, IndexFilesAndListingSwitchedOff) {
     }
     {
         testkit::ServerProcess server({"-d", root.path(), "-D", "0", "-i", "start.html,index.html"});
+        server.expect_stderr("/odd/index.html: Denied");
         EXPECT_EQ(testkit::http_get(server.port(), "/site/").body, "<p>home</p>");
         auto denied = testkit::http_get(server.port(), "/plain/");
         EXPECT_EQ(denied.status_line, "HTTP/1.1 403 Forbidden");

@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -125,7 +127,9 @@ TEST(PutUnit, FailedWriteAnswers500AndKeepsTheOldFile) {
     up.receive("hello");
     put_file(*up.c);
     EXPECT_EQ(up.c->status, 500);
-    EXPECT_EQ(up.reply(), "HTTP/1.1 500 Error\r\n\r\n500 PUT error");
+    EXPECT_EQ(up.reply(),
+              "HTTP/1.1 500 Error\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
+              "\r\n500 PUT error");
     EXPECT_EQ(testkit::read_file(target), "old content");
     EXPECT_FALSE(testkit::file_exists(temp));
     EXPECT_EQ(up.c->io_handler, nullptr);
@@ -205,9 +209,11 @@ TEST(PutServer, LargeUploadArrivesWhole) {
     for (unsigned i = 0; data.size() < (3u << 20); i++) data += std::to_string(i * 2654435761u) + ",";
     testkit::write_file(src / "big.bin", data);
     testkit::ServerProcess server(site.args());
-    auto put = curl_code({"-T", src / "big.bin", "--digest", "-u", "alice:wonder", server.url("/up/big.bin")});
+    auto put = curl_code({"-v", "-T", src / "big.bin", "--digest", "-u", "alice:wonder", server.url("/up/big.bin")});
     EXPECT_EQ(put.exit_code, 0) << put.err;
     EXPECT_EQ(put.out, "201");
+    // curl asks before sending more than a megabyte, and is told to go ahead.
+    EXPECT_NE(put.err.find("< HTTP/1.1 100 Continue"), std::string::npos);
     EXPECT_TRUE(testkit::read_file(site.root / "up/big.bin") == data);
 }
 
@@ -267,6 +273,7 @@ TEST(PutServer, RefusedUploads) {
     auto args = site.args();
     args.insert(args.end(), {"-P", site.put_auth});
     testkit::ServerProcess server(args);
+    server.expect_stderr("handle: open(" + site.root / "adir): Is a directory");
     int port = server.port();
 
     auto range = testkit::parse_reply(raw_put(port, "/t.txt", "abc", "Content-Length: 3\r\nRange: bytes=0-2\r\n"));
@@ -297,10 +304,111 @@ TEST(PutServer, RefusedUploads) {
     EXPECT_FALSE(testkit::file_exists(site.root / "x.htpasswd"));
 }
 
+// Writes never leave the document root or an alias folder, whatever the URI or
+// the links on the way; folders closed by their .htaccess take no writes either.
+TEST(PutServer, WritesStayInsideTheirFolderByTable) {
+    PutSite site;
+    TempDir outside;
+    testkit::write_file(outside / "secret.txt", "outside");
+    testkit::write_file(outside / "al/in.txt", "aliased");
+    testkit::write_file(outside / "bl_x/secret.txt", "sibling");
+    testkit::make_dirs(outside / "bl");
+    testkit::write_file(site.root / "data/.htaccess", "Deny from all\n");
+    testkit::write_file(site.root / "data/page.txt", "page");
+    testkit::run_command({"ln", "-s", outside.path(), site.root / "outlink"});
+    testkit::run_command({"ln", "-s", outside / "secret.txt", site.root / "filelink"});
+    auto args = site.args();
+    args.insert(args.end(), {"-a", outside / "al/=/al," + outside / "bl=/bl"});
+    testkit::ServerProcess server(args);
+
+    struct Case {
+        std::string method, path;
+        int status;
+    } cases[] = {
+        {"PUT", "/al../secret.txt", 201},      // not the alias /al: a name under the root
+        {"DELETE", "/al../secret.txt", 200},
+        {"PUT", "/bl_x/secret.txt", 201},      // the root's own /bl_x, not the alias folder's sibling
+        {"DELETE", "/bl_x/secret.txt", 200},
+        {"PUT", "/outlink/secret.txt", 403},   // through a link that leaves the root
+        {"PUT", "/outlink/new/file.txt", 403},
+        {"DELETE", "/outlink/secret.txt", 403},
+        {"PUT", "/filelink", 403},
+        {"DELETE", "/filelink", 403},
+        {"PUT", "/data/page.txt", 403},        // closed by .htaccess
+        {"DELETE", "/data/page.txt", 403},
+        {"PUT", "/al/in.txt", 200},            // inside the alias folder
+    };
+    for (const auto& c : cases) {
+        std::string nonce = digest_client::fetch_nonce(server.port(), c.method, c.path);
+        digest_client::Params p{"alice", kRealm, "wonder", c.method, c.path, nonce};
+        std::string reply = testkit::raw_request(
+            server.port(), c.method + " " + c.path + " HTTP/1.1\r\n" + digest_client::authorization(p) +
+                               (c.method == "PUT" ? "Content-Length: 3\r\n\r\nnew" : "\r\n"));
+        EXPECT_EQ(testkit::parse_reply(reply).status, c.status) << c.method << " " << c.path;
+    }
+    EXPECT_EQ(testkit::read_file(outside / "secret.txt"), "outside");
+    EXPECT_EQ(testkit::read_file(outside / "bl_x/secret.txt"), "sibling");
+    EXPECT_FALSE(testkit::file_exists(outside / "new"));
+    EXPECT_EQ(testkit::read_file(site.root / "data/page.txt"), "page");
+    EXPECT_EQ(testkit::read_file(outside / "al/in.txt"), "new");
+}
+
+TEST(PutServer, LongestLegalNameIsStored) {
+    PutSite site;
+    testkit::ServerProcess server(site.args());
+    for (std::size_t length : {244u, 250u, 255u}) {
+        std::string name = std::string(length - 4, 'n') + ".txt";
+        EXPECT_EQ(testkit::parse_reply(raw_put(server.port(), "/" + name, "abc", "Content-Length: 3\r\n")).status, 201)
+            << length;
+        EXPECT_EQ(testkit::read_file(site.root / name), "abc");
+    }
+    EXPECT_EQ(entries(site.root.path()).size(), 3u);  // no temporary left
+}
+
+// A client that asks to be told before it sends its body: an accepted upload
+// gets "100 Continue" first, a refused one only its final status.
+TEST(PutServer, ExpectContinueIsAnsweredOnlyForAcceptedUploads) {
+    PutSite site;
+    testkit::ServerProcess server(site.args());
+    auto read_some = [](int s, const std::string& until) {
+        std::string got;
+        char buf[4096];
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (got.find(until) == std::string::npos && std::chrono::steady_clock::now() < end) {
+            pollfd p{s, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            ssize_t n = recv(s, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    };
+
+    std::string nonce = digest_client::fetch_nonce(server.port(), "PUT", "/up.txt");
+    digest_client::Params p{"alice", kRealm, "wonder", "PUT", "/up.txt", nonce};
+    int s = testkit::connect_loopback(server.port());
+    ASSERT_GE(s, 0);
+    std::string head = "PUT /up.txt HTTP/1.1\r\n" + digest_client::authorization(p) +
+                       "Expect: 100-continue\r\nContent-Length: 5\r\n\r\n";
+    send(s, head.data(), head.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(read_some(s, "\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    send(s, "hello", 5, MSG_NOSIGNAL);
+    EXPECT_EQ(testkit::parse_reply(read_some(s, "\r\n\r\n")).status, 201);
+    close(s);
+    EXPECT_EQ(testkit::read_file(site.root / "up.txt"), "hello");
+
+    // Without credentials: the final 401 alone, no interim response before it.
+    std::string refused = testkit::raw_request(
+        server.port(), "PUT /up.txt HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n");
+    EXPECT_EQ(refused.rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u) << refused;
+    EXPECT_EQ(refused.find("100 Continue"), std::string::npos);
+}
+
 TEST(PutServer, AbortedUploadKeepsTheOldFile) {
     PutSite site;
     testkit::write_file(site.root / "doc.txt", "old");
     testkit::ServerProcess server(site.args());
+    server.expect_stderr("put_file: " + site.root / "doc.txt" + ": Broken pipe");
     std::string nonce = digest_client::fetch_nonce(server.port(), "PUT", "/doc.txt");
     digest_client::Params p{"alice", kRealm, "wonder", "PUT", "/doc.txt", nonce};
     // Half of the announced body, then the client goes away.
