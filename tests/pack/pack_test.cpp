@@ -217,6 +217,9 @@ TEST_F(PackTest, DemoPackageHoldsFolderLauncherEntryAndIcon) {
     EXPECT_EQ(launched.out, "id=vantrel.app.demo\narg=" + root.path() + "/usr/share/vantrel.app.demo\narg=two words\n");
 
     EXPECT_TRUE(folder_entries(run.tmp.path()).empty()) << "staging folder left behind";
+
+    auto lint = testkit::run_command({"lintian", "--no-tag-display-limit", deb}, "", 300s);
+    EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out << lint.err;
 }
 
 // Settings from options, the manifest and the defaults; icons by kind and size.
