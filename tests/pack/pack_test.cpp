@@ -150,7 +150,8 @@ TEST_F(PackTest, VantrelPackageHasTheInstallLayoutAndItsLibrariesAsDepends) {
 
     // Debian's own checks find no error (warnings are tolerated).
     auto lint = testkit::run_command({"lintian", "--no-tag-display-limit", deb}, "", 300s);
-    EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out << lint.err;
+    EXPECT_EQ(lint.exit_code, 0) << lint.out << lint.err;
+    EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
 
     // Unpacked, the stripped programs find every library and run.
     testkit::TempDir root;
@@ -219,7 +220,8 @@ TEST_F(PackTest, DemoPackageHoldsFolderLauncherEntryAndIcon) {
     EXPECT_TRUE(folder_entries(run.tmp.path()).empty()) << "staging folder left behind";
 
     auto lint = testkit::run_command({"lintian", "--no-tag-display-limit", deb}, "", 300s);
-    EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out << lint.err;
+    EXPECT_EQ(lint.exit_code, 0) << lint.out << lint.err;
+    EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
 }
 
 // Settings from options, the manifest and the defaults; icons by kind and size.
