@@ -10,7 +10,7 @@ PACKAGES = g++ cmake make pkg-config googletest libgtest-dev clang libclang-rt-1
   xdotool x11-utils imagemagick libgl1-mesa-dri fonts-dejavu-core locales-all \
   libfcgi-dev libfcgi-bin dbus dpkg-dev lintian desktop-file-utils
 
-.PHONY: setup build run test test-asan fuzz clean
+.PHONY: setup build run test test-asan fuzz package clean
 
 # Installs whatever Debian package is missing (needs root or sudo).
 setup:
@@ -33,6 +33,11 @@ run: setup build
 test: setup build test-asan fuzz
 	cd $(BUILD) && ctest --output-on-failure -j1
 	cd $(BUILD) && LC_ALL=de_DE.UTF-8 ctest --output-on-failure -j1 -R 'HttpCore|DateToTime|Listing|Webserver'
+
+# Vantrel as a Debian package: $(BUILD)/vantrel_<version>_<arch>.deb
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls -l $(BUILD)/vantrel_*.deb
 
 # The library, the standalone server and the shell logic under ASan and UBSan.
 test-asan:
