@@ -334,6 +334,7 @@ TEST_F(CgiPhp, ScriptPathWithASpaceRuns) {
 }
 
 TEST_F(CgiPhp, ProgramStandardErrorGoesToTheServerLog) {
+    server->expect_stderr("STDERR-MARK");
     auto r = get("/stderr.php");
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "clean body");
@@ -450,6 +451,7 @@ TEST(CgiTls, PostWaitingForAProgramThatReadsLateCostsNoCpu) {
                                  "printf 'Content-Type: text/plain\\r\\n\\r\\n%s' \"$n\"\n");
     write_file(tmp / "body.bin", std::string(3 << 20, 'x'));
     testkit::ServerProcess server({"-d", site.path(), "-c", ".sh", "-s", pem});
+    server.expect_stderr("handshake: SSL_accept error");  // the readiness probe sends no handshake
     double before = cpu_seconds(server.pid());
     auto r = testkit::curl({"-k", "-H", "Expect:", "--data-binary", "@" + (tmp / "body.bin"),
                             "https://127.0.0.1:" + std::to_string(server.port()) + "/late.sh"},
@@ -463,6 +465,7 @@ TEST(CgiStart, MissingInterpreterAnswersCannotExec) {
     TempDir site;
     write_file(site / "page.php", "<?php echo 1;\n");
     testkit::ServerProcess server({"-d", site.path(), "-c", ".php", "-C", "/nonexistent/php-cgi"});
+    server.expect_stderr("cgi_spawn: /nonexistent/php-cgi");
     auto r = testkit::http_get(server.port(), "/page.php");
     EXPECT_EQ(r.status_line, "HTTP/1.1 500 Server Error");
     EXPECT_EQ(r.body, "500 Cannot exec CGI");
@@ -500,7 +503,9 @@ TEST_F(CgiShebang, ScriptRunsThroughItsInterpreterInItsFolder) {
     auto r = testkit::http_get(server->port(), "/hello.sh?x=1");
     EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
     EXPECT_EQ(r.body, "method=GET query=x=1 arg=" + (site / "hello.sh") + " cwd=" + site.path() + "\n");
-    // "#!/bin/sh -u": the optional argument reaches the shell, the script gets none.
+    // "#!/bin/sh -u": the optional argument reaches the shell, the script gets none
+    // (and the shell says so on stderr, which is the server's).
+    server->expect_stderr("NOT_SET_ANYWHERE: parameter not set");
     EXPECT_EQ(testkit::http_get(server->port(), "/args.sh").body, "args=0\n");
 }
 

@@ -166,7 +166,9 @@ TEST(StandaloneConfig, FatalMessagesGoToStderrWithExitCode1) {
         auto lines = log_lines(r.err);
         ASSERT_FALSE(lines.empty()) << c.message;
         EXPECT_EQ(lines[0], c.message);
-        if (!c.later.empty()) EXPECT_NE(r.err.find(c.later), std::string::npos) << r.err;
+        if (!c.later.empty()) {
+            EXPECT_NE(r.err.find(c.later), std::string::npos) << r.err;
+        }
     }
 }
 

@@ -301,6 +301,7 @@ TEST_F(HttpCore, DebugLogLeavesOutCookieAndAuthorizationValues) {
     write_file(site / "locked/.htpasswd", "u:r:00000000000000000000000000000000\n");
     write_file(site / "locked/x.txt", "x");
     auto server = start({"-v", "1"});
+    server.expect_stderr("");  // debug mode: every step is logged
     for (const char* path : {"/a.txt", "/locked/x.txt"}) {
         raw_request(server.port(), std::string("GET ") + path +
                                        " HTTP/1.1\r\nCookie: token=SECRETCOOKIE\r\nauthorization: Digest "

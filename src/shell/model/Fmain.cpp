@@ -278,9 +278,10 @@ void actPrintExecute() {
     if (g_window) g_window->print();
 }
 
-Shortcut ParseShortcut(const std::string& text) {
-    Shortcut result;
-    std::string rest = text;
+namespace {
+
+// Takes the "Shift+", "Ctrl+" (or "^") and "Alt+" prefixes off `rest` into `result`.
+void take_modifiers(std::string& rest, Shortcut& result) {
     for (;;) {
         if (take_prefix(rest, "Shift+")) {
             result.shift = true;
@@ -289,18 +290,13 @@ Shortcut ParseShortcut(const std::string& text) {
         } else if (take_prefix(rest, "Alt+")) {
             result.alt = true;
         } else {
-            break;
+            return;
         }
     }
-    if (rest.empty()) return {};
+}
 
-    // Key names written the way menus show them, and the toolkit's names for them.
-    static const std::pair<const char*, const char*> named_keys[] = {
-        {"BkSp", "BackSpace"}, {"Tab", "Tab"},        {"Esc", "Escape"},   {"Enter", "Return"},
-        {"Space", "space"},    {"PgUp", "Page_Up"},   {"PgDn", "Page_Down"}, {"End", "End"},
-        {"Home", "Home"},      {"Left", "Left"},      {"Up", "Up"},        {"Right", "Right"},
-        {"Down", "Down"},      {"Ins", "Insert"},     {"Del", "Delete"},
-    };
+// A letter (lower-cased), a digit, or a punctuation key by the toolkit's name; "" for none.
+std::string single_key_name(char c) {
     // Single punctuation keys, which the toolkit knows by name only.
     static const std::pair<char, const char*> punctuation[] = {
         {'+', "plus"},         {'-', "minus"},        {'*', "asterisk"},  {'/', "slash"},
@@ -308,48 +304,65 @@ Shortcut ParseShortcut(const std::string& text) {
         {'=', "equal"},        {'[', "bracketleft"},  {']', "bracketright"}, {'\'', "apostrophe"},
         {'`', "grave"},
     };
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return std::string(1, c);
+    for (const auto& [ch, name] : punctuation)
+        if (c == ch) return name;
+    return {};
+}
 
-    if (rest.size() == 1) {
-        char c = rest[0];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
-            result.key = std::string(1, c);
-            return result;
-        }
-        for (const auto& [ch, name] : punctuation) {
-            if (c == ch) {
-                result.key = name;
-                return result;
-            }
-        }
-        return {};
+// "F1" to "F24" (either case, no leading zero) as the toolkit's name; "" otherwise.
+std::string function_key_name(const std::string& rest) {
+    if ((rest[0] != 'F' && rest[0] != 'f') || rest.size() > 3) return {};
+    int n = 0;
+    for (std::size_t i = 1; i < rest.size(); ++i) {
+        if (rest[i] < '0' || rest[i] > '9') return {};
+        n = n * 10 + (rest[i] - '0');
     }
-    if ((rest[0] == 'F' || rest[0] == 'f') && rest.size() <= 3) {
-        int n = 0;
-        bool digits = true;
-        for (std::size_t i = 1; i < rest.size(); ++i) {
-            if (rest[i] < '0' || rest[i] > '9') digits = false;
-            else n = n * 10 + (rest[i] - '0');
-        }
-        if (digits && rest[1] != '0' && n >= 1 && n <= 24) {
-            result.key = "F" + std::to_string(n);
-            return result;
-        }
-    }
-    for (const auto& [shown, name] : named_keys) {
-        if (equals_ignoring_case(rest, shown)) {
-            result.key = name;
-            return result;
-        }
-    }
-    // Any other key name goes to the desktop side as written, if it can be one
-    // (letters, digits and underscores); anything else is no key at all.
+    if (rest[1] == '0' || n < 1 || n > 24) return {};
+    return "F" + std::to_string(n);
+}
+
+// Key names written the way menus show them, as the toolkit's names; "" otherwise.
+std::string named_key(const std::string& rest) {
+    static const std::pair<const char*, const char*> named_keys[] = {
+        {"BkSp", "BackSpace"}, {"Tab", "Tab"},        {"Esc", "Escape"},   {"Enter", "Return"},
+        {"Space", "space"},    {"PgUp", "Page_Up"},   {"PgDn", "Page_Down"}, {"End", "End"},
+        {"Home", "Home"},      {"Left", "Left"},      {"Up", "Up"},        {"Right", "Right"},
+        {"Down", "Down"},      {"Ins", "Insert"},     {"Del", "Delete"},
+    };
+    for (const auto& [shown, name] : named_keys)
+        if (equals_ignoring_case(rest, shown)) return name;
+    return {};
+}
+
+// Any other key name goes to the desktop side as written, if it can be one
+// (letters, digits and underscores); anything else is no key at all.
+bool plain_key_name(const std::string& rest) {
     for (char c : rest) {
         bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-        if (!ok) return {};
+        if (!ok) return false;
     }
-    result.key = rest;
-    return result;
+    return true;
+}
+
+}  // namespace
+
+Shortcut ParseShortcut(const std::string& text) {
+    Shortcut result;
+    std::string rest = text;
+    take_modifiers(rest, result);
+    if (rest.empty()) return {};
+    if (rest.size() == 1) {
+        result.key = single_key_name(rest[0]);
+    } else if (std::string f = function_key_name(rest); !f.empty()) {
+        result.key = f;
+    } else if (std::string named = named_key(rest); !named.empty()) {
+        result.key = named;
+    } else if (plain_key_name(rest)) {
+        result.key = rest;
+    }
+    return result.key.empty() ? Shortcut{} : result;
 }
 
 const std::vector<TopMenuModel>& MainMenuItems() { return g_main_menu_items; }
