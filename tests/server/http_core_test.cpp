@@ -13,6 +13,7 @@
 #include <regex>
 #include <thread>
 
+#include "server/htaccess.hpp"
 #include "server/http_date.hpp"
 #include "server/request.hpp"
 #include "testkit.hpp"
@@ -147,6 +148,68 @@ TEST_F(HttpCore, AliasesHtaccessLongNamesAndLinksAnswerByTable) {
     for (const auto& c : cases)
         EXPECT_EQ(parse_reply(raw_request(server.port(), c.request + " HTTP/1.1\r\n\r\n")).status, c.status)
             << c.request;
+}
+
+// A POST to a program: the client that waits for the go-ahead gets it once the
+// program runs, then its body reaches the program.
+TEST_F(HttpCore, ExpectContinueForAPostToAProgram) {
+    write_file(site / "echo.sh", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\nhead -c \"$CONTENT_LENGTH\"\n");
+    run_command({"chmod", "755", site / "echo.sh"});
+    auto server = start({"-c", ".sh"});
+    int s = connect_loopback(server.port());
+    ASSERT_GE(s, 0);
+    std::string head = "POST /echo.sh HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\n";
+    send(s, head.data(), head.size(), MSG_NOSIGNAL);
+    std::string interim;
+    char ch;
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (interim.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0 && recv(s, &ch, 1, 0) == 1) interim += ch;
+    }
+    EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
+    send(s, "hello", 5, MSG_NOSIGNAL);
+    HttpReply r = parse_reply(read_all(s));
+    close(s);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "hello");
+}
+
+TEST(HtaccessRules, OnlyAFolderWideDenialCloses) {
+    struct Case {
+        const char* text;
+        bool denies;
+    } cases[] = {
+        {"Deny from all\n", true},
+        {"  require ALL denied  \r\n", true},
+        {"Order allow,deny\nDeny from all # keep out\n", true},
+        {"<IfModule mod_authz_core.c>\n  Require all denied\n</IfModule>\n", true},
+        {"# Deny from all\n", false},
+        {"Deny from 10.0.0.1\n", false},
+        {"Require all granted\n", false},
+        {"DenyFrom all\n", false},
+        {"<Files ~ \"^\\.ht\">\n  Deny from all\n</Files>\nOptions -Indexes\n", false},
+        {"<FilesMatch \"\\.log$\">\n<IfModule x>\nRequire all denied\n</IfModule>\n</FilesMatch>\n", false},
+        {"<Files x>\n</Files>\nDeny from all", true},
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(vantrel::htaccess_denies_all(c.text), c.denies) << c.text;
+}
+
+TEST(HtaccessRules, AChangedFileIsReadAgain) {
+    TempDir dir;
+    write_file(dir / "a/b/f.txt", "x");
+    vantrel::HtaccessCache cache;
+    const std::string path = dir / "a/b/f.txt";
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), path));
+    write_file(dir / "a/.htaccess", "Options -Indexes\n");
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), path));
+    // Rewritten in place: the folder's time may not move, the file's does.
+    run_command({"sh", "-c", "printf 'Deny from all\\n' > '" + dir / "a/.htaccess" + "' && touch -d @1 '" +
+                                 dir / "a/.htaccess" + "'"});
+    EXPECT_TRUE(vantrel::path_is_denied(cache, dir.path(), path));
+    EXPECT_TRUE(vantrel::path_is_denied(cache, dir.path(), dir / "a/"));
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), dir / "f.txt"));  // the folder above stays open
 }
 
 TEST_F(HttpCore, RedirectKeepsAWholeLongQueryOrRefusesIt) {
