@@ -166,11 +166,20 @@ TEST_F(DesktopBrowser, ClickedLinksToOtherOriginsOpenWithTheDefaultHandler) {
     file("home/config/mimeapps.list",
          "[Default Applications]\nx-scheme-handler/http=fake-browser.desktop\n"
          "x-scheme-handler/https=fake-browser.desktop\n");
+    // Top: a link to another site and a tel: link; bottom: a frame whose own
+    // link to another site keeps loading inside the frame.
     file("site/links.html",
          "<html><body style='margin:0;background:#0000ff'>"
-         "<a href='https://example.org/page?x=1' style='position:fixed;left:0;top:0;width:50%;height:100%'>web</a>"
-         "<a href='tel:+4930123' style='position:fixed;right:0;top:0;width:50%;height:100%'>phone</a>"
-         "</body></html>");
+         "<a href='https://example.org/page?x=1' style='position:fixed;left:0;top:0;width:50%;height:300px'>web</a>"
+         "<a href='tel:+4930123' style='position:fixed;right:0;top:0;width:50%;height:300px'>phone</a>"
+         "<iframe src='frame.html' style='position:fixed;left:0;top:350px;width:100%;height:100px;border:0'>"
+         "</iframe></body></html>");
+    // The frame's link goes to another origin that answers: a second server.
+    testkit::TempDir other_site;
+    write_file(other_site / "green.html", "<html><body style='margin:0;background:#00ff00'></body></html>");
+    testkit::ServerProcess other({"-d", other_site.path()});
+    file("site/frame.html", "<html><body style='margin:0'><a href='" + other.url("/green.html") +
+                                "' style='display:block;height:100px;background:#ffff00'>frame</a></body></html>");
     unsigned long window = open("links.html");
     ASSERT_NE(window, 0u);
     ASSERT_TRUE(wait_for_colour(window, 100, 200, 0, 0, 255));
@@ -178,6 +187,9 @@ TEST_F(DesktopBrowser, ClickedLinksToOtherOriginsOpenWithTheDefaultHandler) {
     EXPECT_TRUE(eventually([&] { return read_file(record) == "https://example.org/page?x=1\n"; })) << read_file(record);
     click(window, 600, 200);
     EXPECT_TRUE(app.status_shows("No application is set up to open tel:+4930123")) << app.status_texts();
+    ASSERT_TRUE(wait_for_colour(window, 300, 400, 255, 255, 0));
+    click(window, 300, 400);
+    EXPECT_TRUE(wait_for_colour(window, 300, 400, 0, 255, 0)) << "the frame loads the other site's page";
     // The application's page is still there.
     EXPECT_TRUE(wait_for_colour(window, 100, 200, 0, 0, 255));
     EXPECT_EQ(read_file(record), "https://example.org/page?x=1\n");
