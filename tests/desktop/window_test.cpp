@@ -81,6 +81,11 @@ TEST_F(DesktopWindow, WithoutHookScriptsKeepsTheDefaults) {
     }
     app.signal(SIGTERM);
     EXPECT_EQ(app.wait_exit(), 0);
+    // The terminal is told why: no hook scripts, and what is served.
+    EXPECT_NE(app.log().find("vantrel: no hook scripts (onInit.lua, onBuildMainMenu.lua, onReady.lua) in \"" +
+                             dir.path() + "\": serving \"" + testkit::build_dir() + "\" on port 80\n"),
+              std::string::npos)
+        << app.log();
 }
 
 // A failing onInit.lua: one stderr line with file and line, and the window comes

@@ -103,11 +103,13 @@ void TfrmMain::BuildWindow() {
     gtk_widget_set_name(cmpBrowser->Widget(), "cmpBrowser");
     gtk_box_pack_start(GTK_BOX(box_), cmpBrowser->Widget(), TRUE, TRUE, 0);
 
-    // A plain strip with no panels and no text, 19 pixels high.
+    // A plain strip with no panels, 19 pixels high; its one line of text (the
+    // page's status texts) is set small enough to fit.
     StatusBar1 = gtk_statusbar_new();
     gtk_widget_set_name(StatusBar1, "StatusBar1");
-    ApplyCss(StatusBar1, "#StatusBar1, #StatusBar1 * { padding: 0; margin: 0; border-width: 0; min-height: 0; }"
-                         " #StatusBar1 label { font-size: 10px; padding: 0 4px; margin: -1px 0; } #StatusBar1 frame border { border: 0; }");
+    ApplyCss(StatusBar1,
+             "#StatusBar1, #StatusBar1 * { padding: 0; margin: 0; border-width: 0; min-height: 0; }"
+             " #StatusBar1 label { font-size: 10px; padding: 0 4px; margin: -1px 0; }");
     gtk_widget_set_margin_top(StatusBar1, 0);
     gtk_widget_set_margin_bottom(StatusBar1, 0);
     gtk_widget_set_size_request(StatusBar1, -1, kStatusBarHeight);
