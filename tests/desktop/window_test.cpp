@@ -116,8 +116,14 @@ TEST_F(DesktopWindow, ScriptErrorsGoToStderrWithFileAndLine) {
             ASSERT_NE(dialog, 0u);
             press(dialog, "Return");
         }
-        ASSERT_NE(run.find_window("^Quor Vantrel$"), 0u);
+        unsigned long window = run.find_window("^Quor Vantrel$");
+        ASSERT_NE(window, 0u);
         ASSERT_TRUE(testkit::wait_for_port(port));
+        if (c.developer) {
+            // Developer mode also has the web inspector on F12.
+            press(window, "F12");
+            EXPECT_NE(run.find_window("^Web Inspector$", 40s), 0u);
+        }
         run.signal(SIGTERM);
         EXPECT_EQ(run.wait_exit(), 0);
         std::string log = run.log();
