@@ -212,12 +212,10 @@ void senderr(connection& c, int status, const char* reason, const char* extra_he
     va_start(ap, format);
     int body = vformat_bounded(buf + head, size - static_cast<std::size_t>(head), format, ap);
     va_end(ap);
-    c.header_length = static_cast<unsigned long>(head);
-    c.local.head = static_cast<unsigned>(head + body);
-    c.local.tail = 0;
+    reply_head_written(c, static_cast<unsigned>(head), static_cast<unsigned>(head + body));
     server_log(LOG_DEBUG, "%s: [%s]", "senderr", buf);
     c.status = status;
-    c.local.complete++;
+    body_done(c);
 }
 
 bool expects_continue(const connection& c) {
