@@ -161,8 +161,8 @@ bool is_blank(char ch) { return ch == ' ' || ch == '\t'; }
 
 // The value after "Name:" when `line` is that header (any case), else nullptr.
 const char* field_value(std::string_view line, std::string_view name) {
-    if (line.size() <= name.size() || line[name.size()] != ':' || strncasecmp(line.data(), name.data(), name.size()) != 0)
-        return nullptr;
+    if (line.size() <= name.size() || line[name.size()] != ':') return nullptr;
+    if (strncasecmp(line.data(), name.data(), name.size()) != 0) return nullptr;
     const char* v = line.data() + name.size() + 1;
     while (v < line.data() + line.size() && is_blank(*v)) ++v;
     return v;

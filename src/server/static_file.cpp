@@ -133,7 +133,7 @@ void get_file_body(connection& c) {
         c.file_left -= static_cast<unsigned long long>(n);
     }
     if (n <= 0 || c.file_left == 0) {
-        if (n < 0 && errno == EINTR) return;
+        if (n < 0 && try_again(errno)) return;
         body_done(c);
     }
 }

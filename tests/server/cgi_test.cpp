@@ -143,7 +143,8 @@ echo "N=", $_SESSION['n'], "\n";
         testkit::make_dirs(site / "sessions");
         write_file(site / "dir with space/my page.php", "<?php echo 'SPACE ', $_SERVER['SCRIPT_NAME'];\n");
         // Waits for its whole body, then records what it got.
-        write_file(site / "record.php", "<?php file_put_contents(__DIR__ . '/seen.txt', json_encode($_POST)); echo 'ok';\n");
+        write_file(site / "record.php",
+                   "<?php file_put_contents(__DIR__ . '/seen.txt', json_encode($_POST)); echo 'ok';\n");
         // Reads its input to the end after the body.
         write_file(site / "stdin.php", R"(<?php
 $rest = file_get_contents('php://stdin');
@@ -374,8 +375,9 @@ TEST_F(CgiPhp, HowTheClientEndsDecidesBetweenReplyAndStop) {
     const Row rows[] = {
         {"stream ends before the body is complete",
          "POST /record.php HTTP/1.1\r\n" + form + "Content-Length: 15\r\n\r\namount=10", Ending::close, nullptr},
-        {"half-close after the whole body", "POST /stdin.php HTTP/1.1\r\n" + form + "Content-Length: 9\r\n\r\namount=10",
-         Ending::half_close, "post={\"amount\":\"10\"} rest=[]"},
+        {"half-close after the whole body",
+         "POST /stdin.php HTTP/1.1\r\n" + form + "Content-Length: 9\r\n\r\namount=10", Ending::half_close,
+         "post={\"amount\":\"10\"} rest=[]"},
         {"client vanishes while the program runs", "GET /sleep.php HTTP/1.1\r\n\r\n", Ending::reset, nullptr},
     };
     pid_t server_pid = server->pid();

@@ -53,7 +53,8 @@ protected:
         set_time_source([this] { return now.load(); });
         write_file(site / "a.txt", "hello");
         // Blocks on its input until the announced body is there, then records what it got.
-        write_file(site / "record.php", "<?php file_put_contents(__DIR__ . '/seen.txt', json_encode($_POST)); echo 'ok';\n");
+        write_file(site / "record.php",
+                   "<?php file_put_contents(__DIR__ . '/seen.txt', json_encode($_POST)); echo 'ok';\n");
         write_file(site / "sleep.php", "<?php sleep(30); echo 'late';\n");
         ctx = init_context(nullptr, {{"document_root", site.path()},
                                      {"listen_port", "0"},
