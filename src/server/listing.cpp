@@ -48,10 +48,7 @@ private:
 
 bool ends_with_slash(std::string_view s) { return !s.empty() && s.back() == '/'; }
 
-void finish_listing(connection& c) {
-    c.local.complete++;
-    c.io_handler = nullptr;
-}
+void finish_listing(connection& c) { body_done(c); }
 
 }  // namespace
 

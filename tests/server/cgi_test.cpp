@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -665,6 +666,37 @@ TEST_F(CgiRequestEnvironment, EveryHeaderOfAFullRequestFitsAndTooSmallABlockFail
     EXPECT_EQ(env["HTTP_H" + std::to_string(lines - 1)], "v");
     built(4096);
     EXPECT_FALSE(ok);
+}
+
+TEST(CgiReplyHead, BytesBecomeAStatusLineAndTheProgramsOtherLines) {
+    struct Row {
+        const char* head;
+        bool valid;
+        const char* status_line;
+        const char* fields;
+        const char* location;
+    };
+    const Row rows[] = {
+        {"Content-Type: text/html\r\n\r\n", true, "HTTP/1.1 200 OK\r\n", "Content-Type: text/html\r\n\r\n", ""},
+        {"status:404\nX: 1\n\n", true, "HTTP/1.1 404 Not Found\r\n", "X: 1\n\n", ""},
+        {"Status: 418 I'm a teapot \r\nStatus: 299\r\n\r\n", true, "HTTP/1.1 299 \r\n", "\r\n", ""},
+        {"Location: /a\r\nLocation: /b\r\n\r\n", true, "HTTP/1.1 302 Found\r\n",
+         "Location: /a\r\nLocation: /b\r\n\r\n", "/a"},
+        {"Location:\t/x\r\nStatus: 303\r\n\r\n", true, "HTTP/1.1 303 See Other\r\n", "Location:\t/x\r\n\r\n", "/x"},
+        {"X-Status: 500\r\n\r\n", true, "HTTP/1.1 200 OK\r\n", "X-Status: 500\r\n\r\n", ""},
+        {"Status: 4040\r\n\r\n", false, "", "", ""},
+        {"Status: OK\r\n\r\n", false, "", "", ""},
+        {"Status:\r\n\r\n", false, "", "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.head);
+        vantrel::CgiReplyHead head;
+        ASSERT_EQ(vantrel::parse_cgi_reply_head(row.head, std::strlen(row.head), head), row.valid);
+        if (!row.valid) continue;
+        EXPECT_EQ(head.status_line(), row.status_line);
+        EXPECT_EQ(head.fields, row.fields);
+        EXPECT_EQ(head.location, row.location);
+    }
 }
 
 TEST(CgiCommandLine, InterpreterShebangOrTheScriptItself) {
