@@ -83,6 +83,60 @@ bool cgi_command(const std::string& interpreter, const char* script, CgiCommand&
     return true;
 }
 
+namespace {
+
+// What posix_spawn does in the child, owned for the length of one start.
+class SpawnPlan {
+public:
+    SpawnPlan(int far, const std::string& workdir) {
+        posix_spawn_file_actions_init(&actions_);
+        posix_spawnattr_init(&attr_);
+        // Standard input and output: the far end. Standard error: the server's own
+        // log stream, or /dev/null when descriptor 2 is not a plain inherited stream
+        // (then it is one of the server's close-on-exec descriptors, or closed).
+        posix_spawn_file_actions_adddup2(&actions_, far, 0);
+        posix_spawn_file_actions_adddup2(&actions_, far, 1);
+        int fd2 = ::fcntl(2, F_GETFD);
+        if (fd2 == -1 || (fd2 & FD_CLOEXEC) != 0)
+            posix_spawn_file_actions_addopen(&actions_, 2, "/dev/null", O_WRONLY, 0);
+        // Nothing else reaches the program, whatever a library may have left open.
+        posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+        posix_spawn_file_actions_addchdir_np(&actions_, workdir.c_str());
+
+        // Default signal handling, nothing blocked, and a process group of its
+        // own, so that stopping it reaches whatever it started.
+        sigset_t all, none;
+        sigfillset(&all);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr_, &all);
+        posix_spawnattr_setsigmask(&attr_, &none);
+        posix_spawnattr_setpgroup(&attr_, 0);
+        posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    }
+    ~SpawnPlan() {
+        posix_spawn_file_actions_destroy(&actions_);
+        posix_spawnattr_destroy(&attr_);
+    }
+    SpawnPlan(const SpawnPlan&) = delete;
+    SpawnPlan& operator=(const SpawnPlan&) = delete;
+
+    // 0 or the error number; posix_spawn reports a failed chdir or exec this way.
+    int start(const CgiCommand& command, char* const envp[], pid_t& pid) const {
+        std::vector<char*> argv;
+        argv.reserve(command.argv.size() + 1);
+        for (const std::string& a : command.argv) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        return command.search_path ? posix_spawnp(&pid, argv[0], &actions_, &attr_, argv.data(), envp)
+                                   : posix_spawn(&pid, argv[0], &actions_, &attr_, argv.data(), envp);
+    }
+
+private:
+    posix_spawn_file_actions_t actions_;
+    posix_spawnattr_t attr_;
+};
+
+}  // namespace
+
 pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd) {
     if (command.argv.empty()) return -1;
     int sv[2];
@@ -95,48 +149,14 @@ pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd
         server_log(LOG_ERROR, "cgi_spawn: nonblock: %s", std::strerror(errno));
         return -1;
     }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-
-    // Standard input and output: the far end. Standard error: the server's own
-    // log stream, or /dev/null when descriptor 2 is not a plain inherited stream
-    // (then it is one of the server's close-on-exec descriptors, or closed).
-    posix_spawn_file_actions_adddup2(&actions, far.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, far.get(), 1);
-    int fd2 = ::fcntl(2, F_GETFD);
-    if (fd2 == -1 || (fd2 & FD_CLOEXEC) != 0)
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    // Nothing else reaches the program, whatever a library may have left open.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawn_file_actions_addchdir_np(&actions, command.workdir.c_str());
-
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
-    std::vector<char*> argv;
-    argv.reserve(command.argv.size() + 1);
-    for (const std::string& a : command.argv) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
     pid_t pid = -1;
-    // posix_spawn reports a failed chdir or exec as its result.
-    int rc = command.search_path ? posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp)
-                                 : posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    int rc = SpawnPlan(far.get(), command.workdir).start(command, envp, pid);
+    const char* program = command.argv[0].c_str();
     if (rc != 0) {
-        server_log(LOG_ERROR, "cgi_spawn: %s (in %s): %s", argv[0], command.workdir.c_str(), std::strerror(rc));
+        server_log(LOG_ERROR, "cgi_spawn: %s (in %s): %s", program, command.workdir.c_str(), std::strerror(rc));
         return -1;
     }
-    server_log(LOG_DEBUG, "cgi_spawn: %s: pid %d", argv[0], static_cast<int>(pid));
+    server_log(LOG_DEBUG, "cgi_spawn: %s: pid %d", program, static_cast<int>(pid));
     near_fd = std::move(near);
     return pid;  // `far` closes here: only the program holds it now
 }

@@ -385,10 +385,18 @@ void io_consume(io_buffer& io, unsigned n) {
     if (io.tail == io.head) io.head = io.tail = 0;
 }
 
-int server_open_port(int port) {
-    // TLS writes go through write(): a peer that went away must not end the process.
+namespace {
+
+// TLS writes go through write(): a peer that went away must not end the process.
+void ignore_sigpipe() {
     struct sigaction current {};
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) std::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int server_open_port(int port) {
+    ignore_sigpipe();
     if (port < 0 || port > kHighestPort) {
         server_log(LOG_FATAL, "server_open_port: bind(%d): %s", port, std::strerror(EINVAL));
         return -1;
