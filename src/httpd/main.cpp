@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     install_signal_handlers();
     auto ctx = do_init(find_config_file(argc, argv), argc, argv);
     if (!ctx) return 1;
-    int sock = server_open_port(ctx->listen_port);
+    int sock = server_open_port(ctx->listen_port, ctx->listen_address.c_str());
     if (sock < 0) return 1;
     server_listen(*ctx, sock);
     while (!stop_requested) server_step(*ctx, 1000);

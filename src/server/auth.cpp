@@ -173,7 +173,7 @@ int fetchfield(const char*& cursor, char* dst, std::size_t dst_size, std::size_t
     const char* stop = quoted ? "\"" : " \t,";
     char pattern[20];
     std::snprintf(pattern, sizeof pattern, quoted ? "%%%zu[^\"]%%n" : "%%%zu[^ \t,]%%n", dst_size - 1);
-    server_log(LOG_DEBUG, "fetchfield: [%s] [%s]", pattern, cursor);
+    server_log(LOG_DEBUG, "fetchfield: [%s]", pattern);  // the value itself is a credential
     if (quoted) cursor++;
     // The value: at most dst_size - 1 characters up to a stop character.
     std::size_t n = 0;
@@ -214,8 +214,7 @@ int parse_credentials(const connection& c, Credentials& cred) {
         }
         if (*p == '\0') break;  // a bare value may end the header
     }
-    server_log(LOG_DEBUG, "[%s] [%s] [%s] [%s] [%s] [%s]", cred.user, cred.uri, cred.response, cred.qop,
-               cred.cnonce, cred.nc);
+    server_log(LOG_DEBUG, "parse_credentials: user [%s] uri [%s]", cred.user, cred.uri);
     return 1;
 }
 
@@ -229,7 +228,6 @@ int checkpass(const connection& c, const char* ha1, const Credentials& cred) {
     char ha2[33], expected[33];
     md5_hex(ha2, {c.method_name, ":", cred.uri});
     md5_hex(expected, {ha1, ":", cred.nonce, ":", cred.nc, ":", cred.cnonce, ":", cred.qop, ":", ha2});
-    server_log(LOG_DEBUG, "checkpass: [%s] [%s]", expected, cred.response);
     if (!secure_equal(expected, cred.response)) return AUTH_REFUSED;
 
     // The password was right. The nonce must be one this server issued within

@@ -187,9 +187,10 @@ void body_done(connection& c);
 // to the socket (plain TCP only), once `local` has drained.
 void send_rest_directly(connection& c);
 
-// Opens the IPv4 listening socket on all addresses. Fatal on failure (-1 returned
-// when the fatal hook returns). Port 0 picks a free port (see bound_port).
-int server_open_port(int port);
+// Opens the IPv4 listening socket on `address` (dotted; empty or nullptr: every
+// address). Fatal on failure (-1 returned when the fatal hook returns). Port 0
+// picks a free port (see bound_port).
+int server_open_port(int port, const char* address = nullptr);
 int bound_port(int sock);
 // Wraps a listening socket in a record and links it into the context.
 void server_listen(ServerContext& ctx, int sock);

@@ -16,6 +16,7 @@
 
 #include <openssl/ssl.h>
 
+#include "server/access_guard.hpp"
 #include "server/htaccess.hpp"
 #include "server/limits.hpp"
 #include "server/nonce_memory.hpp"
@@ -67,6 +68,8 @@ struct ServerContext {
     int listen_port = 0;
     int list_directories = 0;
     int enable_gui = 0;
+    std::string listen_address;        // IPv4, dotted; empty: every address
+    AccessGuard guard;                 // set by the embedding after the context is made
 
     // Engine bookkeeping (not options).
     bool accepting = true;             // false while descriptors ran out
@@ -94,7 +97,7 @@ struct OptionRow {
     int kind;
 };
 
-constexpr std::size_t kOptionCount = 17;
+constexpr std::size_t kOptionCount = 18;
 
 // The 17-row table in its order (setters run and usage prints in this order).
 std::vector<OptionRow>& option_table();

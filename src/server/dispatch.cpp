@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/access_guard.hpp"
 #include "server/handlers.hpp"
 #include "server/htaccess.hpp"
 #include "server/log.hpp"
@@ -135,7 +136,8 @@ int authorize(connection& c, int checked) {
 }
 
 void handle(connection& c) {
-    server_log(LOG_DEBUG, "handle: [%s]", c.request_text);
+    if (debug_mode.load()) server_log(LOG_DEBUG, "handle: [%s]", redacted_head(c.request_text).c_str());
+    if (!admit_request(c)) return;
     if (char* q = std::strchr(c.uri, '?')) {
         *q = '\0';
         c.query = q + 1;

@@ -395,7 +395,7 @@ void ignore_sigpipe() {
 
 }  // namespace
 
-int server_open_port(int port) {
+int server_open_port(int port, const char* address) {
     ignore_sigpipe();
     if (port < 0 || port > kHighestPort) {
         server_log(LOG_FATAL, "server_open_port: bind(%d): %s", port, std::strerror(EINVAL));
@@ -418,6 +418,10 @@ int server_open_port(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (address && *address && inet_pton(AF_INET, address, &addr.sin_addr) != 1) {
+        server_log(LOG_FATAL, "server_open_port: not an IPv4 address: [%s]", address);
+        return -1;
+    }
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         server_log(LOG_FATAL, "server_open_port: bind(%d): %s", port, std::strerror(errno));

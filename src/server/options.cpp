@@ -1,4 +1,5 @@
 // The option table, configuration file and switches, and the context's life.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,6 +37,15 @@ void set_global_htpasswd(ServerContext& ctx, const std::string& v) { ctx.global_
 void set_debug(ServerContext&, const std::string& v) { debug_mode = decimal_value(v); }
 void set_put_auth(ServerContext& ctx, const std::string& v) { ctx.put_auth = v; }
 void set_enable_gui(ServerContext& ctx, const std::string& v) { ctx.enable_gui = decimal_value(v); }
+
+void set_listen_address(ServerContext& ctx, const std::string& v) {
+    in_addr addr{};
+    if (inet_pton(AF_INET, v.c_str(), &addr) != 1) {
+        server_log(LOG_FATAL, "set_listen_address: not an IPv4 address: [%s]", v.c_str());
+        return;
+    }
+    ctx.listen_address = v;
+}
 
 void set_access_log(ServerContext& ctx, const std::string& v) {
     std::FILE* f = std::fopen(v.c_str(), "ae");
@@ -78,6 +88,7 @@ std::vector<OptionRow> make_table() {
         {'V', "cgi_envvar", "CGI envir variables", set_envvars, "X=Y,....", nullptr, {}, KIND_TEXT},
         {'a', "aliases", "Aliases", set_aliases, "X=Y,...", nullptr, {}, KIND_TEXT},
         {'g', "enable_gui", "GUI support", set_enable_gui, "0|1", "1", {}, KIND_BOOL},
+        {'b', "listen_address", "Listening address", set_listen_address, "address", "0.0.0.0", {}, KIND_TEXT},
     };
 }
 

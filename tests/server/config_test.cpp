@@ -50,7 +50,7 @@ TEST_F(Options, TableHasSeventeenRowsInOrder) {
     ASSERT_EQ(table.size(), kOptionCount);
     std::string letters;
     for (const auto& row : table) letters += row.letter;
-    EXPECT_EQ(letters, "dipDcCNlemPvsUVag");
+    EXPECT_EQ(letters, "dipDcCNlemPvsUVagb");
     EXPECT_STREQ(table[1].default_value, "index.html,index.php,index.cgi");
     EXPECT_STREQ(table[4].keyword, "cgi_extention");
     EXPECT_STREQ(table[14].arg_label, "X=Y,....");

@@ -5,6 +5,7 @@
 
 #include "navigation_policy.hpp"
 #include "page_text.hpp"
+#include "web_context.hpp"
 
 namespace vantrel::desktop {
 
@@ -40,7 +41,7 @@ void THTMLDocument::write(const std::string& html) {
 /* TCppWebBrowser */
 
 TCppWebBrowser::TCppWebBrowser() {
-    view_ = WEBKIT_WEB_VIEW(webkit_web_view_new());
+    view_ = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(ApplicationWebContext()));
     g_object_ref_sink(view_);
     g_signal_connect(view_, "load-changed", G_CALLBACK(viewLoadChanged), this);
     g_signal_connect(view_, "load-failed", G_CALLBACK(viewLoadFailed), this);
@@ -200,7 +201,7 @@ void contextDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointe
 void InstallDownloadHandler(GtkWindow* parent, std::function<void(const std::string&)> report) {
     download_parent = parent;
     download_report = std::move(report);
-    g_signal_connect(webkit_web_context_get_default(), "download-started", G_CALLBACK(contextDownloadStarted),
+    g_signal_connect(ApplicationWebContext(), "download-started", G_CALLBACK(contextDownloadStarted),
                      nullptr);
 }
 

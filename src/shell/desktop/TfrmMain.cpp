@@ -2,7 +2,9 @@
 
 #include <chrono>
 
+#include "app_window.hpp"
 #include "page_text.hpp"
+#include "web_context.hpp"
 #include "shell/model/Fmain.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Lua.hpp"
@@ -95,6 +97,8 @@ void TfrmMain::BuildWindow() {
     gtk_window_set_default_size(window, 696, 480);
     gtk_window_move(window, 242, 183);
     gtk_window_maximize(window);
+    RestoreWindowState(window);
+    ApplyWindowIcon(window);
 
     box_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
     gtk_container_add(GTK_CONTAINER(window), box_);
@@ -193,6 +197,7 @@ void TfrmMain::FormShow() {
     shell::StartServer(settings.SitesPath, settings.PHPPath, settings.WebserverPort);
     page_->SetOwnPort(shell::ServerPort());
     shell::StartServerThread();
+    InstallServerTokenCookie();  // a private server's pages need it from the first request
     shell::RunScript("onReady.lua");
 }
 
@@ -248,6 +253,7 @@ void TfrmMain::FinishClose() {
     close_requested_ = true;
     if (closed_) return;
     closed_ = true;
+    SaveWindowState(GTK_WINDOW(window_.get()));
     gtk_widget_hide(window_.get());
     g_main_loop_quit(loop_.get());
 }

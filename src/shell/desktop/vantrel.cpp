@@ -9,6 +9,9 @@
 #include <string>
 
 #include "TfrmMain.hpp"
+#include "app_start.hpp"
+#include "single_instance.hpp"
+#include "web_context.hpp"
 #include "page_text.hpp"
 #include "shell/model/Fmain.hpp"
 
@@ -34,8 +37,19 @@ void ShowStartupError(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    g_set_prgname("vantrel");
-    gtk_init(&argc, &argv);
+    vantrel::desktop::StartDecision start = vantrel::desktop::ReadCommandLine(argc, argv);
+    if (start.exit_code) return *start.exit_code;
+    // Both parts of the window class are the id, which .desktop entries match.
+    g_set_prgname(start.id.c_str());
+    vantrel::desktop::SingleInstance instance(start.id);
+    if (instance.IsSecond()) {
+        instance.ActivateFirst();
+        return 0;
+    }
+    gtk_init(nullptr, nullptr);
+    gdk_set_program_class(start.id.c_str());
+    if (!vantrel::desktop::PrepareApplication(start.id)) return 1;
+    instance.OnActivate(vantrel::desktop::PresentMainWindow);
     // GTK switched the process to the user's locale; numbers in scripts and in
     // the server's texts keep the C form.
     std::setlocale(LC_NUMERIC, "C");
@@ -50,5 +64,6 @@ int main(int argc, char** argv) {
     } catch (...) {
         ShowStartupError("");
     }
+    vantrel::desktop::ReleaseWebContext();
     return 0;
 }

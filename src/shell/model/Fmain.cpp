@@ -14,6 +14,7 @@
 
 #include "shell/model/Globals.hpp"
 #include "shell/model/Lua.hpp"
+#include "shell/model/app_script_api.hpp"
 
 namespace vantrel::shell {
 namespace {
@@ -227,6 +228,9 @@ void RegisterScriptApi(lua_State* L) {
         {"AddMenuItem", l_AddMenuItem},
         {"AddMenu", l_AddMenu},
         {"SetSitesPath", l_SetSitesPath},
+        {"SetListenAddress", l_SetListenAddress},
+        {"SetPrivateServer", l_SetPrivateServer},
+        {"GetDataPath", l_GetDataPath},
     };
     for (const auto& [name, fn] : api) {
         lua_pushcclosure(L, fn, 0);

@@ -15,6 +15,12 @@ struct ShellSettings {
     std::string PHPPath;      // CGI interpreter, unresolved until the window is shown
     std::string InitialHTML = kLoadingPage;
     int WebserverPort = 80;
+
+    // The application's own, settled at start before any script runs.
+    std::string ApplicationId;
+    std::string DataPath;                    // private writable folder, no trailing "/"
+    std::string ListenAddress = "127.0.0.1"; // SetListenAddress
+    bool PrivateServer = false;              // SetPrivateServer
 };
 
 // The one process-wide instance, holding the start values until scripts change it.

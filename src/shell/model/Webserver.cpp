@@ -18,6 +18,7 @@
 #include "server/log.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/developer.hpp"
+#include "shell/model/app_server.hpp"
 
 namespace vantrel::shell {
 
@@ -106,15 +107,17 @@ void StartServer(const std::string& root, const std::string& interpreter, int po
                                                                  {"cgi_extention", ".php"},
                                                                  {"cgi_interpreter", interpreter},
                                                                  {"mime_types", "builtin"},
-                                                                 {"listen_port", std::to_string(port)}};
+                                                                 {"listen_port", std::to_string(port)},
+                                                                 {"listen_address", Settings().ListenAddress}};
     // The author sees every request in the server's debug log on stderr.
     if (DeveloperMode()) options.emplace_back("debug", "1");
     g_server = init_context(nullptr, options);
     if (!g_server) return;  // fatal, reported by the hook
-    int sock = server_open_port(port);
+    int sock = server_open_port(port, g_server->listen_address.c_str());
     if (sock < 0) return;  // fatal, reported by the hook
-    server_listen(*g_server, sock);
     g_port = bound_port(sock);
+    ConfigureApplicationServer(*g_server, g_port);
+    server_listen(*g_server, sock);
 }
 
 int ServerPort() { return g_port; }

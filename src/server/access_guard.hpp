@@ -1,0 +1,33 @@
+// Who may use the server beyond password files: a loopback-only check of the
+// Host and Origin headers, and a private token carried in a cookie. Both are
+// off unless the embedding turns them on after the context is made.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace vantrel {
+
+struct connection;
+
+// The cookie that carries the private token.
+inline constexpr const char* kServerTokenCookie = "vantrel_token";
+
+struct AccessGuard {
+    // A Host that is not 127.0.0.1, localhost or [::1] (with or without `port`)
+    // is refused, and so is a POST, PUT or DELETE whose Origin is not
+    // http://<one of them>:<port>.
+    bool loopback_only = false;
+    int port = 0;  // the listening port
+    // Not empty: a request without the cookie kServerTokenCookie=token is refused.
+    std::string token;
+};
+
+// True when the request may go on; otherwise it has been answered 403.
+bool admit_request(connection& c);
+
+// The request head with the values of Cookie and Authorization headers
+// replaced by "[hidden]", for debug logs.
+std::string redacted_head(const char* head);
+
+}  // namespace vantrel

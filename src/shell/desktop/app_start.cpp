@@ -1,0 +1,67 @@
+#include "app_start.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "shell/model/Globals.hpp"
+#include "shell/model/app_data.hpp"
+#include "shell/model/app_identity.hpp"
+#include "web_context.hpp"
+
+namespace vantrel::desktop {
+
+namespace shell = vantrel::shell;
+
+StartDecision ReadCommandLine(int argc, char** argv) {
+    const char* program = argc > 0 ? argv[0] : "vantrel";
+    shell::CommandLine line = shell::ParseCommandLine(argc, argv);
+    switch (line.action) {
+        case shell::CommandLine::Help:
+            std::fputs(shell::UsageText(program).c_str(), stdout);
+            return {0, {}};
+        case shell::CommandLine::Version:
+            std::printf("vantrel %s\n", VANTREL_VERSION);
+            return {0, {}};
+        case shell::CommandLine::Bad:
+            std::fprintf(stderr, "vantrel: %s\n%s", line.error.c_str(), shell::UsageText(program).c_str());
+            return {1, {}};
+        case shell::CommandLine::Run:
+            break;
+    }
+    if (!line.folder.empty() && chdir(line.folder.c_str()) != 0) {
+        std::fprintf(stderr, "vantrel: cannot open the application folder %s: %s\n", line.folder.c_str(),
+                     std::strerror(errno));
+        return {1, {}};
+    }
+    char folder[PATH_MAX];
+    if (!getcwd(folder, sizeof folder)) {
+        std::fprintf(stderr, "vantrel: cannot read the working folder: %s\n", std::strerror(errno));
+        return {1, {}};
+    }
+    shell::ApplicationIdResult id = shell::ResolveApplicationId(std::getenv(shell::kAppIdVariable), folder);
+    if (!id.error.empty()) {
+        std::fprintf(stderr, "vantrel: %s\n", id.error.c_str());
+        return {1, {}};
+    }
+    return {std::nullopt, id.id};
+}
+
+bool PrepareApplication(const std::string& id) {
+    shell::ApplicationFolders folders = shell::FoldersFor(id);
+    std::string error;
+    if (!shell::PrepareApplicationFolders(folders, shell::kSeedFolder, error)) {
+        std::fprintf(stderr, "vantrel: %s\n", error.c_str());
+        return false;
+    }
+    shell::Settings().ApplicationId = id;
+    shell::Settings().DataPath = folders.writable;
+    ConfigureWebContext(folders);
+    return true;
+}
+
+}  // namespace vantrel::desktop

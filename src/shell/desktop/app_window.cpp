@@ -1,0 +1,78 @@
+#include "app_window.hpp"
+
+#include "shell/model/Globals.hpp"
+#include "shell/model/app_data.hpp"
+#include "shell/model/window_geometry.hpp"
+
+namespace vantrel::desktop {
+
+namespace shell = vantrel::shell;
+
+namespace {
+
+constexpr const char* kGeometryKey = "vantrel-geometry";
+
+std::string state_file() {
+    const std::string& id = shell::Settings().ApplicationId;
+    return id.empty() ? std::string() : shell::FoldersFor(id).window_state();
+}
+
+shell::WindowGeometry* tracked(GtkWindow* window) {
+    return static_cast<shell::WindowGeometry*>(g_object_get_data(G_OBJECT(window), kGeometryKey));
+}
+
+// The un-maximised place is what a restart restores, so it is only taken while
+// the window is neither maximised nor full-screen.
+gboolean windowConfigure(GtkWidget* widget, GdkEvent*, gpointer) {
+    GtkWindow* window = GTK_WINDOW(widget);
+    shell::WindowGeometry* g = tracked(window);
+    GdkWindow* gdk_window = gtk_widget_get_window(widget);
+    if (!g || !gdk_window) return FALSE;
+    GdkWindowState state = gdk_window_get_state(gdk_window);
+    if (state & (GDK_WINDOW_STATE_MAXIMIZED | GDK_WINDOW_STATE_FULLSCREEN | GDK_WINDOW_STATE_ICONIFIED)) return FALSE;
+    gtk_window_get_position(window, &g->x, &g->y);
+    gtk_window_get_size(window, &g->width, &g->height);
+    return FALSE;
+}
+
+gboolean windowStateChanged(GtkWidget* widget, GdkEventWindowState* event, gpointer) {
+    if (shell::WindowGeometry* g = tracked(GTK_WINDOW(widget)))
+        g->maximized = (event->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
+    return FALSE;
+}
+
+}  // namespace
+
+void ApplyWindowIcon(GtkWindow* window) {
+    for (const char* name : {"icon.png", "icon.svg"}) {
+        if (!g_file_test(name, G_FILE_TEST_IS_REGULAR)) continue;
+        if (gtk_window_set_icon_from_file(window, name, nullptr)) return;
+    }
+    gtk_window_set_icon_name(window, "vantrel");
+}
+
+void RestoreWindowState(GtkWindow* window) {
+    std::string file = state_file();
+    if (file.empty()) return;
+    auto* g = new shell::WindowGeometry(shell::LoadWindowGeometry(file).value_or(shell::WindowGeometry{}));
+    g_object_set_data_full(G_OBJECT(window), kGeometryKey, g,
+                           [](gpointer p) { delete static_cast<shell::WindowGeometry*>(p); });
+    gtk_window_set_default_size(window, g->width, g->height);
+    gtk_window_move(window, g->x, g->y);
+    if (g->maximized)
+        gtk_window_maximize(window);
+    else
+        gtk_window_unmaximize(window);
+    g_signal_connect(window, "configure-event", G_CALLBACK(windowConfigure), nullptr);
+    g_signal_connect(window, "window-state-event", G_CALLBACK(windowStateChanged), nullptr);
+}
+
+void SaveWindowState(GtkWindow* window) {
+    std::string file = state_file();
+    shell::WindowGeometry* g = tracked(window);
+    if (file.empty() || !g) return;
+    if (gtk_widget_get_realized(GTK_WIDGET(window))) windowConfigure(GTK_WIDGET(window), nullptr, nullptr);
+    shell::SaveWindowGeometry(file, *g);
+}
+
+}  // namespace vantrel::desktop

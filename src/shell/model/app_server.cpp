@@ -1,0 +1,52 @@
+#include "shell/model/app_server.hpp"
+
+#include <arpa/inet.h>
+
+#include <openssl/rand.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "server/context.hpp"
+#include "shell/model/Globals.hpp"
+
+namespace vantrel::shell {
+namespace {
+
+std::string g_token;  // the running server's token; empty when not private
+
+}  // namespace
+
+bool IsLoopbackAddress(const std::string& address) {
+    in_addr addr{};
+    if (inet_pton(AF_INET, address.c_str(), &addr) != 1) return false;
+    return (ntohl(addr.s_addr) >> 24) == 127;
+}
+
+std::string NewServerToken() {
+    unsigned char bytes[32];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) throw std::runtime_error("no random bytes for the server token");
+    std::string hex;
+    char digits[3];
+    for (unsigned char b : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x", b);
+        hex += digits;
+    }
+    return hex;
+}
+
+void ConfigureApplicationServer(ServerContext& ctx, int port) {
+    const ShellSettings& settings = Settings();
+    ctx.guard.loopback_only = IsLoopbackAddress(settings.ListenAddress);
+    ctx.guard.port = port;
+    g_token = settings.PrivateServer ? NewServerToken() : std::string();
+    ctx.guard.token = g_token;
+    // Straight into the list the cgi_envvar option fills, so that the token is
+    // never written to a debug log on the way.
+    if (!settings.DataPath.empty()) ctx.envvars.push_front({"VANTREL_DATA_DIR", settings.DataPath});
+    if (!g_token.empty()) ctx.envvars.push_front({"VANTREL_SERVER_TOKEN", g_token});
+}
+
+const std::string& ServerToken() { return g_token; }
+
+}  // namespace vantrel::shell
