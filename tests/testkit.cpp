@@ -283,3 +283,26 @@ CommandResult curl(const std::vector<std::string>& args, std::chrono::millisecon
 }
 
 }  // namespace testkit
+
+namespace testkit {
+
+std::string listening_address(int port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // column names
+    while (std::getline(table, line)) {
+        unsigned slot = 0, address = 0, local_port = 0, remote = 0, remote_port = 0, state = 0;
+        if (std::sscanf(line.c_str(), " %u: %8X:%4X %8X:%4X %2X", &slot, &address, &local_port, &remote, &remote_port,
+                        &state) != 6)
+            continue;
+        if (state != 0x0A || static_cast<int>(local_port) != port) continue;  // 0A: LISTEN
+        // The kernel prints the address in host order of the raw bytes (little-endian here).
+        char text[16];
+        std::snprintf(text, sizeof text, "%u.%u.%u.%u", address & 0xFF, (address >> 8) & 0xFF, (address >> 16) & 0xFF,
+                      (address >> 24) & 0xFF);
+        return text;
+    }
+    return {};
+}
+
+}  // namespace testkit

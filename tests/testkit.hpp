@@ -41,6 +41,10 @@ int connect_loopback(int port);
 // Waits until something accepts on 127.0.0.1:port.
 bool wait_for_port(int port, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// The IPv4 address (dotted) a socket listens on at `port`, from /proc/net/tcp;
+// empty when nothing listens there.
+std::string listening_address(int port);
+
 struct CommandResult {
     int exit_code = -1;  // 128 + signal when killed by one
     std::string out;
