@@ -202,16 +202,25 @@ public:
 
     // An environment variable for the program (set before start).
     void set_env(const std::string& name, const std::string& value) { env_.emplace_back(name, value); }
+    // Optional before start(): arguments after the program name, the folder it
+    // starts in (default: the application folder), the home folder holding the
+    // XDG folders (default: <folder>/home).
+    std::vector<std::string> args;
+    std::string cwd;
+    std::string home;
 
     void start() {
-        std::string home = dir_ + "/home";
+        if (home.empty()) home = dir_ + "/home";
         testkit::make_dirs(home);
         log_ = dir_ + "/vantrel.log";
         status_log_ = dir_ + "/status.log";
         std::remove(status_log_.c_str());
+        std::vector<char*> argv{program_.data()};
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
-            if (chdir(dir_.c_str()) != 0) _exit(126);
+            if (chdir((cwd.empty() ? dir_ : cwd).c_str()) != 0) _exit(126);
             int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             int devnull = open("/dev/null", O_RDONLY);
             dup2(devnull, 0);
@@ -224,7 +233,7 @@ public:
             setenv("GSETTINGS_BACKEND", "memory", 1);
             setenv("VANTREL_STATUS_LOG", status_log_.c_str(), 1);
             for (const auto& [name, value] : env_) setenv(name.c_str(), value.c_str(), 1);
-            execl(program_.c_str(), program_.c_str(), static_cast<char*>(nullptr));
+            execv(program_.c_str(), argv.data());
             _exit(127);
         }
     }
@@ -284,6 +293,45 @@ private:
     std::vector<std::pair<std::string, std::string>> env_;
     pid_t pid_ = -1;
     std::optional<int> exit_code_;
+};
+
+// A session bus of its own for one test (single-instance applications).
+class SessionBus {
+public:
+    SessionBus() {
+        int fds[2];
+        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(fds[0]);
+            int devnull = open("/dev/null", O_RDWR);
+            dup2(devnull, 0);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            std::string fd = "--print-address=" + std::to_string(fds[1]);
+            execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", fd.c_str(),
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        char ch;
+        while (read(fds[0], &ch, 1) == 1 && ch != '\n') address_ += ch;
+        close(fds[0]);
+        if (address_.empty()) throw std::runtime_error("dbus-daemon did not start");
+    }
+    ~SessionBus() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    SessionBus(const SessionBus&) = delete;
+    SessionBus& operator=(const SessionBus&) = delete;
+    const std::string& address() const { return address_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string address_;
 };
 
 inline std::string window_title(unsigned long window) {

@@ -1,5 +1,9 @@
 #include "app_window.hpp"
 
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
+
 #include "shell/model/Globals.hpp"
 #include "shell/model/app_data.hpp"
 #include "shell/model/window_geometry.hpp"
@@ -21,6 +25,17 @@ shell::WindowGeometry* tracked(GtkWindow* window) {
     return static_cast<shell::WindowGeometry*>(g_object_get_data(G_OBJECT(window), kGeometryKey));
 }
 
+// Without a window manager that maximises, the toolkit still reports the
+// maximised state it asked for; it means nothing then.
+bool maximizing_desktop(GtkWidget* widget) {
+    GdkScreen* screen = gtk_widget_get_screen(widget);
+#ifdef GDK_WINDOWING_X11
+    if (GDK_IS_X11_SCREEN(screen))
+        return gdk_x11_screen_supports_net_wm_hint(screen, gdk_atom_intern_static_string("_NET_WM_STATE_MAXIMIZED_VERT"));
+#endif
+    return screen != nullptr;
+}
+
 // The un-maximised place is what a restart restores, so it is only taken while
 // the window is neither maximised nor full-screen.
 gboolean windowConfigure(GtkWidget* widget, GdkEvent*, gpointer) {
@@ -29,7 +44,10 @@ gboolean windowConfigure(GtkWidget* widget, GdkEvent*, gpointer) {
     GdkWindow* gdk_window = gtk_widget_get_window(widget);
     if (!g || !gdk_window) return FALSE;
     GdkWindowState state = gdk_window_get_state(gdk_window);
-    if (state & (GDK_WINDOW_STATE_MAXIMIZED | GDK_WINDOW_STATE_FULLSCREEN | GDK_WINDOW_STATE_ICONIFIED)) return FALSE;
+    GdkWindowState managed = GDK_WINDOW_STATE_ICONIFIED;
+    if (maximizing_desktop(widget))
+        managed = static_cast<GdkWindowState>(managed | GDK_WINDOW_STATE_MAXIMIZED | GDK_WINDOW_STATE_FULLSCREEN);
+    if (state & managed) return FALSE;
     gtk_window_get_position(window, &g->x, &g->y);
     gtk_window_get_size(window, &g->width, &g->height);
     return FALSE;
@@ -71,7 +89,10 @@ void SaveWindowState(GtkWindow* window) {
     std::string file = state_file();
     shell::WindowGeometry* g = tracked(window);
     if (file.empty() || !g) return;
-    if (gtk_widget_get_realized(GTK_WIDGET(window))) windowConfigure(GTK_WIDGET(window), nullptr, nullptr);
+    if (gtk_widget_get_realized(GTK_WIDGET(window))) {
+        windowConfigure(GTK_WIDGET(window), nullptr, nullptr);
+        g->maximized = g->maximized && maximizing_desktop(GTK_WIDGET(window));
+    }
     shell::SaveWindowGeometry(file, *g);
 }
 
