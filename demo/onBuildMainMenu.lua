@@ -18,6 +18,7 @@ AddMenuItem("miFiles", "&Downloads and uploads", "Ctrl+4", site .. "files.php")
 AddMenuItem("miDialogs", "&JavaScript dialogs", "Ctrl+5", site .. "dialogs.html")
 AddMenuItem("miWindows", "&Pop-ups and other sites", "Ctrl+6", site .. "windows.html")
 AddMenuItem("miListing", "Folder &listing", "Ctrl+7", site .. "files/")
+AddMenuItem("miNotes", "&Notes (data folder)", "Ctrl+8", site .. "notes.php")
 AddMenu("mnuPages", "&Pages")
 
 NewMenu()

@@ -27,7 +27,12 @@ TEST(DesktopInstall, ProgramsLinksEntryAndIconLandInThePrefix) {
     }
     std::string entry = testkit::read_file(prefix / "share/applications/vantrel.desktop");
     EXPECT_EQ(entry.rfind("[Desktop Entry]\n", 0), 0u);
-    EXPECT_NE(entry.find("\nExec=" + prefix.path() + "/bin/vantrel\n"), std::string::npos) << entry;
+    // The id is pinned, and the window class the desktop matches is that id.
+    EXPECT_NE(entry.find("\nExec=env VANTREL_APP_ID=vantrel.default " + prefix.path() + "/bin/vantrel " +
+                         prefix.path() + "/share/vantrel/demo\n"),
+              std::string::npos)
+        << entry;
+    EXPECT_NE(entry.find("\nStartupWMClass=vantrel.default\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nPath=" + prefix.path() + "/share/vantrel/demo\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nIcon=vantrel\n"), std::string::npos);
     EXPECT_TRUE(fs::is_regular_file(prefix / "share/icons/hicolor/scalable/apps/vantrel.svg"));

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "server/access_guard.hpp"
 #include "server/connection.hpp"
 #include "server/context.hpp"
 #include "server/log.hpp"
@@ -157,6 +158,8 @@ TEST(StandaloneConfig, FatalMessagesGoToStderrWithExitCode1) {
         {{"-m", "nonexistent.types"}, "setmimetypes: fopen(nonexistent.types): No such file or directory"},
         {{"-s", dir / "missing.pem"}, "cannot open " + dir.path() + "/missing.pem"},
         {{"-p", "99999"}, "server_open_port: bind(99999): Invalid argument"},
+        {{"-b", "localhost"}, "set_listen_address: not an IPv4 address: [localhost]"},
+        {{"-b", "::1"}, "set_listen_address: not an IPv4 address: [::1]"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{httpd_path()};
@@ -192,4 +195,37 @@ TEST(StandaloneConfig, BadSwitchPrintsUsage) {
         EXPECT_NE(r.err.find("-g <0|1>\t\tGUI support (enable_gui)\n"), std::string::npos);
         EXPECT_NE(r.err.find("[OPTIONS] [config_file]"), std::string::npos);
     }
+}
+
+TEST(StandaloneConfig, ListenAddressDefaultsToEveryAddressAndLeavesHostsAlone) {
+    ServerProcess everywhere({"-d", "/tmp"});
+    EXPECT_EQ(listening_address(everywhere.port()), "0.0.0.0");
+    ServerProcess loopback({"-d", "/tmp", "-b", "127.0.0.1"});
+    EXPECT_EQ(listening_address(loopback.port()), "127.0.0.1");
+    // The standalone server may sit behind a proxy: no Host or Origin check.
+    std::string request = "GET / HTTP/1.1\r\nHost: evil.example\r\nOrigin: http://evil.example\r\n\r\n";
+    EXPECT_EQ(parse_reply(raw_request(loopback.port(), request)).status, 200);
+}
+
+TEST(StandaloneConfig, DebugLogNeverShowsCookiesOrCredentials) {
+    TempDir dir;
+    write_file(dir / "index.html", "hi");
+    ServerProcess server({"-d", dir.path(), "-v", "1"});
+    raw_request(server.port(),
+                "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: vantrel_token=cookiesecret42\r\n"
+                "Authorization: Digest username=\"ann\", realm=\"r\", nonce=\"1\", uri=\"/index.html\", "
+                "response=\"0123456789abcdef0123456789abcdef\", qop=auth, nc=00000001, cnonce=\"cn\"\r\n\r\n");
+    server.stop();
+    std::string log = server.stderr_text();
+    EXPECT_NE(log.find("Cookie: [hidden]"), std::string::npos) << log;
+    EXPECT_EQ(log.find("cookiesecret42"), std::string::npos) << log;
+    EXPECT_EQ(log.find("0123456789abcdef"), std::string::npos) << log;
+}
+
+TEST(AccessGuard, RedactedHeadHidesSecretsAndKeepsTheRest) {
+    EXPECT_EQ(redacted_head("GET / HTTP/1.1\r\nHost: a\r\ncookie: x=1\r\nAuthorization: Basic eA==\r\n"
+                            "Proxy-Authorization: y\r\nAccept: */*\r\n\r\n"),
+              "GET / HTTP/1.1\r\nHost: a\r\ncookie: [hidden]\r\nAuthorization: [hidden]\r\n"
+              "Proxy-Authorization: [hidden]\r\nAccept: */*\r\n\r\n");
+    EXPECT_EQ(redacted_head("GET / HTTP/1.0\nCookie: a=b\n\n"), "GET / HTTP/1.0\nCookie: [hidden]\n\n");
 }
