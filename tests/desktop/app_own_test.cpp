@@ -226,9 +226,14 @@ TEST_F(AppOwn, TheWindowComesBackWhereItWas) {
 TEST_F(AppOwn, APrivateServerShowsItsPagesOnlyInTheWindow) {
     std::string folder = make_app("private", "SetPrivateServer(true)\n", "/page.php");
     const std::string seen = root / "seen.txt";
+    const std::string posted = root / "posted.txt";
+    // The page posts to its own server as a form would: the Origin check and the token let it through.
     write_file(folder + "/site/page.php", "<?php file_put_contents('" + seen +
                                               "', strlen(getenv('VANTREL_SERVER_TOKEN'))); ?>"
-                                              "<html><body style='margin:0;background:#0000ff'></body></html>");
+                                              "<html><body style='margin:0;background:#0000ff'><script>"
+                                              "fetch('/post.php', {method: 'POST', body: new URLSearchParams('a=42')});"
+                                              "</script></body></html>");
+    write_file(folder + "/site/post.php", "<?php file_put_contents('" + posted + "', $_POST['a']);");
     App app(root);
     app.cwd = folder;
     app.start();
@@ -236,6 +241,7 @@ TEST_F(AppOwn, APrivateServerShowsItsPagesOnlyInTheWindow) {
     ASSERT_NE(window, 0u);
     EXPECT_TRUE(wait_for_file(seen, "64")) << app.log();
     EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    EXPECT_TRUE(wait_for_file(posted, "42"));
     EXPECT_EQ(testkit::listening_address(port), "127.0.0.1");
     auto curl = testkit::curl({"-s", "-o", "/dev/null", "-w", "%{http_code}", url("/page.php")});
     EXPECT_EQ(curl.out, "403");
