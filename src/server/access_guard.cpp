@@ -113,23 +113,4 @@ bool admit_request(connection& c) {
     return !refused;
 }
 
-std::string redacted_head(const char* head) {
-    std::string out;
-    const char* line = head;
-    while (*line) {
-        const char* end = line + std::strcspn(line, "\n");
-        std::string_view text(line, static_cast<std::size_t>(end - line));
-        std::size_t colon = text.find(':');
-        std::string_view name = colon == std::string_view::npos ? std::string_view() : text.substr(0, colon);
-        if (same_text(name, "Cookie") || same_text(name, "Authorization") || same_text(name, "Proxy-Authorization"))
-            out.append(name).append(": [hidden]").append(text.ends_with('\r') ? "\r" : "");
-        else
-            out.append(text);
-        if (!*end) break;
-        out += '\n';
-        line = end + 1;
-    }
-    return out;
-}
-
 }  // namespace vantrel

@@ -26,8 +26,4 @@ struct AccessGuard {
 // True when the request may go on; otherwise it has been answered 403.
 bool admit_request(connection& c);
 
-// The request head with the values of Cookie and Authorization headers
-// replaced by "[hidden]", for debug logs.
-std::string redacted_head(const char* head);
-
 }  // namespace vantrel

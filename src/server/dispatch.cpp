@@ -136,7 +136,7 @@ int authorize(connection& c, int checked) {
 }
 
 void handle(connection& c) {
-    if (debug_mode.load()) server_log(LOG_DEBUG, "handle: [%s]", redacted_head(c.request_text).c_str());
+    server_log(LOG_DEBUG, "handle: [%s]", c.request_text);
     if (!admit_request(c)) return;
     if (char* q = std::strchr(c.uri, '?')) {
         *q = '\0';
