@@ -23,6 +23,8 @@
 namespace vantrel {
 
 struct connection;
+struct FcgiAddress;
+class WorkerPool;
 
 struct MimeEntry {
     std::string extension;  // without the dot, compared without regard to case
@@ -67,6 +69,15 @@ struct ServerContext {
     int listen_port = 0;
     int list_directories = 0;
     int enable_gui = 0;
+    int cgi_workers = 0;               // 0: one process per request
+    std::unique_ptr<FcgiAddress> fastcgi;  // an external FastCGI server, if configured
+    std::unique_ptr<WorkerPool> pool;      // the running worker pool, if any
+    std::vector<std::string> cgi_worker_arguments;  // extra interpreter arguments for the pool
+
+    // Requests for programs: how many run (or are with a worker), and who waits.
+    int cgi_running = 0;
+    std::deque<connection*> cgi_waiting;  // oldest first
+    bool cgi_stopping = false;            // being freed: nothing new starts
 
     // Engine bookkeeping (not options).
     bool accepting = true;             // false while descriptors ran out
@@ -94,7 +105,7 @@ struct OptionRow {
     int kind;
 };
 
-constexpr std::size_t kOptionCount = 17;
+constexpr std::size_t kOptionCount = 19;
 
 // The 17-row table in its order (setters run and usage prints in this order).
 std::vector<OptionRow>& option_table();
