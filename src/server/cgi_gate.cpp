@@ -2,9 +2,12 @@
 // per request between one process, the worker pool and an external server.
 #include "server/cgi_gate.hpp"
 
+#include <fcntl.h>
 #include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -40,6 +43,12 @@ void program_cleanup(connection& c, bool stopping) {
 }
 
 void start_per_request(connection& c, const char* path) {
+    if (c.job->spool != -1) {
+        // The pool was given up while the body was being kept for it.
+        senderr(c, 503, "Service Unavailable", "", "Service Unavailable");
+        program_done(c);
+        return;
+    }
     if (run_cgi(c, path) != 0) {
         senderr(c, 500, "Server Error", "", "Cannot exec CGI");
         program_done(c);
@@ -132,14 +141,80 @@ void stop_cgi_workers(ServerContext& ctx) {
     ctx.pool.reset();
 }
 
-void dispatch_program(connection& c, const char* path) {
+namespace {
+
+// Starts the request when a program is free, else queues it.
+void admit(connection& c, const char* path) {
     ServerContext& ctx = *c.ctx;
-    c.job = std::make_unique<CgiJob>();
-    c.cleanup = program_cleanup;
     if (ctx.cgi_running < program_limit(ctx) && ctx.cgi_waiting.empty())
         start_now(c, path);
     else
         enqueue(c, path);
+}
+
+// The io_handler while a body is kept for a worker: it takes what arrived and,
+// once the body is whole, hands the request on.
+void spool_body(connection& c) {
+    CgiJob& job = *c.job;
+    std::size_t take = std::min<std::size_t>(c.remote.pending(), c.content_length - job.spooled);
+    const char* p = c.remote.buf + c.remote.tail;
+    for (std::size_t done = 0; done < take;) {
+        ssize_t n = write(job.spool, p + done, take - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            server_log(LOG_ERROR, "spool_body: %s: %s", job.path.c_str(), std::strerror(errno));
+            c.flags &= ~(flag::always_ready | flag::consumes_body);
+            senderr(c, 500, "Server Error", "", "Cannot exec CGI");
+            body_done(c);
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    io_consume(c.remote, static_cast<unsigned>(take));
+    job.spooled += take;
+    if (job.spooled < c.content_length) return;
+    c.flags &= ~(flag::always_ready | flag::consumes_body);
+    c.io_handler = nullptr;
+    io_consume(c.remote, c.remote.pending());  // nothing after the body is passed on
+    lseek(job.spool, 0, SEEK_SET);
+    std::string path = job.path;
+    c.path_info = job.has_path_info ? job.path_info.c_str() : nullptr;
+    admit(c, path.c_str());
+    c.path_info = nullptr;
+}
+
+// A body still on its way to a FastCGI worker is kept in an unnamed file first
+// (never whole in memory); the request's variables are made now, while its
+// head is still in `remote`.
+bool start_spool(connection& c, const char* path) {
+    CgiJob& job = *c.job;
+    job.spool = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (job.spool == -1) {
+        server_log(LOG_ERROR, "start_spool: %s", std::strerror(errno));
+        return false;
+    }
+    if (!prepare_fastcgi_params(c, path)) return false;
+    job.path = path;
+    job.has_path_info = c.path_info != nullptr;
+    job.path_info = c.path_info ? c.path_info : "";
+    c.remote.tail = static_cast<unsigned>(c.request_len);
+    io_consume(c.remote, 0);
+    c.io_handler = spool_body;
+    c.flags |= flag::always_ready | flag::consumes_body;
+    spool_body(c);
+    return true;
+}
+
+}  // namespace
+
+void dispatch_program(connection& c, const char* path) {
+    c.job = std::make_unique<CgiJob>();
+    c.cleanup = program_cleanup;
+    if (fastcgi_target(*c.ctx) && c.method == METHOD_POST && !body_received(c)) {
+        if (!start_spool(c, path)) senderr(c, 500, "Server Error", "", "Cannot exec CGI");
+        return;
+    }
+    admit(c, path);
 }
 
 void program_done(connection& c) {

@@ -29,6 +29,9 @@ void program_done(connection& c);
 void release_program(connection& c);
 
 // --- FastCGI exchange (fastcgi_relay.cpp) ---
+// Builds FCGI_BEGIN_REQUEST and FCGI_PARAMS for the request into its job while
+// the request head is at hand. On failure the reply is set and false returned.
+bool prepare_fastcgi_params(connection& c, const char* script);
 // Connects to the responder and queues the request's records. On failure the
 // reply is already set (502 when unreachable, 500 otherwise) and -1 returned.
 int start_fastcgi(connection& c, const char* script, const FcgiAddress& address);

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include <unistd.h>
+
 #include "server/fastcgi_record.hpp"
 
 namespace vantrel {
@@ -13,6 +15,13 @@ namespace vantrel {
 struct connection;
 
 struct CgiJob {
+    CgiJob() = default;
+    ~CgiJob() {
+        if (spool != -1) ::close(spool);
+    }
+    CgiJob(const CgiJob&) = delete;
+    CgiJob& operator=(const CgiJob&) = delete;
+
     // The clean-up of whatever runs the request (a program started for it).
     void (*inner_cleanup)(connection& c, bool stopping) = nullptr;
 
@@ -22,6 +31,12 @@ struct CgiJob {
     std::string path;          // the script, kept while the request waits
     std::string path_info;     // the rest after the script, likewise
     bool has_path_info = false;
+
+    // A request body kept in an unnamed temporary file until it is complete:
+    // a worker cannot be stopped, so it must never see a body cut short.
+    int spool = -1;             // owned; closed with the job
+    unsigned long spooled = 0;  // body bytes in `spool`
+    bool params_ready = false;  // `out` already holds FCGI_BEGIN_REQUEST and FCGI_PARAMS
 
     // FastCGI: the records still to be written, the reply being read.
     bool fastcgi = false;

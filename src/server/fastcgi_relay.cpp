@@ -147,6 +147,22 @@ void fill_stdin(connection& c) {
     }
     if (!job.out.empty()) return;  // one record at a time: back-pressure
     unsigned long expected = c.method == METHOD_POST ? c.content_length : 0;
+    if (job.spool != -1) {
+        // The whole body is in the file; anything in `remote` came after it.
+        io_consume(c.remote, c.remote.pending());
+        char chunk[kStdinChunk];
+        std::size_t want = std::min<std::size_t>(sizeof chunk, expected - job.body_sent);
+        ssize_t n = want > 0 ? read(job.spool, chunk, want) : 0;
+        if (n > 0) {
+            fcgi_append_stream(job.out, FCGI_STDIN, chunk, static_cast<std::size_t>(n));
+            job.body_sent += static_cast<unsigned long>(n);
+        }
+        if (job.body_sent == expected || n <= 0) {
+            fcgi_append_header(job.out, FCGI_STDIN, 0);
+            job.stdin_done = true;
+        }
+        return;
+    }
     if (c.method != METHOD_POST) io_consume(c.remote, c.remote.pending());
     std::size_t take = std::min<std::size_t>({c.remote.pending(), expected - job.body_sent, kStdinChunk});
     if (take > 0) {
@@ -202,20 +218,29 @@ void update_interest(connection& c) {
 
 }  // namespace
 
-int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
+bool prepare_fastcgi_params(connection& c, const char* path) {
     CgiJob& job = *c.job;
     std::string script = absolute(path);
-    job.path = script;
     CgiEnvironment env;
     if (!build_cgi_environment(c, script.c_str(), env)) {
         server_log(LOG_ERROR, "start_fastcgi: %s: environment does not fit", script.c_str());
-        senderr(c, 500, "Server Error", "", "Cannot exec CGI");
-        return -1;
+        return false;
     }
     job.out.clear();
     job.out_sent = 0;
     fcgi_append_begin_request(job.out);
     fcgi_append_params(job.out, env.envp());
+    job.params_ready = true;
+    return true;
+}
+
+int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
+    CgiJob& job = *c.job;
+    std::string script = absolute(path);
+    if (!job.params_ready && !prepare_fastcgi_params(c, path)) {
+        senderr(c, 500, "Server Error", "", "Cannot exec CGI");
+        return -1;
+    }
 
     bool pending = false;
     int fd = fcgi_connect(address, pending);
@@ -230,9 +255,11 @@ int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
     job.fastcgi = true;
     job.connecting = pending;
     job.path = script + " at " + address.text;
-    c.remote.tail = static_cast<unsigned>(c.request_len);
-    io_consume(c.remote, 0);
-    if (c.method == METHOD_GET) c.remote.clear();
+    if (job.spool == -1) {
+        c.remote.tail = static_cast<unsigned>(c.request_len);
+        io_consume(c.remote, 0);
+        if (c.method == METHOD_GET) c.remote.clear();
+    }
     if (!pending) write_requests(c);
     update_interest(c);
     return 0;
