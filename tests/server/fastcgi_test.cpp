@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <sstream>
+#include <sys/stat.h>
 #include <memory>
 #include <set>
 #include <string>
@@ -229,6 +231,267 @@ TEST_F(FcgiOptions, UnparsableFastcgiAddressIsFatalAndUsageListsTheSwitches) {
     EXPECT_NE(usage.err.find("(cgi_workers)"), std::string::npos);
     EXPECT_NE(usage.err.find("-F <unix:/path|host:port>"), std::string::npos);
     EXPECT_NE(usage.err.find("(fastcgi_address)"), std::string::npos);
+}
+
+
+// --- worker pool and external servers, with real processes ---
+
+// Children of a process, from /proc.
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> out;
+    std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(task_dir.c_str());
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(task_dir + "/" + e->d_name + "/children");
+        pid_t child;
+        while (in >> child) out.push_back(child);
+    }
+    closedir(d);
+    return out;
+}
+
+// Processes of a process group that have not ended (zombies count as ended).
+std::vector<pid_t> live_members(pid_t group) {
+    std::vector<pid_t> out;
+    DIR* d = opendir("/proc");
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        pid_t pid = static_cast<pid_t>(std::atol(e->d_name));
+        if (pid <= 0) continue;
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (!std::getline(in, line)) continue;
+        auto close_paren = line.rfind(')');
+        if (close_paren == std::string::npos) continue;
+        std::istringstream rest(line.substr(close_paren + 2));
+        char state;
+        pid_t ppid, pgrp;
+        rest >> state >> ppid >> pgrp;
+        if (pgrp == group && state != 'Z' && state != 'X') out.push_back(pid);
+    }
+    closedir(d);
+    return out;
+}
+
+// The pool's manager: the server's php-cgi child.
+pid_t manager_of(pid_t server) {
+    for (pid_t child : children_of(server)) {
+        std::ifstream in("/proc/" + std::to_string(child) + "/comm");
+        std::string comm;
+        in >> comm;
+        if (comm == "php-cgi") return child;
+    }
+    return -1;
+}
+
+class FcgiSite : public ::testing::Test {
+protected:
+    void SetUp() override {
+        write_file(site / "pid.php", "<?php echo getmypid();\n");
+        write_file(site / "hello.php", "<?php echo 'hello';\n");
+        write_file(site / "static.txt", "static");
+        write_file(site / "slow.php", "<?php usleep(400000); echo 'slow';\n");
+        // Records its worker's id, then waits long enough to be killed first.
+        write_file(site / "victim.php", "<?php file_put_contents(__DIR__ . '/victim.pid', getmypid()); sleep(20); echo 'late';\n");
+        write_file(site / "stream.php", R"(<?php
+header("Content-Type: text/plain");
+for ($i = 0; $i < 6000; $i++) { echo str_repeat("s", 8192); flush(); usleep(10000); }
+)");
+    }
+    void TearDown() override {
+        if (server) server->stop(SIGTERM);
+    }
+    void start(std::vector<std::string> extra) {
+        std::vector<std::string> args{"-d", site.path(), "-c", ".php", "-C", kPhpCgi};
+        args.insert(args.end(), extra.begin(), extra.end());
+        server = std::make_unique<testkit::ServerProcess>(args);
+    }
+    testkit::HttpReply get(const std::string& path) { return testkit::http_get(server->port(), path); }
+
+    TempDir site;
+    std::unique_ptr<testkit::ServerProcess> server;
+};
+
+TEST_F(FcgiSite, TwoHundredRequestsAreServedByTheSameFewWorkers) {
+    start({"-W", "2"});
+    std::set<std::string> pids;
+    int ok = 0;
+    for (int i = 0; i < 200; ++i) {
+        auto r = get("/pid.php");
+        ok += r.status == 200;
+        pids.insert(r.body);
+    }
+    EXPECT_EQ(ok, 200);
+    EXPECT_LE(pids.size(), 2u);
+    pid_t manager = manager_of(server->pid());
+    ASSERT_GT(manager, 0);
+    EXPECT_EQ(live_members(manager).size(), 3u);  // the manager and its two workers
+}
+
+TEST_F(FcgiSite, WorkerKilledMidRequestGives502AndTheNextRequestSucceeds) {
+    start({"-W", "2"});
+    testkit::HttpReply victim;
+    std::thread t([&] { victim = testkit::http_get(server->port(), "/victim.php"); });
+    ASSERT_TRUE(eventually([&] { return testkit::file_exists(site / "victim.pid"); }));
+    pid_t worker = static_cast<pid_t>(std::stol(testkit::read_file(site / "victim.pid")));
+    ASSERT_EQ(kill(worker, SIGKILL), 0);
+    t.join();
+    EXPECT_EQ(victim.status_line, "HTTP/1.1 502 Bad Gateway");
+    EXPECT_EQ(get("/hello.php").body, "hello");
+    EXPECT_EQ(get("/hello.php").body, "hello");
+}
+
+TEST_F(FcgiSite, KilledManagerIsReplacedWithNoWorkerLeftOver) {
+    start({"-W", "2"});
+    ASSERT_EQ(get("/hello.php").body, "hello");
+    pid_t manager = manager_of(server->pid());
+    ASSERT_GT(manager, 0);
+    ASSERT_EQ(kill(manager, SIGKILL), 0);
+    // Its workers are stopped with it and a new manager serves.
+    EXPECT_TRUE(eventually([&] { return live_members(manager).empty(); }));
+    EXPECT_TRUE(eventually([&] {
+        pid_t now = manager_of(server->pid());
+        return now > 0 && now != manager;
+    }));
+    EXPECT_EQ(get("/hello.php").body, "hello");
+    EXPECT_NE(server->stderr_text().find("restarting"), std::string::npos);
+}
+
+TEST_F(FcgiSite, BusyWorkersNeitherStallStaticFilesNorLoseRequests) {
+    start({"-W", "2"});
+    constexpr int kSlow = 20;
+    std::atomic<int> answered{0}, slow_ok{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kSlow; ++i)
+        clients.emplace_back([&] {
+            auto r = testkit::http_get(server->port(), "/slow.php");
+            slow_ok += r.body == "slow";
+            answered++;
+        });
+    // Twenty pages at two at a time take several seconds; the file comes first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto file = get("/static.txt");
+    int answered_when_file_came = answered.load();
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(file.body, "static");
+    EXPECT_LT(answered_when_file_came, kSlow);
+    EXPECT_EQ(slow_ok.load(), kSlow);
+}
+
+TEST_F(FcgiSite, ClientLeavingAPageThatWritesFreesItsWorker) {
+    start({"-W", "1"});
+    int s = testkit::connect_loopback(server->port());
+    ASSERT_GE(s, 0);
+    std::string req = "GET /stream.php HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(send(s, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+    char buf[4096];
+    ASSERT_GT(recv(s, buf, sizeof buf, MSG_WAITALL), 0);
+    EXPECT_EQ(std::string(buf, 15), "HTTP/1.1 200 OK");
+    close(s);
+    // The only worker is free again well before the page's minute is over.
+    EXPECT_EQ(get("/hello.php").body, "hello");
+}
+
+TEST_F(FcgiSite, NoInterpreterLeftAfterTheServerIsKilled) {
+    // Orphans come to this process, so that they can be reaped here.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    start({"-W", "2"});
+    ASSERT_EQ(get("/hello.php").body, "hello");
+    pid_t manager = manager_of(server->pid());
+    ASSERT_GT(manager, 0);
+    ASSERT_EQ(live_members(manager).size(), 3u);
+    server->stop(SIGKILL);
+    server.reset();
+    EXPECT_TRUE(eventually([&] { return live_members(manager).empty(); }, std::chrono::seconds(3)));
+    while (waitpid(-manager, nullptr, WNOHANG) > 0) {
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+TEST_F(FcgiSite, InterpreterThatIsNoResponderFallsBackToOneProcessPerRequest) {
+    // A CGI program that ignores the socket and ends at once.
+    write_file(site / "not-fastcgi.sh",
+               "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nper-request %s' \"$REQUEST_METHOD\"\n");
+    chmod((site / "not-fastcgi.sh").c_str(), 0755);
+    std::vector<std::string> args{"-d", site.path(), "-c", ".php", "-C", site / "not-fastcgi.sh", "-W", "2"};
+    server = std::make_unique<testkit::ServerProcess>(args);
+    EXPECT_TRUE(eventually([&] {
+        return server->stderr_text().find("running one process per request instead") != std::string::npos;
+    }));
+    EXPECT_EQ(get("/hello.php").body, "per-request GET");
+}
+
+TEST(FcgiPool, FreeingTheContextLeavesNoProcessAndNoFolder) {
+    reset_options();
+    auto ctx = init_context(nullptr, {{"cgi_interpreter", kPhpCgi}, {"cgi_workers", "3"}});
+    ASSERT_TRUE(ctx);
+    start_cgi_workers(*ctx);
+    ASSERT_TRUE(ctx->pool);
+    std::string folder = ctx->pool->folder();
+    struct stat st {};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    pid_t manager = ctx->pool->manager();
+    ASSERT_GT(manager, 0);
+    // The manager has forked its three workers.
+    EXPECT_TRUE(eventually([&] { return live_members(manager).size() == 4; }));
+    free_context(std::move(ctx));
+    reset_options();
+    EXPECT_TRUE(live_members(manager).empty());
+    EXPECT_EQ(waitpid(-manager, nullptr, WNOHANG), -1) << "every member is reaped";
+    EXPECT_FALSE(testkit::file_exists(folder));
+}
+
+// A php-cgi of its own serving FastCGI on an address (as a user would run one).
+class ExternalPhp {
+public:
+    explicit ExternalPhp(const std::string& bind) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("PHP_FCGI_CHILDREN", "2", 1);
+            execl(kPhpCgi, kPhpCgi, "-b", bind.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~ExternalPhp() {
+        kill(-pid_, SIGTERM);
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST_F(FcgiSite, ExternalServerOnAUnixSocketAndOnLoopbackTcp) {
+    TempDir run;
+    std::string sock = run / "php.sock";
+    int port = testkit::free_port();
+    ExternalPhp unix_php(sock), tcp_php("127.0.0.1:" + std::to_string(port));
+    ASSERT_TRUE(eventually([&] { return testkit::file_exists(sock); }));
+    ASSERT_TRUE(testkit::wait_for_port(port));
+    for (const std::string& address : {"unix:" + sock, "127.0.0.1:" + std::to_string(port)}) {
+        // -F wins over -W: nothing is started.
+        start({"-F", address, "-W", "2"});
+        EXPECT_EQ(get("/hello.php").body, "hello") << address;
+        auto r = testkit::curl({"--data-binary", "abc", server->url("/hello.php")});
+        EXPECT_EQ(r.out, "hello") << address;
+        EXPECT_EQ(manager_of(server->pid()), -1) << address;
+        server->stop(SIGTERM);
+        server.reset();
+    }
+}
+
+TEST_F(FcgiSite, UnreachableExternalServerAnswers502AndSaysWhy) {
+    TempDir run;
+    start({"-F", "unix:" + (run / "absent.sock")});
+    auto r = get("/hello.php");
+    EXPECT_EQ(r.status_line, "HTTP/1.1 502 Bad Gateway");
+    EXPECT_NE(server->stderr_text().find("cannot reach unix:" + (run / "absent.sock")), std::string::npos)
+        << server->stderr_text();
+    EXPECT_EQ(get("/static.txt").body, "static");
 }
 
 }  // namespace
