@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -75,6 +76,19 @@ std::vector<pid_t> children_of(pid_t pid) {
     }
     closedir(d);
     return out;
+}
+
+// Children that have not ended yet (a zombie waits only for its reaping).
+std::size_t running_children_of(pid_t pid) {
+    std::size_t n = 0;
+    for (pid_t child : children_of(pid)) {
+        std::ifstream in("/proc/" + std::to_string(child) + "/stat");
+        std::string line;
+        if (!std::getline(in, line)) continue;
+        auto close_paren = line.rfind(')');
+        if (close_paren != std::string::npos && close_paren + 2 < line.size() && line[close_paren + 2] != 'Z') ++n;
+    }
+    return n;
 }
 
 std::size_t open_fds(pid_t pid) {
@@ -564,6 +578,31 @@ TEST_F(CgiShebang, BodyThatTheProgramNeverReadsIsDropped) {
                            std::chrono::seconds(20));
     EXPECT_EQ(r.out, "answered");
     EXPECT_TRUE(eventually([&] { return children_of(server->pid()).empty(); }));
+}
+
+TEST_F(CgiShebang, AtMostSixtyFourProgramsRunAndTheRestWaitTheirTurn) {
+    write_file(site / "nap.sh", "#!/bin/sh\nsleep 1\nprintf 'Content-Type: text/plain\\r\\n\\r\\nrested'\n");
+    constexpr int kClients = 80;
+    std::atomic<int> rested{0};
+    std::atomic<bool> done{false};
+    std::size_t most = 0;
+    std::thread sampler([&] {
+        while (!done) {
+            most = std::max(most, running_children_of(server->pid()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i)
+        clients.emplace_back([&] {
+            rested += testkit::http_get(server->port(), "/nap.sh").body == "rested";
+        });
+    for (auto& t : clients) t.join();
+    done = true;
+    sampler.join();
+    EXPECT_EQ(rested.load(), kClients);
+    EXPECT_LE(most, 64u);
+    EXPECT_GT(most, 1u);
 }
 
 TEST_F(CgiShebang, OnlyTheThreeStandardDescriptorsAndDefaultSignals) {
