@@ -127,9 +127,7 @@ void read_replies(connection& c) {
         ssize_t n = recv(c.fd.get(), buf, want, 0);
         if (n < 0 && try_again(errno)) return;
         if (n <= 0) {
-            const char* why = n == 0 ? "connection closed before the reply ended" : std::strerror(errno);
-            if (job.connecting) why = std::strerror(errno);
-            return worker_failed(c, why);
+            return worker_failed(c, n == 0 ? "connection closed before the reply ended" : std::strerror(errno));
         }
         job.reader.feed(buf, static_cast<std::size_t>(n), sink);
         if (!job.reader.valid()) return worker_failed(c, "not a FastCGI reply");

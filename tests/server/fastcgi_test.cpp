@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -341,6 +342,18 @@ TEST_F(FcgiSite, WorkerKilledMidRequestGives502AndTheNextRequestSucceeds) {
     EXPECT_EQ(victim.status_line, "HTTP/1.1 502 Bad Gateway");
     EXPECT_EQ(get("/hello.php").body, "hello");
     EXPECT_EQ(get("/hello.php").body, "hello");
+}
+
+TEST_F(FcgiSite, ErrorRecordsGoToTheServerLogNotTheReply) {
+    write_file(site / "warn.php", "<?php trigger_error('WARN-MARK', E_USER_WARNING); echo 'ok';\n");
+    start({"-W", "1"});
+    EXPECT_EQ(get("/warn.php").body, "ok");
+    // Logged by the server itself: the line starts with its clock.
+    EXPECT_TRUE(eventually([&] {
+        std::string log = server->stderr_text();
+        std::size_t at = log.find("PHP Warning:  WARN-MARK");
+        return at != std::string::npos && at > 0 && log[at - 1] == ' ' && std::isdigit(log[at - 2]);
+    })) << server->stderr_text();
 }
 
 TEST_F(FcgiSite, KilledManagerIsReplacedWithNoWorkerLeftOver) {
