@@ -395,7 +395,9 @@ TEST_P(CgiPhp, ClientLeavingEarlyEndsAndReapsTheProgram) {
     ASSERT_GT(recv(s, buf, sizeof buf, MSG_WAITALL), 0);
     EXPECT_EQ(std::string(buf, 15), "HTTP/1.1 200 OK");
     // The program is still writing (128 MB in all) when the client goes.
-    if (GetParam().idle_children == 0) EXPECT_FALSE(children_of(pid).empty());
+    if (GetParam().idle_children == 0) {
+        EXPECT_FALSE(children_of(pid).empty());
+    }
     close(s);
     EXPECT_TRUE(eventually([&] { return children_of(pid).size() <= GetParam().idle_children; },
                            std::chrono::seconds(10)));

@@ -178,7 +178,9 @@ TEST(FcgiAddresses, ParsedOrRefusedWithAReason) {
         if (c.ok && c.family != -1) {
             EXPECT_EQ(a.addr.ss_family, c.family) << c.text;
         }
-        if (!c.ok) EXPECT_FALSE(why.empty()) << c.text;
+        if (!c.ok) {
+            EXPECT_FALSE(why.empty()) << c.text;
+        }
     }
     FcgiAddress a;
     std::string why;
