@@ -201,6 +201,7 @@ bool start_spool(connection& c, const char* path) {
     io_consume(c.remote, 0);
     c.io_handler = spool_body;
     c.flags |= flag::always_ready | flag::consumes_body;
+    send_continue_if_expected(c);
     spool_body(c);
     return true;
 }

@@ -339,6 +339,7 @@ TEST_F(FcgiSite, WorkerKilledMidRequestGives502AndTheNextRequestSucceeds) {
     std::thread t([&] { victim = testkit::http_get(server->port(), "/victim.php"); });
     ASSERT_TRUE(eventually([&] { return testkit::file_exists(site / "victim.pid"); }));
     pid_t worker = static_cast<pid_t>(std::stol(testkit::read_file(site / "victim.pid")));
+    server->expect_stderr("victim.php at unix:");  // the worker's connection ended early
     ASSERT_EQ(kill(worker, SIGKILL), 0);
     t.join();
     EXPECT_EQ(victim.status_line, "HTTP/1.1 502 Bad Gateway");
@@ -349,6 +350,7 @@ TEST_F(FcgiSite, WorkerKilledMidRequestGives502AndTheNextRequestSucceeds) {
 TEST_F(FcgiSite, ErrorRecordsGoToTheServerLogNotTheReply) {
     write_file(site / "warn.php", "<?php trigger_error('WARN-MARK', E_USER_WARNING); echo 'ok';\n");
     start({"-W", "1"});
+    server->expect_stderr("PHP Warning:  WARN-MARK");
     EXPECT_EQ(get("/warn.php").body, "ok");
     // Logged by the server itself: the line starts with its clock.
     EXPECT_TRUE(eventually([&] {
@@ -363,6 +365,7 @@ TEST_F(FcgiSite, KilledManagerIsReplacedWithNoWorkerLeftOver) {
     ASSERT_EQ(get("/hello.php").body, "hello");
     pid_t manager = manager_of(server->pid());
     ASSERT_GT(manager, 0);
+    server->expect_stderr("worker pool: manager " + std::to_string(manager) + " ended");
     ASSERT_EQ(kill(manager, SIGKILL), 0);
     // Its workers are stopped with it and a new manager serves.
     EXPECT_TRUE(eventually([&] { return live_members(manager).empty(); }));
@@ -432,6 +435,8 @@ TEST_F(FcgiSite, InterpreterThatIsNoResponderFallsBackToOneProcessPerRequest) {
     chmod((site / "not-fastcgi.sh").c_str(), 0755);
     std::vector<std::string> args{"-d", site.path(), "-c", ".php", "-C", site / "not-fastcgi.sh", "-W", "2"};
     server = std::make_unique<testkit::ServerProcess>(args);
+    server->expect_stderr("worker pool: manager ");  // each failed start, then giving up
+    server->expect_stderr("running one process per request instead");
     EXPECT_TRUE(eventually([&] {
         return server->stderr_text().find("running one process per request instead") != std::string::npos;
     }));
@@ -502,6 +507,7 @@ TEST_F(FcgiSite, ExternalServerOnAUnixSocketAndOnLoopbackTcp) {
 TEST_F(FcgiSite, UnreachableExternalServerAnswers502AndSaysWhy) {
     TempDir run;
     start({"-F", "unix:" + (run / "absent.sock")});
+    server->expect_stderr("fastcgi: cannot reach unix:" + (run / "absent.sock"));
     auto r = get("/hello.php");
     EXPECT_EQ(r.status_line, "HTTP/1.1 502 Bad Gateway");
     EXPECT_NE(server->stderr_text().find("cannot reach unix:" + (run / "absent.sock")), std::string::npos)
