@@ -337,7 +337,10 @@ TEST_F(FcgiSite, WorkerKilledMidRequestGives502AndTheNextRequestSucceeds) {
     start({"-W", "2"});
     testkit::HttpReply victim;
     std::thread t([&] { victim = testkit::http_get(server->port(), "/victim.php"); });
-    ASSERT_TRUE(eventually([&] { return testkit::file_exists(site / "victim.pid"); }));
+    // The file exists a moment before its number is in it.
+    ASSERT_TRUE(eventually([&] {
+        return testkit::file_exists(site / "victim.pid") && !testkit::read_file(site / "victim.pid").empty();
+    }));
     pid_t worker = static_cast<pid_t>(std::stol(testkit::read_file(site / "victim.pid")));
     server->expect_stderr("victim.php at unix:");  // the worker's connection ended early
     ASSERT_EQ(kill(worker, SIGKILL), 0);
