@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Benchmarks vantrel-httpd against nginx (one worker) and lighttpd on loopback,
-# serving the same generated site, and prints one table.
-#   bash bench/run.sh [build_dir] [seconds_per_run]
+# serving the same generated site, and prints one table; then PHP in persistent
+# workers (vantrel-httpd -W 4) against nginx + php-fpm (4 static children).
+#   bash bench/run.sh [build_dir] [seconds_per_run] [all|static|php-workers]
 # Every load run is bounded by its duration; all servers are stopped at the end.
 set -euo pipefail
 BUILD=${1:-build}
 SECONDS_PER_RUN=${2:-10}
+SECTION=${3:-all}
 HERE=$(cd "$(dirname "$0")/.." && pwd)
 HTTPD="$HERE/$BUILD/vantrel-httpd"
 WORK=$(mktemp -d /tmp/vantrel-bench-XXXXXX)
@@ -22,7 +24,7 @@ trap cleanup EXIT
 
 install_tools() {
   local missing=""
-  for p in wrk nginx-light lighttpd php-cgi curl; do
+  for p in wrk nginx-light lighttpd php-cgi php-fpm curl; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
   done
   [ -z "$missing" ] && return
@@ -144,9 +146,161 @@ slow_client_cpu() { # port pid
 
 rss_kib() { awk '/VmRSS/ { print $2 }' "/proc/$1/status"; }
 
+# A page shaped like a framework application's: about a hundred small class
+# files loaded through an autoloader, a session started, a 20 KiB page.
+make_framework_page() {
+  local d="$WORK/site/fw"
+  mkdir -p "$d/lib" "$d/sessions"
+  for i in $(seq 1 100); do
+    cat > "$d/lib/Component$i.php" <<EOF
+<?php
+namespace App;
+
+final class Component$i
+{
+    private array \$items = [];
+
+    public function __construct(private string \$name = 'component-$i')
+    {
+        for (\$k = 0; \$k < 3; \$k++) {
+            \$this->items[] = \$this->name . '.' . \$k;
+        }
+    }
+
+    public function render(): string
+    {
+        return '<li class="c$i">' . htmlspecialchars(implode(', ', \$this->items)) . '</li>';
+    }
+}
+EOF
+  done
+  cat > "$d/index.php" <<'EOF'
+<?php
+session_save_path(__DIR__ . '/sessions');
+spl_autoload_register(function (string $class): void {
+    require __DIR__ . '/lib/' . substr($class, strlen('App\\')) . '.php';
+});
+session_start();
+$_SESSION['visits'] = ($_SESSION['visits'] ?? 0) + 1;
+$items = [];
+for ($i = 1; $i <= 100; $i++) {
+    $class = "App\\Component$i";
+    $items[] = (new $class())->render();
+}
+header('Content-Type: text/html; charset=utf-8');
+echo "<!doctype html>\n<html><head><title>Framework-like page</title></head><body>\n<ul>\n";
+echo implode("\n", $items), "\n</ul>\n<table>\n";
+for ($r = 0; $r < 150; $r++) {
+    printf("<tr><td>%d</td><td>%s</td><td>%05.2f</td></tr>\n", $r, str_repeat('x', 48), $r / 7);
+}
+echo "</table>\n<p>visit ", $_SESSION['visits'], "</p></body></html>\n";
+EOF
+}
+
+start_vantrel_workers() { # workers (0: one process per request)
+  VW_PORT=$(free_port)
+  "$HTTPD" -p "$VW_PORT" -d "$WORK/site" -c .php -C /usr/bin/php-cgi -W "$1" 2>"$WORK/vantrel-w$1.err" &
+  VW_PID=$!; PIDS+=("$VW_PID")
+  wait_port "$VW_PORT"
+  sleep 0.5  # the workers are forked
+}
+
+stop_pid() { kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
+
+start_nginx_fpm() {
+  FPM_DIR="$WORK/fpm"; mkdir -p "$FPM_DIR"
+  local fpm; fpm=$(ls /usr/sbin/php-fpm* | head -1)
+  cat > "$FPM_DIR/php-fpm.conf" <<EOF
+[global]
+pid = $FPM_DIR/fpm.pid
+error_log = $FPM_DIR/error.log
+daemonize = no
+[bench]
+user = root
+group = root
+listen = $FPM_DIR/fpm.sock
+listen.mode = 0666
+pm = static
+pm.max_children = 4
+EOF
+  "$fpm" -R -y "$FPM_DIR/php-fpm.conf" &
+  FPM_PID=$!; PIDS+=("$FPM_PID")
+  for _ in $(seq 100); do [ -S "$FPM_DIR/fpm.sock" ] && break; sleep 0.05; done
+  NF_PORT=$(free_port)
+  mkdir -p "$WORK/nginx-fpm"
+  cat > "$WORK/nginx-fpm/nginx.conf" <<EOF
+daemon off;
+worker_processes 1;
+pid $WORK/nginx-fpm/nginx.pid;
+error_log $WORK/nginx-fpm/error.log;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  keepalive_timeout 0;
+  client_body_temp_path $WORK/nginx-fpm/body;
+  proxy_temp_path $WORK/nginx-fpm/proxy;
+  fastcgi_temp_path $WORK/nginx-fpm/fastcgi;
+  uwsgi_temp_path $WORK/nginx-fpm/uwsgi;
+  scgi_temp_path $WORK/nginx-fpm/scgi;
+  server {
+    listen 127.0.0.1:$NF_PORT;
+    root $WORK/site;
+    location ~ \.php\$ {
+      fastcgi_pass unix:$FPM_DIR/fpm.sock;
+      fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
+      fastcgi_param SCRIPT_NAME \$fastcgi_script_name;
+      fastcgi_param QUERY_STRING \$query_string;
+      fastcgi_param REQUEST_METHOD \$request_method;
+      fastcgi_param CONTENT_TYPE \$content_type;
+      fastcgi_param CONTENT_LENGTH \$content_length;
+      fastcgi_param REQUEST_URI \$request_uri;
+      fastcgi_param DOCUMENT_ROOT \$document_root;
+      fastcgi_param SERVER_PROTOCOL \$server_protocol;
+      fastcgi_param GATEWAY_INTERFACE CGI/1.1;
+      fastcgi_param REMOTE_ADDR \$remote_addr;
+      fastcgi_param REMOTE_PORT \$remote_port;
+      fastcgi_param SERVER_PORT \$server_port;
+      fastcgi_param SERVER_NAME \$server_name;
+      fastcgi_param REDIRECT_STATUS 200;
+    }
+  }
+}
+EOF
+  nginx -c "$WORK/nginx-fpm/nginx.conf" -p "$WORK/nginx-fpm" &
+  NF_PID=$!; PIDS+=("$NF_PID")
+  wait_port "$NF_PORT"
+}
+
+# PHP pages with a new connection per request, at 4 and 16 clients.
+php_workers_section() {
+  make_framework_page
+  local pages=("/hello.php" "/fw/index.php") clients=(4 16)
+  declare -A P
+  start_vantrel_workers 4
+  curl -s --noproxy '*' "http://127.0.0.1:$VW_PORT/fw/index.php" | wc -c > "$WORK/fw.size"
+  for page in "${pages[@]}"; do for c in "${clients[@]}"; do P[w,$page,$c]=$(rps "$VW_PORT" "$page" "$c"); done; done
+  stop_pid "$VW_PID"
+  start_nginx_fpm
+  for page in "${pages[@]}"; do for c in "${clients[@]}"; do P[f,$page,$c]=$(rps "$NF_PORT" "$page" "$c"); done; done
+  stop_pid "$NF_PID"; stop_pid "$FPM_PID"
+  start_vantrel_workers 0
+  for page in "${pages[@]}"; do for c in "${clients[@]}"; do P[p,$page,$c]=$(rps "$VW_PORT" "$page" "$c"); done; done
+  stop_pid "$VW_PID"
+
+  printf '\nPHP, requests/s, new connection per request (framework page: %s bytes)\n' "$(cat "$WORK/fw.size")"
+  printf '%-24s %14s %16s %14s %10s %12s\n' "page, clients" "vantrel -W 4" "nginx+php-fpm" "per-request" "vs fpm" "vs per-req"
+  for page in "${pages[@]}"; do for c in "${clients[@]}"; do
+    local w=${P[w,$page,$c]} f=${P[f,$page,$c]} p=${P[p,$page,$c]}
+    printf '%-24s %14s %16s %14s %10s %12s\n' "$page, $c" "$w" "$f" "$p" \
+      "$(awk -v a="$w" -v b="$f" 'BEGIN { if (b + 0 > 0 && a + 0 > 0) printf "%.2fx", a / b; else print "-" }')" \
+      "$(awk -v a="$w" -v b="$p" 'BEGIN { if (b + 0 > 0 && a + 0 > 0) printf "%.1fx", a / b; else print "-" }')"
+  done; done
+}
+
 install_tools
 [ -x "$HTTPD" ] || { echo "build $HTTPD first (make build)" >&2; exit 1; }
 make_site
+if [ "$SECTION" = php-workers ]; then php_workers_section; exit 0; fi
 start_vantrel
 start_nginx
 start_lighttpd
@@ -180,3 +334,5 @@ awk -v v="${R[vantrel,1k]}" -v n="${R[nginx,1k]}" -v v2="${R[vantrel,100k]}" -v 
     -v d="${R[vantrel,dl]}" -v dn="${R[nginx,dl]}" -v p="${R[vantrel,php]}" -v pl="${R[lighttpd,php]}" \
   'BEGIN { printf "\nratios: 1 KiB %.2fx nginx, 100 KiB %.2fx nginx, download %.2fx nginx, php %.2fx lighttpd\n",
            v / n, v2 / n2, d / dn, p / pl }'
+[ "$SECTION" = all ] && php_workers_section
+exit 0

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "server/cgi_gate.hpp"
 #include "server/connection.hpp"
 #include "server/context.hpp"
 #include "server/handlers.hpp"
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
     int sock = server_open_port(ctx->listen_port, ctx->listen_address.c_str());
     if (sock < 0) return 1;
     server_listen(*ctx, sock);
+    start_cgi_workers(*ctx);
     while (!stop_requested) server_step(*ctx, 1000);
     free_context(std::move(ctx));
     return 0;

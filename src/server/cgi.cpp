@@ -66,9 +66,9 @@ void invalid_head(connection& c) {
     stop_program(c);
 }
 
-// The program's header block is in `local` (whole or in part): once it is
-// complete, the client's reply head replaces it.
-void head_step(connection& c) {
+}  // namespace
+
+void cgi_reply_head_step(connection& c) {
     c.local.buf[c.local.head] = '\0';  // one byte always stays free
     int length = head_length(c.local.buf, static_cast<int>(c.local.head));
     if (length < 0) return invalid_head(c);
@@ -82,6 +82,8 @@ void head_step(connection& c) {
     if (!place_cgi_reply_head(c, static_cast<unsigned>(length))) return invalid_head(c);
     c.flags |= flag::cgi_head_parsed;
 }
+
+namespace {
 
 // Hands request body bytes from `remote` to the program's input.
 void forward_body(connection& c) {
@@ -120,7 +122,7 @@ void read_output(connection& c) {
     ssize_t n = recv(c.fd.get(), c.local.buf + c.local.head, want, 0);
     if (n > 0) {
         c.local.head += static_cast<unsigned>(n);
-        if (!c.has(flag::cgi_head_parsed)) head_step(c);
+        if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
         server_log(LOG_DEBUG, "get_cgi: %p: read %d", static_cast<void*>(&c), static_cast<int>(n));
         return;
     }

@@ -104,6 +104,11 @@ bool cgi_command(const std::string& interpreter, const char* script, CgiCommand&
 // with nothing left open.
 pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd);
 
+// The program's reply head is in `local` (whole or in part): once it is
+// complete the client's reply head replaces it and cgi_head_parsed is set; an
+// invalid head answers 500 and ends the relay (io_handler cleared, fd closed).
+void cgi_reply_head_step(connection& c);
+
 // Reaps `pid` if it has finished; otherwise keeps it on a process-wide list that
 // a background thread reaps by process id once it ends (never waitpid(-1)).
 void cgi_reap(pid_t pid);

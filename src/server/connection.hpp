@@ -12,6 +12,7 @@
 
 #include <openssl/ssl.h>
 
+#include "server/cgi_job.hpp"
 #include "server/context.hpp"
 #include "server/limits.hpp"
 
@@ -158,6 +159,10 @@ struct connection {
 
     // CGI: the program's process id, reaped by that id alone.
     pid_t cgi_pid = -1;
+    // A request for a program: its slot or place in the queue, FastCGI state.
+    std::unique_ptr<CgiJob> job;
+    // The far side (`fd`) has bytes to take even while `remote` is empty.
+    bool fd_wants_write = false;
     // PUT: the temporary file that replaces `put_target` once the body is complete.
     std::string put_temp;
     std::string put_target;

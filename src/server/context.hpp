@@ -24,6 +24,8 @@
 namespace vantrel {
 
 struct connection;
+struct FcgiAddress;
+class WorkerPool;
 
 struct MimeEntry {
     std::string extension;  // without the dot, compared without regard to case
@@ -68,6 +70,15 @@ struct ServerContext {
     int listen_port = 0;
     int list_directories = 0;
     int enable_gui = 0;
+    int cgi_workers = 0;               // 0: one process per request
+    std::unique_ptr<FcgiAddress> fastcgi;  // an external FastCGI server, if configured
+    std::unique_ptr<WorkerPool> pool;      // the running worker pool, if any
+    std::vector<std::string> cgi_worker_arguments;  // extra interpreter arguments for the pool
+
+    // Requests for programs: how many run (or are with a worker), and who waits.
+    int cgi_running = 0;
+    std::deque<connection*> cgi_waiting;  // oldest first
+    bool cgi_stopping = false;            // being freed: nothing new starts
     std::string listen_address;        // IPv4, dotted; empty: every address
     AccessGuard guard;                 // set by the embedding after the context is made
 
@@ -97,7 +108,7 @@ struct OptionRow {
     int kind;
 };
 
-constexpr std::size_t kOptionCount = 18;
+constexpr std::size_t kOptionCount = 20;
 
 // The 17-row table in its order (setters run and usage prints in this order).
 std::vector<OptionRow>& option_table();

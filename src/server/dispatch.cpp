@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/cgi_gate.hpp"
 #include "server/access_guard.hpp"
 #include "server/handlers.hpp"
 #include "server/htaccess.hpp"
@@ -77,19 +78,6 @@ void redirect_to_directory(connection& c) {
         return;
     }
     senderr(c, 301, "Moved Permanently", location.c_str(), "Moved, %s", location.c_str());
-}
-
-void start_cgi(connection& c, const char* path) {
-    if (run_cgi(c, path) != 0) {
-        senderr(c, 500, "Server Error", "", "Cannot exec CGI");
-        return;
-    }
-    c.remote.tail = static_cast<unsigned>(c.request_len);
-    io_consume(c.remote, 0);
-    if (c.method == METHOD_GET) c.remote.clear();
-    c.io_handler = get_cgi;
-    c.flags |= flag::fd_is_socket;
-    if (c.method == METHOD_POST) send_continue_if_expected(c);
 }
 
 void serve_file(connection& c, const char* path) {
@@ -174,7 +162,7 @@ void handle(connection& c) {
 
     if (S_ISDIR(c.file_stat.st_mode) && handle_directory(c, path, sizeof path)) return;
     if (!S_ISREG(c.file_stat.st_mode)) return senderr(c, 404, "Not Found", "", "Not Found: [%s]", c.uri);
-    if (is_cgi(*c.ctx, path)) return start_cgi(c, path);
+    if (is_cgi(*c.ctx, path)) return dispatch_program(c, path);
     serve_file(c, path);
 }
 

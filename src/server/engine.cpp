@@ -19,6 +19,7 @@
 
 #include <openssl/err.h>
 
+#include "server/cgi_gate.hpp"
 #include "server/connection.hpp"
 #include "server/log.hpp"
 #include "server/request.hpp"
@@ -176,7 +177,7 @@ int register_interest(ServerContext& ctx, connection& c, int timeout) {
     if (c.fd.valid() && c.io_handler) {
         short fd_events = 0;
         if (c.local.has_room()) fd_events |= POLLIN;
-        if (c.remote.pending() > 0) fd_events |= POLLOUT;
+        if (c.remote.pending() > 0 || c.fd_wants_write) fd_events |= POLLOUT;
         if (fd_events) c.poll_fd = add_poll(ctx, c.fd.get(), fd_events);
     }
     return no_wait ? 0 : timeout;
@@ -196,7 +197,8 @@ void mark_ready(ServerContext& ctx, connection& c) {
     // A body sent straight from the file waits for the socket like any other reply.
     bool ready_always = c.has(flag::always_ready) && !sends_directly(c);
     if (c.local.has_room() && (ready_always || (f & (POLLIN | POLLHUP | POLLERR)))) c.flags |= flag::fd_readable;
-    if (c.remote.pending() > 0 && (ready_always || (f & (POLLOUT | POLLERR)))) c.flags |= flag::fd_writable;
+    if ((c.remote.pending() > 0 || c.fd_wants_write) && (ready_always || (f & (POLLOUT | POLLERR))))
+        c.flags |= flag::fd_writable;
 }
 
 // Waits for this step's events. False when the step must end here: on an

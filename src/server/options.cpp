@@ -13,6 +13,9 @@
 #include "server/context.hpp"
 #include "server/log.hpp"
 #include "server/request.hpp"
+#include "server/cgi_gate.hpp"
+#include "server/fastcgi_address.hpp"
+#include "server/worker_pool.hpp"
 
 namespace vantrel {
 
@@ -37,6 +40,31 @@ void set_global_htpasswd(ServerContext& ctx, const std::string& v) { ctx.global_
 void set_debug(ServerContext&, const std::string& v) { debug_mode = decimal_value(v); }
 void set_put_auth(ServerContext& ctx, const std::string& v) { ctx.put_auth = v; }
 void set_enable_gui(ServerContext& ctx, const std::string& v) { ctx.enable_gui = decimal_value(v); }
+
+// 0 (one process per request) to 64; anything else, a word or a number out of
+// range, is fatal like a bad port: a typo must not silently mean something else.
+void set_cgi_workers(ServerContext& ctx, const std::string& v) {
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(v.c_str(), &end, 10);
+    while (end && (*end == ' ' || *end == '\t')) ++end;
+    if (v.empty() || errno != 0 || *end != '\0' || n < 0 || n > kMaxCgiWorkers) {
+        server_log(LOG_FATAL, "cgi_workers: [%s] is not a number from 0 to %d", v.c_str(), kMaxCgiWorkers);
+        return;
+    }
+    ctx.cgi_workers = static_cast<int>(n);
+}
+
+void set_fastcgi_address(ServerContext& ctx, const std::string& v) {
+    if (v.empty()) return;
+    FcgiAddress address;
+    std::string why;
+    if (!parse_fastcgi_address(v, address, why)) {
+        server_log(LOG_FATAL, "fastcgi_address: cannot use [%s]: %s", v.c_str(), why.c_str());
+        return;
+    }
+    ctx.fastcgi = std::make_unique<FcgiAddress>(address);
+}
 
 void set_listen_address(ServerContext& ctx, const std::string& v) {
     in_addr addr{};
@@ -88,6 +116,8 @@ std::vector<OptionRow> make_table() {
         {'V', "cgi_envvar", "CGI envir variables", set_envvars, "X=Y,....", nullptr, {}, KIND_TEXT},
         {'a', "aliases", "Aliases", set_aliases, "X=Y,...", nullptr, {}, KIND_TEXT},
         {'g', "enable_gui", "GUI support", set_enable_gui, "0|1", "1", {}, KIND_BOOL},
+        {'W', "cgi_workers", "Persistent FastCGI workers", set_cgi_workers, "0-64", "0", {}, KIND_NUMBER},
+        {'F', "fastcgi_address", "External FastCGI server", set_fastcgi_address, "unix:/path|host:port", nullptr, {}, KIND_TEXT},
         {'b', "listen_address", "Listening address", set_listen_address, "address", "0.0.0.0", {}, KIND_TEXT},
     };
 }
@@ -218,7 +248,9 @@ std::unique_ptr<ServerContext> init_context(
 
 void free_context(std::unique_ptr<ServerContext> ctx) {
     if (!ctx) return;
+    ctx->cgi_stopping = true;  // closing connections must not start waiting requests
     disconnect_all(*ctx);
+    stop_cgi_workers(*ctx);
     ctx->mimetypes.clear();
     ctx->accesslog.reset();
 }

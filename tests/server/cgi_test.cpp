@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -77,6 +78,19 @@ std::vector<pid_t> children_of(pid_t pid) {
     return out;
 }
 
+// Children that have not ended yet (a zombie waits only for its reaping).
+std::size_t running_children_of(pid_t pid) {
+    std::size_t n = 0;
+    for (pid_t child : children_of(pid)) {
+        std::ifstream in("/proc/" + std::to_string(child) + "/stat");
+        std::string line;
+        if (!std::getline(in, line)) continue;
+        auto close_paren = line.rfind(')');
+        if (close_paren != std::string::npos && close_paren + 2 < line.size() && line[close_paren + 2] != 'Z') ++n;
+    }
+    return n;
+}
+
 std::size_t open_fds(pid_t pid) {
     std::size_t n = 0;
     std::string dir = "/proc/" + std::to_string(pid) + "/fd";
@@ -99,9 +113,32 @@ bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seco
     return condition();
 }
 
+// The two ways of running PHP: one php-cgi per request, or persistent FastCGI
+// workers. Every PHP case below runs in both.
+struct PhpMode {
+    const char* name;
+    std::vector<std::string> args;
+    std::size_t idle_children;  // server children while no request runs
+};
+
+const PhpMode kPhpModes[] = {
+    {"PerRequest", {}, 0},
+    {"Workers", {"-W", "2"}, 1},  // the pool's manager
+};
+
+std::string mode_name(const ::testing::TestParamInfo<PhpMode>& info) { return info.param.name; }
+
+std::vector<std::string> with_mode(std::vector<std::string> args, const PhpMode& mode) {
+    args.insert(args.end(), mode.args.begin(), mode.args.end());
+    return args;
+}
+
 // A site of PHP pages served through php-cgi.
-class CgiPhp : public ::testing::Test {
+class CgiPhp : public ::testing::TestWithParam<PhpMode> {
 protected:
+    void TearDown() override {
+        if (server) server->stop(SIGTERM);  // frees the context: the pool ends with it
+    }
     void SetUp() override {
         write_file(site / "env.php", kEnvPhp);
         write_file(site / "post.php", R"(<?php
@@ -155,7 +192,7 @@ echo "post=", json_encode($_POST), " rest=[", $rest, "]";
         write_file(site / "stderr.php",
                    "<?php file_put_contents('php://stderr', \"STDERR-MARK\\n\"); echo 'clean body';\n");
         server = std::make_unique<testkit::ServerProcess>(
-            std::vector<std::string>{"-d", site.path(), "-c", ".php", "-C", kPhpCgi});
+            with_mode({"-d", site.path(), "-c", ".php", "-C", kPhpCgi}, GetParam()));
     }
 
     testkit::HttpReply get(const std::string& path, const std::string& extra = "") {
@@ -166,7 +203,7 @@ echo "post=", json_encode($_POST), " rest=[", $rest, "]";
     std::unique_ptr<testkit::ServerProcess> server;
 };
 
-TEST_F(CgiPhp, GetWithQueryGivesTheStandardVariables) {
+TEST_P(CgiPhp, GetWithQueryGivesTheStandardVariables) {
     auto r = get("/env.php?a=1&b=two");
     EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
     auto env = lines_of(r.body);
@@ -185,14 +222,14 @@ TEST_F(CgiPhp, GetWithQueryGivesTheStandardVariables) {
     EXPECT_EQ(env.count("CONTENT_LENGTH"), 0u);
 }
 
-TEST_F(CgiPhp, PathInfoAfterTheScript) {
+TEST_P(CgiPhp, PathInfoAfterTheScript) {
     auto env = lines_of(get("/env.php/extra/part").body);
     EXPECT_EQ(env["PATH_INFO"], "/extra/part");
     EXPECT_EQ(env["SCRIPT_NAME"], "/env.php");
     EXPECT_EQ(env["SCRIPT_FILENAME"], site / "env.php");
 }
 
-TEST_F(CgiPhp, IndexPhpChosenForADirectoryGetsItsOwnRequestUri) {
+TEST_P(CgiPhp, IndexPhpChosenForADirectoryGetsItsOwnRequestUri) {
     auto r = get("/sub/");
     EXPECT_EQ(r.status, 200);
     auto env = lines_of(r.body);
@@ -200,7 +237,7 @@ TEST_F(CgiPhp, IndexPhpChosenForADirectoryGetsItsOwnRequestUri) {
     EXPECT_EQ(env["SCRIPT_FILENAME"], site / "sub/index.php");
 }
 
-TEST_F(CgiPhp, RequestHeadersBecomeHttpVariables) {
+TEST_P(CgiPhp, RequestHeadersBecomeHttpVariables) {
     auto env = lines_of(get("/env.php", "User-Agent: probe/1.0\r\nX-My-Header: some value\r\nProxy: evil:3128\r\n").body);
     EXPECT_EQ(env["HTTP_USER_AGENT"], "probe/1.0");
     EXPECT_EQ(env["HTTP_X_MY_HEADER"], "some value");
@@ -209,14 +246,14 @@ TEST_F(CgiPhp, RequestHeadersBecomeHttpVariables) {
     EXPECT_EQ(env.count("HTTP_PROXY"), 0u);
 }
 
-TEST_F(CgiPhp, EightKilobyteCookieReachesPhpWhole) {
+TEST_P(CgiPhp, EightKilobyteCookieReachesPhpWhole) {
     std::string value(8192, 'c');
     for (std::size_t i = 0; i < value.size(); i += 7) value[i] = static_cast<char>('a' + i % 26);
     auto env = lines_of(get("/env.php", "Cookie: big=" + value + "\r\n").body);
     EXPECT_EQ(env["HTTP_COOKIE"], "big=" + value);
 }
 
-TEST_F(CgiPhp, PostBodyOfTwentyBytesReachesPhpExactly) {
+TEST_P(CgiPhp, PostBodyOfTwentyBytesReachesPhpExactly) {
     auto r = testkit::curl({"--data-binary", "abcdefghij0123456789", "-H", "Content-Type: text/plain",
                             server->url("/post.php?a=1")});
     ASSERT_EQ(r.exit_code, 0);
@@ -229,7 +266,7 @@ TEST_F(CgiPhp, PostBodyOfTwentyBytesReachesPhpExactly) {
     EXPECT_EQ(out["GET_A"], "1");
 }
 
-TEST_F(CgiPhp, MultipartUploadOf100KiBArrivesInFiles) {
+TEST_P(CgiPhp, MultipartUploadOf100KiBArrivesInFiles) {
     std::string content(100 * 1024, '\0');
     unsigned x = 12345;
     for (auto& ch : content) {
@@ -246,7 +283,7 @@ TEST_F(CgiPhp, MultipartUploadOf100KiBArrivesInFiles) {
     EXPECT_TRUE(testkit::read_file(tmp / "echo.bin") == content);
 }
 
-TEST_F(CgiPhp, LocationGivesA302ThatCurlFollows) {
+TEST_P(CgiPhp, LocationGivesA302ThatCurlFollows) {
     auto raw = get("/redirect.php");
     EXPECT_EQ(raw.status_line, "HTTP/1.1 302 Found");
     EXPECT_EQ(raw.headers["location"], "/target.php");
@@ -256,7 +293,7 @@ TEST_F(CgiPhp, LocationGivesA302ThatCurlFollows) {
     EXPECT_EQ(followed.out, "TARGET GET");
 }
 
-TEST_F(CgiPhp, StatusLineCarriesTheProgramsStatusAndReasonAndNoStatusHeader) {
+TEST_P(CgiPhp, StatusLineCarriesTheProgramsStatusAndReasonAndNoStatusHeader) {
     struct Row {
         const char* script;
         const char* status_line;
@@ -281,7 +318,7 @@ TEST_F(CgiPhp, StatusLineCarriesTheProgramsStatusAndReasonAndNoStatusHeader) {
     }
 }
 
-TEST_F(CgiPhp, ClientLocationOrStatusHeaderNeverChangesTheReply) {
+TEST_P(CgiPhp, ClientLocationOrStatusHeaderNeverChangesTheReply) {
     auto r = get("/target.php", "Location: http://elsewhere/\r\nStatus: 503\r\n");
     EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
     EXPECT_EQ(r.headers.count("location"), 0u);
@@ -290,7 +327,7 @@ TEST_F(CgiPhp, ClientLocationOrStatusHeaderNeverChangesTheReply) {
     EXPECT_EQ(get("/missing.php", "Status: 200\r\n").status_line, "HTTP/1.1 404 Not Found");
 }
 
-TEST_F(CgiPhp, BadProgramHeadsAnswer500) {
+TEST_P(CgiPhp, BadProgramHeadsAnswer500) {
     auto tab = get("/tab.php");
     EXPECT_EQ(tab.status_line, "HTTP/1.1 500 CGI Error");
     EXPECT_EQ(tab.body, "500 Script sent invalid headers");
@@ -301,7 +338,7 @@ TEST_F(CgiPhp, BadProgramHeadsAnswer500) {
     EXPECT_EQ(endless.body, "500 Script sent invalid headers");
 }
 
-TEST_F(CgiPhp, HeadRunsTheProgramWithMethodHead) {
+TEST_P(CgiPhp, HeadRunsTheProgramWithMethodHead) {
     auto r = testkit::parse_reply(testkit::raw_request(server->port(), "HEAD /head.php HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_EQ(r.status_line, "HTTP/1.1 200 OK");
     EXPECT_EQ(r.headers["x-method"], "HEAD");
@@ -309,7 +346,7 @@ TEST_F(CgiPhp, HeadRunsTheProgramWithMethodHead) {
     EXPECT_EQ(r.body, "");
 }
 
-TEST_F(CgiPhp, OneMebibyteOutputIsRelayedByteExact) {
+TEST_P(CgiPhp, OneMebibyteOutputIsRelayedByteExact) {
     std::string raw = testkit::raw_request(server->port(), "GET /big.php HTTP/1.1\r\n\r\n", std::chrono::seconds(30));
     auto r = testkit::parse_reply(raw);
     EXPECT_EQ(r.status, 200);
@@ -317,7 +354,7 @@ TEST_F(CgiPhp, OneMebibyteOutputIsRelayedByteExact) {
     EXPECT_TRUE(r.body == pattern_bytes(1048576));
 }
 
-TEST_F(CgiPhp, SessionIsKeptAcrossRequestsByItsCookie) {
+TEST_P(CgiPhp, SessionIsKeptAcrossRequestsByItsCookie) {
     TempDir tmp;
     std::string jar = tmp / "jar.txt";
     auto first = testkit::curl({"-c", jar, "-b", jar, server->url("/session.php")});
@@ -329,13 +366,13 @@ TEST_F(CgiPhp, SessionIsKeptAcrossRequestsByItsCookie) {
     EXPECT_NE(testkit::read_file(jar).find("PHPSESSID"), std::string::npos);
 }
 
-TEST_F(CgiPhp, ScriptPathWithASpaceRuns) {
+TEST_P(CgiPhp, ScriptPathWithASpaceRuns) {
     auto r = testkit::curl({server->url("/dir%20with%20space/my%20page.php")});
     ASSERT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "SPACE /dir with space/my page.php");
 }
 
-TEST_F(CgiPhp, ProgramStandardErrorGoesToTheServerLog) {
+TEST_P(CgiPhp, ProgramStandardErrorGoesToTheServerLog) {
     server->expect_stderr("STDERR-MARK");
     auto r = get("/stderr.php");
     EXPECT_EQ(r.status, 200);
@@ -343,7 +380,7 @@ TEST_F(CgiPhp, ProgramStandardErrorGoesToTheServerLog) {
     EXPECT_TRUE(eventually([&] { return server->stderr_text().find("STDERR-MARK") != std::string::npos; }));
 }
 
-TEST_F(CgiPhp, ClientLeavingEarlyEndsAndReapsTheProgram) {
+TEST_P(CgiPhp, ClientLeavingEarlyEndsAndReapsTheProgram) {
     pid_t pid = server->pid();
     int s = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(s, 0);
@@ -358,36 +395,42 @@ TEST_F(CgiPhp, ClientLeavingEarlyEndsAndReapsTheProgram) {
     ASSERT_GT(recv(s, buf, sizeof buf, MSG_WAITALL), 0);
     EXPECT_EQ(std::string(buf, 15), "HTTP/1.1 200 OK");
     // The program is still writing (128 MB in all) when the client goes.
-    EXPECT_FALSE(children_of(pid).empty());
+    if (GetParam().idle_children == 0) {
+        EXPECT_FALSE(children_of(pid).empty());
+    }
     close(s);
-    EXPECT_TRUE(eventually([&] { return children_of(pid).empty(); }, std::chrono::seconds(10)));
+    EXPECT_TRUE(eventually([&] { return children_of(pid).size() <= GetParam().idle_children; },
+                           std::chrono::seconds(10)));
     EXPECT_EQ(get("/target.php").body, "TARGET GET");
 }
 
-TEST_F(CgiPhp, HowTheClientEndsDecidesBetweenReplyAndStop) {
+TEST_P(CgiPhp, HowTheClientEndsDecidesBetweenReplyAndStop) {
     enum class Ending { close, half_close, reset };
     struct Row {
         const char* name;
         std::string request;
         Ending ending;
         const char* reply_body;  // nullptr: the program is stopped, no reply
+        bool workers_too;        // a worker reads no php://stdin and finishes a script on its own
     };
     const std::string form = "Content-Type: application/x-www-form-urlencoded\r\n";
     const Row rows[] = {
         {"stream ends before the body is complete",
-         "POST /record.php HTTP/1.1\r\n" + form + "Content-Length: 15\r\n\r\namount=10", Ending::close, nullptr},
-        {"half-close after the whole body",
-         "POST /stdin.php HTTP/1.1\r\n" + form + "Content-Length: 9\r\n\r\namount=10", Ending::half_close,
-         "post={\"amount\":\"10\"} rest=[]"},
-        {"client vanishes while the program runs", "GET /sleep.php HTTP/1.1\r\n\r\n", Ending::reset, nullptr},
+         "POST /record.php HTTP/1.1\r\n" + form + "Content-Length: 15\r\n\r\namount=10", Ending::close, nullptr,
+         true},
+        {"half-close after the whole body", "POST /stdin.php HTTP/1.1\r\n" + form + "Content-Length: 9\r\n\r\namount=10",
+         Ending::half_close, "post={\"amount\":\"10\"} rest=[]", false},
+        {"client vanishes while the program runs", "GET /sleep.php HTTP/1.1\r\n\r\n", Ending::reset, nullptr, false},
     };
     pid_t server_pid = server->pid();
+    const std::size_t idle = GetParam().idle_children;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        if (idle != 0 && !row.workers_too) continue;
         int s = testkit::connect_loopback(server->port());
         ASSERT_GE(s, 0);
         ASSERT_EQ(send(s, row.request.data(), row.request.size(), 0), static_cast<ssize_t>(row.request.size()));
-        ASSERT_TRUE(eventually([&] { return !children_of(server_pid).empty(); }));
+        ASSERT_TRUE(eventually([&] { return children_of(server_pid).size() > idle || idle != 0; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the program waits on its input
         std::string reply;
         if (row.ending == Ending::half_close) {
@@ -406,24 +449,25 @@ TEST_F(CgiPhp, HowTheClientEndsDecidesBetweenReplyAndStop) {
             EXPECT_EQ(r.status, 200) << reply;
             EXPECT_EQ(r.body, row.reply_body);
         }
-        EXPECT_TRUE(eventually([&] { return children_of(server_pid).empty(); }))
+        EXPECT_TRUE(eventually([&] { return children_of(server_pid).size() <= idle; }))
             << children_of(server_pid).size() << " programs left";
         // A program stopped early never acted on the part of the body it had.
         EXPECT_FALSE(testkit::file_exists(site / "seen.txt"));
     }
 }
 
-TEST_F(CgiPhp, FiveHundredRequestsLeaveNoZombiesAndNoDescriptors) {
+TEST_P(CgiPhp, FiveHundredRequestsLeaveNoZombiesAndNoDescriptors) {
     pid_t pid = server->pid();
     ASSERT_EQ(get("/target.php").body, "TARGET GET");
-    ASSERT_TRUE(eventually([&] { return children_of(pid).empty(); })) << "first program not reaped";
+    std::size_t idle = GetParam().idle_children;
+    ASSERT_TRUE(eventually([&] { return children_of(pid).size() <= idle; })) << "first program not reaped";
     std::size_t fds_before = open_fds(pid);
     ASSERT_GT(fds_before, 0u);
 
     int ok = 0;
     for (int i = 0; i < 500; ++i) ok += get("/target.php").body == "TARGET GET";
     EXPECT_EQ(ok, 500);
-    EXPECT_TRUE(eventually([&] { return children_of(pid).empty(); }))
+    EXPECT_TRUE(eventually([&] { return children_of(pid).size() <= idle; }))
         << children_of(pid).size() << " children left";
     EXPECT_TRUE(eventually([&] { return open_fds(pid) <= fds_before; }))
         << open_fds(pid) << " descriptors open, " << fds_before << " before";
@@ -464,11 +508,20 @@ TEST(CgiTls, PostWaitingForAProgramThatReadsLateCostsNoCpu) {
     EXPECT_LT(used, 0.3) << "seconds of CPU during a 2 s wait";
 }
 
-TEST(CgiStart, MissingInterpreterAnswersCannotExec) {
+INSTANTIATE_TEST_SUITE_P(Modes, CgiPhp, ::testing::ValuesIn(kPhpModes), mode_name);
+
+class CgiStart : public ::testing::TestWithParam<PhpMode> {};
+INSTANTIATE_TEST_SUITE_P(Modes, CgiStart, ::testing::ValuesIn(kPhpModes), mode_name);
+
+// With workers the pool cannot start either: requests fall back to one process each.
+TEST_P(CgiStart, MissingInterpreterAnswersCannotExec) {
     TempDir site;
     write_file(site / "page.php", "<?php echo 1;\n");
-    testkit::ServerProcess server({"-d", site.path(), "-c", ".php", "-C", "/nonexistent/php-cgi"});
+    testkit::ServerProcess server(with_mode({"-d", site.path(), "-c", ".php", "-C", "/nonexistent/php-cgi"}, GetParam()));
     server.expect_stderr("cgi_spawn: /nonexistent/php-cgi");
+    // With workers: the pool's start fails first.
+    server.expect_stderr("worker pool: cannot start /nonexistent/php-cgi");
+    server.expect_stderr("start_cgi_workers: no worker pool");
     auto r = testkit::http_get(server.port(), "/page.php");
     EXPECT_EQ(r.status_line, "HTTP/1.1 500 Server Error");
     EXPECT_EQ(r.body, "500 Cannot exec CGI");
@@ -527,6 +580,31 @@ TEST_F(CgiShebang, BodyThatTheProgramNeverReadsIsDropped) {
                            std::chrono::seconds(20));
     EXPECT_EQ(r.out, "answered");
     EXPECT_TRUE(eventually([&] { return children_of(server->pid()).empty(); }));
+}
+
+TEST_F(CgiShebang, AtMostSixtyFourProgramsRunAndTheRestWaitTheirTurn) {
+    write_file(site / "nap.sh", "#!/bin/sh\nsleep 1\nprintf 'Content-Type: text/plain\\r\\n\\r\\nrested'\n");
+    constexpr int kClients = 80;
+    std::atomic<int> rested{0};
+    std::atomic<bool> done{false};
+    std::size_t most = 0;
+    std::thread sampler([&] {
+        while (!done) {
+            most = std::max(most, running_children_of(server->pid()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i)
+        clients.emplace_back([&] {
+            rested += testkit::http_get(server->port(), "/nap.sh").body == "rested";
+        });
+    for (auto& t : clients) t.join();
+    done = true;
+    sampler.join();
+    EXPECT_EQ(rested.load(), kClients);
+    EXPECT_LE(most, 64u);
+    EXPECT_GT(most, 1u);
 }
 
 TEST_F(CgiShebang, OnlyTheThreeStandardDescriptorsAndDefaultSignals) {

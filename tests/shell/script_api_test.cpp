@@ -101,6 +101,22 @@ TEST_F(ScriptApi, SetWebserverPortDoesNotWrapHugeNumbersIntoOtherPorts) {
     EXPECT_EQ(Settings().WebserverPort, -1);
 }
 
+TEST_F(ScriptApi, SetPHPWorkersTakesZeroToSixtyFourLikeAPortNumber) {
+    EXPECT_EQ(Settings().PHPWorkers, 4);  // the desktop's default
+    EXPECT_TRUE(completes("SetPHPWorkers('8')"));
+    EXPECT_EQ(Settings().PHPWorkers, 8);
+    EXPECT_TRUE(completes("SetPHPWorkers(0)"));
+    EXPECT_EQ(Settings().PHPWorkers, 0);
+    EXPECT_TRUE(completes("SetPHPWorkers(64)"));
+    for (const char* arg : {"'abc'", "''", "", "nil", "{}", "65", "-1", "4294967300", "0/0"}) {
+        SCOPED_TRACE(arg);
+        EXPECT_FALSE(completes(std::string("SetPHPWorkers(") + arg + ")"));
+        EXPECT_EQ(Settings().PHPWorkers, 64);
+    }
+    run("ok, message = pcall(function() SetPHPWorkers(100) end)");
+    EXPECT_EQ(caught_message(), "bad argument #1 to 'SetPHPWorkers' (PHP workers must be from 0 to 64)");
+}
+
 TEST_F(ScriptApi, SetBaseURLNeedsATextAndChangesNothing) {
     EXPECT_FALSE(completes("SetBaseURL()"));
     EXPECT_TRUE(completes("SetBaseURL('http://example.invalid/')"));

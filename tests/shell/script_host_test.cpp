@@ -15,10 +15,10 @@ TEST_F(ScriptHost, OpensOnlyBaseTableStringAndMath) {
     EXPECT_EQ(global("hidden"), "nil,nil,nil,nil,nil");
 }
 
-TEST_F(ScriptHost, RegistersTheElevenFunctionsAsGlobals) {
+TEST_F(ScriptHost, RegistersTheScriptFunctionsAsGlobals) {
     const char* names[] = {"SetTitle",   "SetTaskbarTitle", "SetBaseURL", "SetWebserverPort",
                            "SetInitialHTML", "SetPHPPath", "NavigateTo", "NewMenu",
-                           "AddMenuItem", "AddMenu",        "SetSitesPath"};
+                           "AddMenuItem", "AddMenu",        "SetSitesPath", "SetPHPWorkers"};
     lua_State* L = LuaState();
     for (const char* name : names) {
         lua_getfield(L, LUA_GLOBALSINDEX, name);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -70,6 +71,7 @@ TEST(ShellSettings, StartValues) {
     EXPECT_EQ(fresh.SitesPath, "");
     EXPECT_EQ(fresh.PHPPath, "");
     EXPECT_EQ(fresh.WebserverPort, 80);
+    EXPECT_EQ(fresh.PHPWorkers, 4);
     EXPECT_EQ(fresh.InitialHTML,
               "<html><head><style type='text/css'>\r\n#idLoading { padding-left: 5px; background-color: red; "
               "display:block; color: white;} </style>\r\n</head><body><div id='idLoading'>Loading...</div>"
@@ -150,6 +152,30 @@ TEST_F(Webserver, StartServerServesFilesAndPhpOnItsPort) {
     FreeServer();
     EXPECT_EQ(ServerPort(), 0);
     EXPECT_FALSE(accepts(port));
+}
+
+// The pool starts with the server; in developer mode edits show at once.
+TEST_F(Webserver, PhpWorkersStartWithTheServerAndEndWithIt) {
+    testkit::write_file(other / "w.php",
+                        "<?php echo getmypid(), ' ', ini_get('opcache.revalidate_freq');");
+    for (const char* developer : {"0", "1"}) {
+        SCOPED_TRACE(developer);
+        setenv("VANTREL_DEVELOPER", developer, 1);
+        StartServer(other.path(), "/usr/bin/php-cgi", 0, 2);
+        unsetenv("VANTREL_DEVELOPER");
+        ASSERT_TRUE(fatal_messages().empty());
+        StartServerThread();
+        std::set<std::string> pids;
+        std::string freq;
+        for (int i = 0; i < 10; ++i) {
+            std::string body = testkit::http_get(ServerPort(), "/w.php").body;
+            pids.insert(body.substr(0, body.find(' ')));
+            freq = body.substr(body.find(' ') + 1);
+        }
+        EXPECT_LE(pids.size(), 2u);
+        EXPECT_EQ(freq, std::string(developer) == "1" ? "0" : "2");
+        FreeServer();
+    }
 }
 
 TEST_F(Webserver, StartServerPassesTheConfiguredPortToCgi) {

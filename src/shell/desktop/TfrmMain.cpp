@@ -194,7 +194,7 @@ void TfrmMain::WaitWhileBusy() {
 void TfrmMain::FormShow() {
     auto& settings = shell::Settings();
     shell::ResolveServedPaths();
-    shell::StartServer(settings.SitesPath, settings.PHPPath, settings.WebserverPort);
+    shell::StartServer(settings.SitesPath, settings.PHPPath, settings.WebserverPort, settings.PHPWorkers);
     page_->SetOwnPort(shell::ServerPort());
     shell::StartServerThread();
     InstallServerTokenCookie();  // a private server's pages need it from the first request

@@ -19,6 +19,8 @@
 namespace vantrel::shell {
 namespace {
 
+constexpr int kMaxPHPWorkers = 64;
+
 WindowPort* g_window = nullptr;  // borrowed: `frmMain`
 std::string g_application_title = "Vantrel";
 
@@ -98,19 +100,29 @@ int l_SetBaseURL(lua_State* L) {
     return 0;
 }
 
+// luaL_checkinteger accepts exactly what luaL_checknumber accepts; the number
+// is truncated toward zero like the engine does, but a value no int can hold
+// becomes -1 instead of wrapping round to some other, valid value.
+int check_int(lua_State* L, int narg) {
+    lua_Number n = luaL_checknumber(L, narg);
+    if (!std::isfinite(n)) return -1;
+    lua_Number t = std::trunc(n);
+    if (t < static_cast<lua_Number>(INT_MIN) || t > static_cast<lua_Number>(INT_MAX)) return -1;
+    return static_cast<int>(t);
+}
+
 int l_SetWebserverPort(lua_State* L) {
-    // luaL_checkinteger accepts exactly what luaL_checknumber accepts; the number
-    // is truncated toward zero like the engine does, but a value no int can hold
-    // becomes -1 (refused at start as a port outside 0 to 65535) instead of
-    // wrapping round to some other, valid port.
-    lua_Number n = luaL_checknumber(L, 1);
-    int port = -1;
-    if (std::isfinite(n)) {
-        lua_Number t = std::trunc(n);
-        if (t >= static_cast<lua_Number>(INT_MIN) && t <= static_cast<lua_Number>(INT_MAX))
-            port = static_cast<int>(t);
-    }
-    Settings().WebserverPort = port;
+    // An unusable port is refused at start as one outside 0 to 65535.
+    Settings().WebserverPort = check_int(L, 1);
+    return 0;
+}
+
+// --- added after the eleven ------------------------------------------------
+
+int l_SetPHPWorkers(lua_State* L) {
+    int n = check_int(L, 1);
+    luaL_argcheck(L, n >= 0 && n <= kMaxPHPWorkers, 1, "PHP workers must be from 0 to 64");
+    Settings().PHPWorkers = n;
     return 0;
 }
 
@@ -228,6 +240,7 @@ void RegisterScriptApi(lua_State* L) {
         {"AddMenuItem", l_AddMenuItem},
         {"AddMenu", l_AddMenu},
         {"SetSitesPath", l_SetSitesPath},
+        {"SetPHPWorkers", l_SetPHPWorkers},
         {"SetListenAddress", l_SetListenAddress},
         {"SetPrivateServer", l_SetPrivateServer},
         {"GetDataPath", l_GetDataPath},

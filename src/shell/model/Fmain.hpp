@@ -25,10 +25,10 @@ WindowPort* MainWindow();
 // The application title (the task-bar text): "Vantrel" until SetTaskbarTitle.
 const std::string& ApplicationTitle();
 
-// Makes the eleven script functions globals of the state, in their fixed order:
+// Makes the script functions globals of the state, in their fixed order:
 // SetTitle, SetTaskbarTitle, SetBaseURL, SetWebserverPort, SetInitialHTML,
 // SetPHPPath, NavigateTo, NewMenu, AddMenuItem, AddMenu, SetSitesPath; then
-// SetListenAddress, SetPrivateServer and GetDataPath.
+// SetPHPWorkers, SetListenAddress, SetPrivateServer and GetDataPath.
 void RegisterScriptApi(lua_State* L);
 
 // Runs "onBuildMainMenu.lua", then hands the top-level menus added so far to the

@@ -15,6 +15,7 @@ struct ShellSettings {
     std::string PHPPath;      // CGI interpreter, unresolved until the window is shown
     std::string InitialHTML = kLoadingPage;
     int WebserverPort = 80;
+    int PHPWorkers = 4;       // persistent PHP workers; 0: one process per request
 
     // The application's own, settled at start before any script runs.
     std::string ApplicationId;

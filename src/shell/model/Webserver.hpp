@@ -27,7 +27,10 @@ extern const char* const kDefaultSitesPath;  // "sites"
 // Creates the server context with the document root, the ".php" interpreter, the
 // built-in MIME table and the port, then opens and registers the listening
 // socket. Start-up failures are fatal (the fatal hook decides what follows).
-void StartServer(const std::string& root, const std::string& interpreter, int port);
+// With `workers` > 0 the interpreter runs as that many persistent FastCGI
+// workers, started here so that the first page does not wait for them; with
+// VANTREL_DEVELOPER=1 in the environment they check edited files at every request.
+void StartServer(const std::string& root, const std::string& interpreter, int port, int workers = 0);
 // The port the listening socket is bound to (0 before a successful start).
 int ServerPort();
 
