@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -61,6 +62,23 @@ bool file_exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
 }
+
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> out;
+    std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(task_dir.c_str());
+    if (!d) return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream in(task_dir + "/" + e->d_name + "/children");
+        pid_t child;
+        while (in >> child) out.push_back(child);
+    }
+    closedir(d);
+    return out;
+}
+
+bool process_exists(pid_t pid) { return access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0; }
 
 int free_port() {
     int s = socket(AF_INET, SOCK_STREAM, 0);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <thread>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,6 +34,21 @@ void write_file(const std::string& path, const std::string& content);  // makes 
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 void make_dirs(const std::string& path);
+
+// Polls `condition` every 10 ms until it holds or `limit` has passed.
+template <typename F>
+bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+// Children of a process (zombies included), from /proc.
+std::vector<pid_t> children_of(pid_t pid);
+bool process_exists(pid_t pid);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();

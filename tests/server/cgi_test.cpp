@@ -33,6 +33,9 @@
 namespace {
 
 using testkit::TempDir;
+using testkit::children_of;
+using testkit::eventually;
+using testkit::process_exists;
 using testkit::write_file;
 
 const char* const kPhpCgi = "/usr/bin/php-cgi";
@@ -62,21 +65,6 @@ std::string pattern_bytes(std::size_t size) {
     return s;
 }
 
-// Children of a process (zombies included), from /proc.
-std::vector<pid_t> children_of(pid_t pid) {
-    std::vector<pid_t> out;
-    std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(task_dir.c_str());
-    if (!d) return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream in(task_dir + "/" + e->d_name + "/children");
-        pid_t child;
-        while (in >> child) out.push_back(child);
-    }
-    closedir(d);
-    return out;
-}
 
 // Children that have not ended yet (a zombie waits only for its reaping).
 std::size_t running_children_of(pid_t pid) {
@@ -102,16 +90,6 @@ std::size_t open_fds(pid_t pid) {
     return n;
 }
 
-// Polls `condition` for up to `limit`.
-template <typename F>
-bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
 
 // The two ways of running PHP: one php-cgi per request, or persistent FastCGI
 // workers. Every PHP case below runs in both.

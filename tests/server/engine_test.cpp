@@ -30,17 +30,7 @@ namespace {
 const char* const kPhpCgi = "/usr/bin/php-cgi";
 
 // A process that still exists (a zombie counts until it is reaped).
-bool process_exists(pid_t pid) { return access(("/proc/" + std::to_string(pid)).c_str(), F_OK) == 0; }
 
-template <typename F>
-bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
 
 void send_text(int sock, const std::string& text) {
     ASSERT_EQ(send(sock, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));

@@ -33,19 +33,13 @@ namespace {
 
 using namespace vantrel;
 using testkit::TempDir;
+using testkit::children_of;
+using testkit::eventually;
+using testkit::process_exists;
 using testkit::write_file;
 
 const char* const kPhpCgi = "/usr/bin/php-cgi";
 
-template <typename F>
-bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
 
 // --- records ---
 
@@ -239,21 +233,6 @@ TEST_F(FcgiOptions, UnparsableFastcgiAddressIsFatalAndUsageListsTheSwitches) {
 
 // --- worker pool and external servers, with real processes ---
 
-// Children of a process, from /proc.
-std::vector<pid_t> children_of(pid_t pid) {
-    std::vector<pid_t> out;
-    std::string task_dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(task_dir.c_str());
-    if (!d) return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream in(task_dir + "/" + e->d_name + "/children");
-        pid_t child;
-        while (in >> child) out.push_back(child);
-    }
-    closedir(d);
-    return out;
-}
 
 // Processes of a process group that have not ended (zombies count as ended).
 std::vector<pid_t> live_members(pid_t group) {
