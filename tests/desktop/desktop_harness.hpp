@@ -40,6 +40,41 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
     }
 }
 
+// Starts a daemon whose argv names a descriptor (through `fd_arg`, given the
+// descriptor's number) on which it reports its first line; returns that line
+// ("" if it died first) and sets `pid`.
+inline std::string start_reporting_daemon(const std::function<std::vector<std::string>(int)>& argv_for,
+                                          pid_t& pid) {
+    int fds[2];
+    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        std::vector<std::string> args = argv_for(fds[1]);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string line;
+    char ch;
+    while (read(fds[0], &ch, 1) == 1 && ch != '\n') line += ch;
+    close(fds[0]);
+    return line;
+}
+
+inline void stop_daemon(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
 // One Xvfb for the whole test program, on a display it picks itself.
 class XServer {
 public:
@@ -51,35 +86,17 @@ public:
 
 private:
     XServer() {
-        int fds[2];
-        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            int devnull = open("/dev/null", O_RDWR);
-            dup2(devnull, 0);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset",
-                   static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        char ch;
-        while (read(fds[0], &ch, 1) == 1 && ch != '\n') number += ch;
-        close(fds[0]);
+        std::string number = start_reporting_daemon(
+            [](int fd) {
+                return std::vector<std::string>{"Xvfb", "-displayfd", std::to_string(fd), "-screen", "0",
+                                                "1280x800x24", "-nolisten", "tcp", "-noreset"};
+            },
+            pid_);
         if (number.empty()) throw std::runtime_error("Xvfb did not start");
         display_ = ":" + number;
         setenv("DISPLAY", display_.c_str(), 1);
     }
-    ~XServer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
+    ~XServer() { stop_daemon(pid_); }
     pid_t pid_ = -1;
     std::string display_;
 };
@@ -299,32 +316,15 @@ private:
 class SessionBus {
 public:
     SessionBus() {
-        int fds[2];
-        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            int devnull = open("/dev/null", O_RDWR);
-            dup2(devnull, 0);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            std::string fd = "--print-address=" + std::to_string(fds[1]);
-            execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", fd.c_str(),
-                   static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        char ch;
-        while (read(fds[0], &ch, 1) == 1 && ch != '\n') address_ += ch;
-        close(fds[0]);
+        address_ = start_reporting_daemon(
+            [](int fd) {
+                return std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                                "--print-address=" + std::to_string(fd)};
+            },
+            pid_);
         if (address_.empty()) throw std::runtime_error("dbus-daemon did not start");
     }
-    ~SessionBus() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
+    ~SessionBus() { stop_daemon(pid_); }
     SessionBus(const SessionBus&) = delete;
     SessionBus& operator=(const SessionBus&) = delete;
     const std::string& address() const { return address_; }
