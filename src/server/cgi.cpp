@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -131,6 +132,8 @@ void read_output(connection& c) {
         std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
+    } else {
+        add_cgi_reply_length(c);
     }
     body_done(c);
     output_ended(c);
@@ -224,10 +227,32 @@ bool parse_cgi_reply_head(const char* head, std::size_t length, CgiReplyHead& ou
     return true;
 }
 
+namespace {
+
+// Whether the head (status line, fields, blank line) has a field of this name.
+bool head_has_field(std::string_view head, std::string_view name) {
+    for (std::size_t p = head.find('\n'); p != std::string_view::npos && p + 1 < head.size();
+         p = head.find('\n', p + 1)) {
+        std::string_view rest = head.substr(p + 1);
+        std::size_t eol = rest.find('\n');
+        if (field_value(rest.substr(0, eol == std::string_view::npos ? rest.size() : eol), name)) return true;
+    }
+    return false;
+}
+
+// 2 for a head ending in "\r\n\r\n", else 1 (a bare "\n" blank line).
+std::size_t blank_line_size(std::string_view head) {
+    return head.size() >= 2 && head.substr(head.size() - 2) == "\r\n" ? 2 : 1;
+}
+
+}  // namespace
+
 bool place_cgi_reply_head(connection& c, unsigned length) {
     CgiReplyHead reply;
     if (length > c.local.head || !parse_cgi_reply_head(c.local.buf, length, reply)) return false;
     std::string head = reply.status_line() + reply.fields;
+    // The server closes every connection after its reply, and says so.
+    if (!head_has_field(head, "Connection")) head.insert(head.size() - blank_line_size(head), "Connection: close\r\n");
     unsigned body = c.local.head - length;
     if (head.size() + body > kIoBufferSize - 1) return false;
     std::memmove(c.local.buf + head.size(), c.local.buf + length, body);
@@ -235,6 +260,26 @@ bool place_cgi_reply_head(connection& c, unsigned length) {
     c.status = reply.reply_status();
     reply_head_written(c, static_cast<unsigned>(head.size()), static_cast<unsigned>(head.size()) + body);
     return true;
+}
+
+void add_cgi_reply_length(connection& c) {
+    if (c.sent != 0 || c.local.tail != 0 || c.method == METHOD_HEAD) return;
+    if (c.status < 200 || c.status == 204 || c.status == 304) return;
+    if (c.header_length < 2 || c.header_length > c.local.head) return;
+    std::string_view head(c.local.buf, c.header_length);
+    for (std::string_view name : {"Content-Length", "Transfer-Encoding"})
+        if (head_has_field(head, name)) return;
+    // The new line goes before the blank line that ends the head.
+    std::size_t at = head.size() - blank_line_size(head);
+    unsigned long body = c.local.head - c.header_length;
+    char fields[48];
+    int n = std::snprintf(fields, sizeof fields, "Content-Length: %lu\r\n", body);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof fields) return;
+    if (c.local.head + static_cast<unsigned>(n) > kIoBufferSize - 1) return;
+    std::memmove(c.local.buf + at + n, c.local.buf + at, c.local.head - at);
+    std::memcpy(c.local.buf + at, fields, static_cast<std::size_t>(n));
+    reply_head_written(c, static_cast<unsigned>(c.header_length) + static_cast<unsigned>(n),
+                       c.local.head + static_cast<unsigned>(n));
 }
 
 bool is_cgi(const ServerContext& ctx, const char* path) {

@@ -44,16 +44,23 @@ bool parse_cgi_reply_head(const char* head, std::size_t length, CgiReplyHead& ou
 const char* standard_reason(int status);
 
 // The program's reply head, `length` bytes at the front of `c.local`, becomes
-// the head the client gets (status line, the program's lines less "Status:"),
+// the head the client gets (status line, the program's lines less "Status:",
+// "Connection: close" unless the program named the connection itself),
 // moving any body bytes after it. Room for the longer head must have been kept:
 // kCgiHeadReserve bytes beyond what the program sent. False when the head is
 // not valid (nothing changed then).
 bool place_cgi_reply_head(connection& c, unsigned length);
+// The program's output has ended with its whole reply still in `local`: the
+// head gets the body's length, so the client can tell a complete reply from one
+// cut short. Nothing changes for a reply that has begun to go out, a HEAD
+// request, a status without a body, or a head that already frames its body.
+void add_cgi_reply_length(connection& c);
 // Bytes to keep free in `local` while a program's head is incomplete.
 constexpr std::size_t kCgiHeadReserve = 64;
 
 // A program's environment: NAME=value entries, each ended by a NUL, in one block
-// of fixed capacity, and the pointer table execve wants.
+// of fixed capacity, and the pointer table execve wants. The block grows as
+// entries come, up to the capacity: a typical request needs about a kilobyte.
 class CgiEnvironment {
 public:
     explicit CgiEnvironment(std::size_t capacity = kCgiEnvironmentSize);
@@ -67,12 +74,15 @@ public:
     bool ok() const { return !failed_; }
     std::size_t count() const { return offsets_.size(); }
     // The entry at index i (for tests and logging).
-    const char* entry(std::size_t i) const { return block_.get() + offsets_[i]; }
+    const char* entry(std::size_t i) const { return block_.data() + offsets_[i]; }
     // The NULL-terminated table; valid until the next add.
     char* const* envp();
 
 private:
-    std::unique_ptr<char[]> block_;
+    // Makes room for `need` more bytes plus the closing NUL; false beyond the capacity.
+    bool make_room(std::size_t need);
+
+    std::vector<char> block_;
     std::size_t capacity_;
     std::size_t used_ = 0;
     bool failed_ = false;

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -14,21 +15,34 @@
 
 namespace vantrel {
 
-CgiEnvironment::CgiEnvironment(std::size_t capacity)
-    : block_(new char[capacity > 0 ? capacity : 1]), capacity_(capacity > 0 ? capacity : 1) {
+CgiEnvironment::CgiEnvironment(std::size_t capacity) : capacity_(capacity > 0 ? capacity : 1) {
+    block_.resize(std::min<std::size_t>(capacity_, 2048));
     block_[0] = '\0';
+}
+
+bool CgiEnvironment::make_room(std::size_t need) {
+    if (need + 1 > capacity_ - used_) return false;
+    std::size_t want = used_ + need + 1;
+    if (want > block_.size()) block_.resize(std::min(capacity_, std::max(want, 2 * block_.size())));
+    return true;
 }
 
 bool CgiEnvironment::add(const char* format, ...) {
     if (failed_) return false;
-    // One byte stays free for the NUL that closes the block.
-    std::size_t room = capacity_ - used_ - 1;
-    char* dst = block_.get() + used_;
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(dst, room, format, ap);
+    va_list again;
+    va_copy(again, ap);
+    // The free part of the block first; when the entry is longer, the block
+    // grows once to its size and it is written again.
+    std::size_t free_before = block_.size() - used_;
+    int n = std::vsnprintf(block_.data() + used_, free_before, format, ap);
+    bool fits = n >= 0 && make_room(static_cast<std::size_t>(n) + 1);
+    if (fits && static_cast<std::size_t>(n) + 1 > free_before)
+        std::vsnprintf(block_.data() + used_, block_.size() - used_, format, again);
+    va_end(again);
     va_end(ap);
-    if (n < 0 || static_cast<std::size_t>(n) + 1 > room) {
+    if (!fits) {
         failed_ = true;
         server_log(LOG_ERROR, "CGI environment full: %s does not fit", format);
         return false;
@@ -43,13 +57,13 @@ bool CgiEnvironment::add_header(const char* name, std::size_t name_len, const ch
     if (failed_) return false;
     static constexpr char prefix[] = "HTTP_";
     std::size_t need = sizeof prefix - 1 + name_len + 1 + value_len + 1;
-    if (need > capacity_ - used_ - 1) {
+    if (!make_room(need)) {
         failed_ = true;
         server_log(LOG_ERROR, "CGI environment full: header %.*s does not fit", static_cast<int>(name_len),
                    name);
         return false;
     }
-    char* dst = block_.get() + used_;
+    char* dst = block_.data() + used_;
     std::memcpy(dst, prefix, sizeof prefix - 1);
     dst += sizeof prefix - 1;
     for (std::size_t i = 0; i < name_len; ++i) {
@@ -68,7 +82,7 @@ char* const* CgiEnvironment::envp() {
     block_[used_] = '\0';  // the block's closing NUL
     table_.clear();
     table_.reserve(offsets_.size() + 1);
-    for (std::size_t off : offsets_) table_.push_back(block_.get() + off);
+    for (std::size_t off : offsets_) table_.push_back(block_.data() + off);
     table_.push_back(nullptr);
     return table_.data();
 }

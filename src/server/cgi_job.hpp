@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "server/fastcgi_record.hpp"
+#include "server/io_buffer.hpp"
 
 namespace vantrel {
 
@@ -47,6 +48,7 @@ struct CgiJob {
     std::size_t out_sent = 0;  // of `out`, already written
     unsigned long body_sent = 0;  // request body bytes put into FCGI_STDIN records
     FcgiRecordReader reader;
+    io_buffer reply_in;        // read from the worker, not yet handed on (waits for room in `local`)
     char end_body[8] = {};
     std::size_t end_have = 0;
     std::string error_line;    // FCGI_STDERR bytes up to the next newline

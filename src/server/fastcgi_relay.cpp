@@ -35,6 +35,7 @@ std::string absolute(const char* path) {
 // The exchange is over: the worker's socket is closed and its slot freed.
 void end_exchange(connection& c) {
     c.io_handler = nullptr;
+    c.flags &= ~flag::always_ready;
     c.fd.reset();
     c.fd_wants_write = false;
     program_done(c);
@@ -110,29 +111,56 @@ void finish(connection& c) {
         std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
+    } else {
+        add_cgi_reply_length(c);
     }
     body_done(c);
     end_exchange(c);
 }
 
-void read_replies(connection& c) {
+// Hands the bytes read from the worker on as far as `local` has room for their
+// FCGI_STDOUT content. False once the exchange is over.
+bool hand_on_replies(connection& c) {
     CgiJob& job = *c.job;
+    io_buffer& in = job.reply_in;
     ReplySink sink(c);
-    char buf[kIoBufferSize];
-    for (int i = 0; i < kReadsPerCall && c.fd.valid() && c.io_handler; ++i) {
+    while (in.pending() > 0 && c.io_handler) {
         std::size_t room = c.local.room();
         if (!c.has(flag::cgi_head_parsed)) room = room > kCgiHeadReserve ? room - kCgiHeadReserve : 0;
-        std::size_t want = job.reader.safe_read_size(FCGI_STDOUT, room, sizeof buf);
-        if (want == 0) return;  // `local` is full: the worker waits for the client
-        ssize_t n = recv(c.fd.get(), buf, want, 0);
-        if (n < 0 && try_again(errno)) return;
+        std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, room, in.pending());
+        if (take == 0) break;  // `local` is full: the rest waits for the client
+        job.reader.feed(in.buf + in.tail, take, sink);
+        io_consume(in, static_cast<unsigned>(take));
+        if (!job.reader.valid()) {
+            worker_failed(c, "not a FastCGI reply");
+            return false;
+        }
+        if (job.ended) {
+            finish(c);
+            return false;
+        }
+    }
+    return c.io_handler != nullptr;
+}
+
+// Reads the worker's records a buffer at a time. Bytes that cannot be handed on
+// yet stay in `reply_in`; while any do, the handler is called again whenever
+// `local` has room, since the socket may have nothing more to report.
+void read_replies(connection& c) {
+    CgiJob& job = *c.job;
+    io_buffer& in = job.reply_in;
+    for (int i = 0; i < kReadsPerCall && hand_on_replies(c) && in.pending() == 0; ++i) {
+        ssize_t n = recv(c.fd.get(), in.buf, in.room(), 0);
+        if (n < 0 && try_again(errno)) break;
         if (n <= 0) {
             return worker_failed(c, n == 0 ? "connection closed before the reply ended" : std::strerror(errno));
         }
-        job.reader.feed(buf, static_cast<std::size_t>(n), sink);
-        if (!job.reader.valid()) return worker_failed(c, "not a FastCGI reply");
-        if (job.ended) return finish(c);
+        in.head = static_cast<unsigned>(n);
     }
+    if (c.io_handler && in.pending() > 0)
+        c.flags |= flag::always_ready;
+    else
+        c.flags &= ~flag::always_ready;
 }
 
 // Moves request body bytes from `remote` into FCGI_STDIN records; after the
@@ -143,7 +171,12 @@ void fill_stdin(connection& c) {
         io_consume(c.remote, c.remote.pending());  // nothing more goes to the worker
         return;
     }
-    if (!job.out.empty()) return;  // one record at a time: back-pressure
+    // Back-pressure: more goes in only while little waits for the socket.
+    if (job.out.size() - job.out_sent >= kStdinChunk) return;
+    if (job.out_sent > 0) {
+        job.out.erase(0, job.out_sent);
+        job.out_sent = 0;
+    }
     unsigned long expected = c.method == METHOD_POST ? c.content_length : 0;
     if (job.spool != -1) {
         // The whole body is in the file; anything in `remote` came after it.
