@@ -262,6 +262,33 @@ std::string raw_request(int port, const std::string& request, std::chrono::milli
     return out;
 }
 
+namespace {
+
+// The bytes of a chunked body; `whole` tells whether its last chunk came.
+std::string join_chunks(const std::string& chunked, bool& whole) {
+    std::string out;
+    whole = false;
+    std::size_t p = 0;
+    while (p < chunked.size()) {
+        std::size_t eol = chunked.find("\r\n", p);
+        if (eol == std::string::npos) break;
+        std::size_t size = std::stoul(chunked.substr(p, eol - p), nullptr, 16);
+        if (size == 0) {
+            whole = chunked.compare(eol, 4, "\r\n\r\n") == 0;
+            break;
+        }
+        if (eol + 2 + size + 2 > chunked.size()) {
+            out.append(chunked, eol + 2, std::string::npos);  // cut inside this chunk
+            break;
+        }
+        out.append(chunked, eol + 2, size);
+        p = eol + 2 + size + 2;
+    }
+    return out;
+}
+
+}  // namespace
+
 HttpReply parse_reply(const std::string& raw) {
     HttpReply r;
     std::size_t end = raw.find("\r\n\r\n");
@@ -287,6 +314,12 @@ HttpReply parse_reply(const std::string& raw) {
         r.headers[name] = value;
     }
     r.body = raw.substr(body_at);
+    auto coding = r.headers.find("transfer-encoding");
+    if (coding != r.headers.end() && coding->second == "chunked") {
+        r.body = join_chunks(r.body, r.whole);
+    } else if (r.headers.count("content-length")) {
+        r.whole = r.body.size() == std::stoul(r.headers["content-length"]);
+    }
     return r;
 }
 

@@ -112,7 +112,10 @@ struct HttpReply {
     std::string status_line;
     int status = 0;
     std::map<std::string, std::string> headers;  // names lower-cased; last wins
-    std::string body;
+    std::string body;  // chunks joined when the body was chunked
+    // False when the body is shorter than its Content-Length or a chunked body
+    // lacks its last chunk; a body ended by the close always counts as whole.
+    bool whole = true;
 };
 HttpReply parse_reply(const std::string& raw);
 HttpReply http_get(int port, const std::string& path, const std::string& extra_headers = "");

@@ -262,24 +262,65 @@ bool place_cgi_reply_head(connection& c, unsigned length) {
     return true;
 }
 
-void add_cgi_reply_length(connection& c) {
-    if (c.sent != 0 || c.local.tail != 0 || c.method == METHOD_HEAD) return;
-    if (c.status < 200 || c.status == 204 || c.status == 304) return;
-    if (c.header_length < 2 || c.header_length > c.local.head) return;
+namespace {
+
+// Whether nothing of the reply has gone out and its body may still be framed
+// by the server: a request and status with a body, a head that frames nothing.
+bool reply_framing_open(const connection& c) {
+    if (c.sent != 0 || c.local.tail != 0 || c.method == METHOD_HEAD) return false;
+    if (c.status < 200 || c.status == 204 || c.status == 304) return false;
+    if (c.header_length < 2 || c.header_length > c.local.head) return false;
     std::string_view head(c.local.buf, c.header_length);
-    for (std::string_view name : {"Content-Length", "Transfer-Encoding"})
-        if (head_has_field(head, name)) return;
-    // The new line goes before the blank line that ends the head.
-    std::size_t at = head.size() - blank_line_size(head);
-    unsigned long body = c.local.head - c.header_length;
-    char fields[48];
-    int n = std::snprintf(fields, sizeof fields, "Content-Length: %lu\r\n", body);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof fields) return;
-    if (c.local.head + static_cast<unsigned>(n) > kIoBufferSize - 1) return;
-    std::memmove(c.local.buf + at + n, c.local.buf + at, c.local.head - at);
-    std::memcpy(c.local.buf + at, fields, static_cast<std::size_t>(n));
-    reply_head_written(c, static_cast<unsigned>(c.header_length) + static_cast<unsigned>(n),
-                       c.local.head + static_cast<unsigned>(n));
+    return !head_has_field(head, "Content-Length") && !head_has_field(head, "Transfer-Encoding");
+}
+
+// Rewrites `local` as the head plus `line` (before its blank line), then
+// `before`, the body so far, and `after`. False when that does not fit with
+// `keep_free` bytes to spare.
+bool rewrite_reply(connection& c, std::string_view line, std::string_view before, std::string_view after,
+                   std::size_t keep_free) {
+    std::string_view head(c.local.buf, c.header_length);
+    std::string_view body(c.local.buf + c.header_length, c.local.head - c.header_length);
+    std::size_t blank = blank_line_size(head);
+    std::string out;
+    out.reserve(head.size() + line.size() + before.size() + body.size() + after.size());
+    out.append(head.substr(0, head.size() - blank)).append(line).append(head.substr(head.size() - blank));
+    std::size_t header_bytes = out.size();
+    if (!body.empty()) out.append(before).append(body).append(after);
+    if (out.size() + keep_free > kIoBufferSize - 1) return false;
+    std::memcpy(c.local.buf, out.data(), out.size());
+    reply_head_written(c, static_cast<unsigned>(header_bytes), static_cast<unsigned>(out.size()));
+    return true;
+}
+
+}  // namespace
+
+void add_cgi_reply_length(connection& c) {
+    if (!reply_framing_open(c)) return;
+    std::string line = "Content-Length: " + std::to_string(c.local.head - c.header_length) + "\r\n";
+    rewrite_reply(c, line, "", "", 0);
+}
+
+bool start_chunked_cgi_reply(connection& c) {
+    if (std::strcmp(c.protocol, "HTTP/1.1") != 0 || !reply_framing_open(c)) return false;
+    char size_line[24];
+    std::snprintf(size_line, sizeof size_line, "%lx\r\n", c.local.head - c.header_length);
+    return rewrite_reply(c, "Transfer-Encoding: chunked\r\n", size_line, "\r\n", kChunkReserve);
+}
+
+void append_chunk(io_buffer& out, const char* data, std::size_t length) {
+    if (length == 0) return;  // an empty chunk would end the body
+    char size_line[24];
+    int n = std::snprintf(size_line, sizeof size_line, "%zx\r\n", length);
+    std::memcpy(out.buf + out.head, size_line, static_cast<std::size_t>(n));
+    std::memcpy(out.buf + out.head + n, data, length);
+    std::memcpy(out.buf + out.head + n + length, "\r\n", 2);
+    out.head += static_cast<unsigned>(static_cast<std::size_t>(n) + length + 2);
+}
+
+void append_last_chunk(io_buffer& out) {
+    std::memcpy(out.buf + out.head, "0\r\n\r\n", 5);
+    out.head += 5;
 }
 
 bool is_cgi(const ServerContext& ctx, const char* path) {

@@ -55,6 +55,20 @@ bool place_cgi_reply_head(connection& c, unsigned length);
 // cut short. Nothing changes for a reply that has begun to go out, a HEAD
 // request, a status without a body, or a head that already frames its body.
 void add_cgi_reply_length(connection& c);
+// The reply to an HTTP/1.1 request is going out before the program has ended:
+// its body is sent in chunks (so a reply cut short can be told from a whole
+// one), the body so far as the first. False, with nothing changed, under the
+// same conditions as above, for an older client, or when the framing does not
+// fit; the body then ends with the connection, as before.
+bool start_chunked_cgi_reply(connection& c);
+// Room each piece of a chunked body needs beyond its bytes, the last chunk's
+// included.
+constexpr std::size_t kChunkReserve = 32;
+// Appends `length` bytes as one chunk (nothing for none); the caller has kept
+// kChunkReserve bytes free beyond them.
+void append_chunk(io_buffer& out, const char* data, std::size_t length);
+// Appends the empty chunk that ends the body.
+void append_last_chunk(io_buffer& out);
 // Bytes to keep free in `local` while a program's head is incomplete.
 constexpr std::size_t kCgiHeadReserve = 64;
 

@@ -44,6 +44,8 @@ struct CgiJob {
     bool connecting = false;   // the non-blocking connect has not finished
     bool stdin_done = false;   // the empty FCGI_STDIN record is queued
     bool ended = false;        // FCGI_END_REQUEST arrived
+    bool framing_chosen = false;  // the reply began to go out: chunked or ended by the close
+    bool chunked = false;      // FCGI_STDOUT goes to the client in chunks
     std::string out;           // bytes for the worker
     std::size_t out_sent = 0;  // of `out`, already written
     unsigned long body_sent = 0;  // request body bytes put into FCGI_STDIN records

@@ -21,6 +21,9 @@ namespace {
 
 // Request body bytes per FCGI_STDIN record.
 constexpr std::size_t kStdinChunk = 16384;
+// Room kept free after the head until the framing is chosen: its header line,
+// the first chunk's size and kChunkReserve.
+constexpr std::size_t kFramingReserve = kChunkReserve + 64;
 // Reads per call: the loop serves other connections in between.
 constexpr int kReadsPerCall = 64;
 
@@ -79,6 +82,7 @@ struct ReplySink : FcgiRecordReader::Sink {
         CgiJob& job = *c.job;
         if (type == FCGI_STDOUT) {
             if (!c.io_handler || job.ended) return;  // the reply was already decided
+            if (job.chunked) return append_chunk(c.local, data, length);
             std::memcpy(c.local.buf + c.local.head, data, length);
             c.local.head += static_cast<unsigned>(length);
             if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
@@ -111,7 +115,9 @@ void finish(connection& c) {
         std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
-    } else {
+    } else if (job.chunked) {
+        append_last_chunk(c.local);
+    } else if (!job.framing_chosen) {
         add_cgi_reply_length(c);
     }
     body_done(c);
@@ -125,8 +131,10 @@ bool hand_on_replies(connection& c) {
     io_buffer& in = job.reply_in;
     ReplySink sink(c);
     while (in.pending() > 0 && c.io_handler) {
-        std::size_t room = c.local.room();
-        if (!c.has(flag::cgi_head_parsed)) room = room > kCgiHeadReserve ? room - kCgiHeadReserve : 0;
+        // Room stays free for the longer head, then for the framing.
+        std::size_t reserve = job.chunked ? kChunkReserve : job.framing_chosen ? 0 : kCgiHeadReserve;
+        if (c.has(flag::cgi_head_parsed) && !job.framing_chosen) reserve = kFramingReserve;
+        std::size_t room = c.local.room() > reserve ? c.local.room() - reserve : 0;
         std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, room, in.pending());
         if (take == 0) break;  // `local` is full: the rest waits for the client
         job.reader.feed(in.buf + in.tail, take, sink);
@@ -143,6 +151,15 @@ bool hand_on_replies(connection& c) {
     return c.io_handler != nullptr;
 }
 
+// The reply's head is about to go out before the worker has ended it: from
+// here on its body is chunked if the client and the head allow it.
+void choose_framing(connection& c) {
+    CgiJob& job = *c.job;
+    if (job.framing_chosen || !c.io_handler || !c.has(flag::cgi_head_parsed)) return;
+    job.framing_chosen = true;
+    job.chunked = start_chunked_cgi_reply(c);
+}
+
 // Reads the worker's records a buffer at a time. Bytes that cannot be handed on
 // yet stay in `reply_in`; while any do, the handler is called again whenever
 // `local` has room, since the socket may have nothing more to report.
@@ -157,6 +174,7 @@ void read_replies(connection& c) {
         }
         in.head = static_cast<unsigned>(n);
     }
+    choose_framing(c);
     if (c.io_handler && in.pending() > 0)
         c.flags |= flag::always_ready;
     else

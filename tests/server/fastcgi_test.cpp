@@ -277,6 +277,10 @@ protected:
         write_file(site / "slow.php", "<?php usleep(400000); echo 'slow';\n");
         // Records its worker's id, then waits long enough to be killed first.
         write_file(site / "victim.php", "<?php file_put_contents(__DIR__ . '/victim.pid', getmypid()); sleep(20); echo 'late';\n");
+        write_file(site / "half_victim.php", R"(<?php
+echo str_repeat("h", 20000); flush();
+file_put_contents(__DIR__ . '/victim.pid', getmypid()); sleep(20);
+)");
         write_file(site / "stream.php", R"(<?php
 header("Content-Type: text/plain");
 for ($i = 0; $i < 6000; $i++) { echo str_repeat("s", 8192); flush(); usleep(10000); }
@@ -327,6 +331,20 @@ TEST_F(FcgiSite, WorkerKilledMidRequestGives502AndTheNextRequestSucceeds) {
     EXPECT_EQ(victim.status_line, "HTTP/1.1 502 Bad Gateway");
     EXPECT_EQ(get("/hello.php").body, "hello");
     EXPECT_EQ(get("/hello.php").body, "hello");
+
+    // Killed after part of its reply went out: the client sees a chunked body
+    // without its last chunk, not a short reply that looks whole.
+    write_file(site / "victim.pid", "");
+    testkit::HttpReply cut;
+    std::thread t2([&] { cut = testkit::http_get(server->port(), "/half_victim.php"); });
+    ASSERT_TRUE(eventually([&] { return !testkit::read_file(site / "victim.pid").empty(); }));
+    server->expect_stderr("half_victim.php at unix:");
+    ASSERT_EQ(kill(static_cast<pid_t>(std::stol(testkit::read_file(site / "victim.pid"))), SIGKILL), 0);
+    t2.join();
+    EXPECT_EQ(cut.status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(cut.headers["transfer-encoding"], "chunked");
+    EXPECT_EQ(cut.body.size(), 20000u);
+    EXPECT_FALSE(cut.whole);
 }
 
 TEST_F(FcgiSite, ErrorRecordsGoToTheServerLogNotTheReply) {
