@@ -124,6 +124,16 @@ void finish(connection& c) {
     end_exchange(c);
 }
 
+// Room kept free in `local` beyond the content handed on: for the longer head
+// until it is placed, then for the framing until it is chosen, then for the
+// lines around each chunk.
+std::size_t room_reserve(const connection& c) {
+    const CgiJob& job = *c.job;
+    if (!c.has(flag::cgi_head_parsed)) return kCgiHeadReserve;
+    if (!job.framing_chosen) return kFramingReserve;
+    return job.chunked ? kChunkReserve : 0;
+}
+
 // Hands the bytes read from the worker on as far as `local` has room for their
 // FCGI_STDOUT content. False once the exchange is over.
 bool hand_on_replies(connection& c) {
@@ -131,9 +141,7 @@ bool hand_on_replies(connection& c) {
     io_buffer& in = job.reply_in;
     ReplySink sink(c);
     while (in.pending() > 0 && c.io_handler) {
-        // Room stays free for the longer head, then for the framing.
-        std::size_t reserve = job.chunked ? kChunkReserve : job.framing_chosen ? 0 : kCgiHeadReserve;
-        if (c.has(flag::cgi_head_parsed) && !job.framing_chosen) reserve = kFramingReserve;
+        std::size_t reserve = room_reserve(c);
         std::size_t room = c.local.room() > reserve ? c.local.room() - reserve : 0;
         std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, room, in.pending());
         if (take == 0) break;  // `local` is full: the rest waits for the client
