@@ -3,6 +3,7 @@
 // restarts it when it dies and stops its whole process group at the end.
 #include "server/worker_pool.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -55,6 +56,32 @@ std::vector<std::string> pool_environment(const WorkerPoolConfig& config) {
     for (const char* name : {"PATH", "COMSPEC", "SYSTEMROOT", "LD_LIBRARY_PATH", "PERLLIB"})
         if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     return env;
+}
+
+// The pool's private folder: <parent>/<prefix><server's process id>-<random>.
+constexpr const char* kFolderParent = "/tmp";
+constexpr const char* kFolderPrefix = "vantrel-fcgi-";
+constexpr const char* kSocketName = "php.sock";
+
+// A server killed outright cannot remove its folder; the next pool removes the
+// folders (and sockets) of this user's servers that no longer run.
+void remove_stale_folders() {
+    DIR* dir = opendir(kFolderParent);
+    if (!dir) return;
+    const std::size_t prefix_length = std::strlen(kFolderPrefix);
+    while (dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, kFolderPrefix, prefix_length) != 0) continue;
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name + prefix_length, &end, 10);
+        if (pid <= 0 || *end != '-') continue;
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // still running
+        std::string folder = std::string(kFolderParent) + "/" + entry->d_name;
+        struct stat st {};
+        if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
+        unlink((folder + "/" + kSocketName).c_str());
+        if (rmdir(folder.c_str()) == 0) server_log(LOG_DEBUG, "worker pool: removed %s", folder.c_str());
+    }
+    closedir(dir);
 }
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
@@ -125,13 +152,14 @@ std::unique_ptr<WorkerPool> WorkerPool::start(const WorkerPoolConfig& config) {
 }
 
 bool WorkerPool::make_socket() {
-    char tmpl[] = "/tmp/vantrel-fcgi-XXXXXX";
-    if (!mkdtemp(tmpl)) {  // mode 0700
+    remove_stale_folders();
+    std::string tmpl = std::string(kFolderParent) + "/" + kFolderPrefix + std::to_string(getpid()) + "-XXXXXX";
+    if (!mkdtemp(tmpl.data())) {  // mode 0700
         server_log(LOG_ERROR, "worker pool: mkdtemp: %s", std::strerror(errno));
         return false;
     }
     folder_ = tmpl;
-    socket_path_ = folder_ + "/php.sock";
+    socket_path_ = folder_ + "/" + kSocketName;
     if (!unix_address(socket_path_, address_)) return false;
     address_.text = "unix:" + socket_path_;
     listener_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));

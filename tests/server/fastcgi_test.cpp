@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -420,12 +421,26 @@ TEST_F(FcgiSite, NoInterpreterLeftAfterTheServerIsKilled) {
     pid_t manager = manager_of(server->pid());
     ASSERT_GT(manager, 0);
     ASSERT_EQ(live_members(manager).size(), 3u);
+    pid_t killed = server->pid();
     server->stop(SIGKILL);
     server.reset();
     EXPECT_TRUE(eventually([&] { return live_members(manager).empty(); }, std::chrono::seconds(3)));
     while (waitpid(-manager, nullptr, WNOHANG) > 0) {
     }
     prctl(PR_SET_CHILD_SUBREAPER, 0);
+
+    // Its private folder stays behind until the next pool starts.
+    auto left_behind = [&] {
+        std::vector<std::string> found;
+        std::string prefix = "vantrel-fcgi-" + std::to_string(killed) + "-";
+        for (const auto& entry : std::filesystem::directory_iterator("/tmp"))
+            if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+        return found;
+    };
+    ASSERT_EQ(left_behind().size(), 1u);
+    start({"-W", "1"});
+    EXPECT_EQ(get("/hello.php").body, "hello");
+    EXPECT_TRUE(left_behind().empty());
 }
 
 TEST_F(FcgiSite, InterpreterThatIsNoResponderFallsBackToOneProcessPerRequest) {
