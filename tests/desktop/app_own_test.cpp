@@ -50,6 +50,29 @@ Geometry geometry_of(unsigned long window) {
     return {field("Absolute upper-left X:"), field("Absolute upper-left Y:"), field("Width:"), field("Height:")};
 }
 
+// The window manager's frame around the window: "left, right, top, bottom".
+std::string frame_extents(unsigned long window) {
+    std::string out = x_tool({"xprop", "-id", std::to_string(window), "_NET_FRAME_EXTENTS"}).out;
+    std::size_t at = out.find(" = ");
+    return at == std::string::npos ? "" : trim(out.substr(at + 3));
+}
+
+bool is_maximized(unsigned long window) {
+    std::string out = x_tool({"xprop", "-id", std::to_string(window), "_NET_WM_STATE"}).out;
+    return out.find("_NET_WM_STATE_MAXIMIZED_VERT") != std::string::npos &&
+           out.find("_NET_WM_STATE_MAXIMIZED_HORZ") != std::string::npos;
+}
+
+// The work area of the (single) screen as "WIDTHxHEIGHT".
+std::string work_area_size() {
+    std::string out = x_tool({"xprop", "-root", "_NET_WORKAREA"}).out;
+    int x, y, width, height;
+    std::size_t at = out.find(" = ");
+    if (at == std::string::npos || std::sscanf(out.c_str() + at, " = %d, %d, %d, %d", &x, &y, &width, &height) != 4)
+        return "";
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
 class AppOwn : public ::testing::Test {
 protected:
     testkit::TempDir root;
@@ -221,6 +244,59 @@ TEST_F(AppOwn, TheWindowComesBackWhereItWas) {
     EXPECT_EQ(g.y, 120);
     EXPECT_EQ(g.width, 640);
     EXPECT_EQ(g.height, 400);
+}
+
+// Under a window manager that maximises, the window is created at the size it
+// is shown at, so its page is never drawn at another size first: the work area
+// when it starts maximised, else the remembered size and place. Un-maximised
+// after a maximised start it goes to the remembered place, not the work area.
+TEST_F(AppOwn, UnderAWindowManagerTheWindowIsCreatedAtItsFinalSize) {
+    WindowManager manager(root / "wm-cache");
+    std::string folder = make_app("final", "", "/none.html");
+    const std::string area = work_area_size();
+    ASSERT_NE(area, "");
+    struct Run {
+        const char* name;
+        std::string state;  // the window-state file before the start ("" for none)
+        std::string created;
+        bool maximized;
+        Geometry frame;  // the frame's place and the window's size, once un-maximised
+    };
+    const Run runs[] = {
+        {"first start", "", area, true, {242, 183, 696, 480}},
+        {"remembered", "x=100\ny=120\nwidth=640\nheight=400\nmaximized=0\n", "640x400", false, {100, 120, 640, 400}},
+        {"remembered maximised", "x=100\ny=120\nwidth=640\nheight=400\nmaximized=1\n", area, true,
+         {100, 120, 640, 400}},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.name);
+        if (!run.state.empty()) {
+            std::string id = only_entry(home + "/data/vantrel");
+            ASSERT_NE(id, "");
+            write_file(home + "/data/vantrel/" + id + "/window-state", run.state);
+        }
+        CreatedWindows created;
+        App app(root);
+        app.cwd = folder;
+        app.home = home;
+        app.start();
+        unsigned long window = app.find_window("^Quor Vantrel$");
+        ASSERT_NE(window, 0u) << app.log();
+        EXPECT_EQ(created.size_of(window), run.created);
+        EXPECT_TRUE(eventually([&] { return is_maximized(window) == run.maximized; })) << run.maximized;
+        if (run.maximized) {
+            ASSERT_TRUE(set_maximized(window, false));
+        }
+        // The frame's corner is where the window was put; the window inside it has the size.
+        EXPECT_TRUE(eventually([&] {
+            Geometry g = geometry_of(window);
+            int left = 0, right = 0, top = 0, bottom = 0;
+            std::sscanf(frame_extents(window).c_str(), "%d, %d, %d, %d", &left, &right, &top, &bottom);
+            return !is_maximized(window) && g.x - left == run.frame.x && g.y - top == run.frame.y &&
+                   g.width == run.frame.width && g.height == run.frame.height;
+        })) << frame_extents(window);
+        close_app(app, window);
+    }
 }
 
 TEST_F(AppOwn, APrivateServerShowsItsPagesOnlyInTheWindow) {

@@ -69,6 +69,23 @@ inline std::string start_reporting_daemon(const std::function<std::vector<std::s
     return line;
 }
 
+// Starts a daemon that reports nothing; its standard descriptors go to /dev/null.
+inline pid_t start_daemon(const std::vector<std::string>& args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 inline void stop_daemon(pid_t pid) {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
@@ -100,6 +117,90 @@ private:
     pid_t pid_ = -1;
     std::string display_;
 };
+
+// A window manager that maximises (openbox) on the test's X server while the
+// object lives; the other tests run without one.
+class WindowManager {
+public:
+    explicit WindowManager(const std::string& cache_home) {
+        XServer::Instance();
+        pid_ = start_daemon({"env", "XDG_CACHE_HOME=" + cache_home, "openbox", "--sm-disable"});
+        if (!eventually([&] { return running(); }, 10s)) {
+            stop_daemon(pid_);
+            throw std::runtime_error("openbox did not start");
+        }
+    }
+    ~WindowManager() { stop_daemon(pid_); }
+    WindowManager(const WindowManager&) = delete;
+    WindowManager& operator=(const WindowManager&) = delete;
+
+private:
+    // The root names a check window that exists (a stopped manager leaves the
+    // name of a window that is gone) and the work area is set: the manager has
+    // taken the screen.
+    static bool running() {
+        if (testkit::run_command({"xprop", "-root", "_NET_WORKAREA"}, "", 5s).out.find(" = ") == std::string::npos)
+            return false;
+        testkit::CommandResult root =
+            testkit::run_command({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, "", 5s);
+        std::size_t at = root.out.find("# 0x");
+        if (at == std::string::npos) return false;
+        std::string id = root.out.substr(at + 2, root.out.find_first_of(" \n", at + 2) - at - 2);
+        testkit::CommandResult check = testkit::run_command({"xprop", "-id", id, "_NET_WM_NAME"}, "", 5s);
+        return check.exit_code == 0 && check.out.find("Openbox") != std::string::npos;
+    }
+    pid_t pid_ = -1;
+};
+
+// The sizes top-level windows are created with, as the X server tells a client
+// watching the root from construction on.
+class CreatedWindows {
+public:
+    CreatedWindows() {
+        display_ = XOpenDisplay(XServer::Instance().display().c_str());
+        if (!display_) throw std::runtime_error("cannot open the X display");
+        XSelectInput(display_, DefaultRootWindow(display_), SubstructureNotifyMask);
+        XSync(display_, False);  // from here on every creation is reported
+    }
+    ~CreatedWindows() { XCloseDisplay(display_); }
+    CreatedWindows(const CreatedWindows&) = delete;
+    CreatedWindows& operator=(const CreatedWindows&) = delete;
+
+    // "WIDTHxHEIGHT" the window was created with, "" when its creation was not seen.
+    std::string size_of(unsigned long window) {
+        while (XPending(display_) > 0) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == CreateNotify && event.xcreatewindow.window == window)
+                size_ = std::to_string(event.xcreatewindow.width) + "x" + std::to_string(event.xcreatewindow.height);
+        }
+        return size_;
+    }
+
+private:
+    Display* display_ = nullptr;
+    std::string size_;
+};
+
+// Asks the window manager to maximise the window or to undo it.
+inline bool set_maximized(unsigned long window, bool maximized) {
+    Display* d = XOpenDisplay(XServer::Instance().display().c_str());
+    if (!d) return false;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(d, "_NET_WM_STATE", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = maximized ? 1 : 0;  // add or remove
+    event.xclient.data.l[1] = static_cast<long>(XInternAtom(d, "_NET_WM_STATE_MAXIMIZED_VERT", False));
+    event.xclient.data.l[2] = static_cast<long>(XInternAtom(d, "_NET_WM_STATE_MAXIMIZED_HORZ", False));
+    event.xclient.data.l[3] = 1;  // asked by an application
+    bool sent = XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask,
+                           &event) != 0;
+    XFlush(d);
+    XCloseDisplay(d);
+    return sent;
+}
 
 // A screenshot as 8-bit RGB.
 struct Image {

@@ -94,10 +94,7 @@ void TfrmMain::BuildWindow() {
     GtkWindow* window = GTK_WINDOW(window_.get());
     gtk_widget_set_name(window_.get(), "frmMain");
     gtk_window_set_title(window, "Quor Vantrel");
-    gtk_window_set_default_size(window, 696, 480);
-    gtk_window_move(window, 242, 183);
-    gtk_window_maximize(window);
-    RestoreWindowState(window);
+    RestoreWindowState(window);  // 696x480 at 242,183, maximised, unless remembered otherwise
     ApplyWindowIcon(window);
 
     box_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);

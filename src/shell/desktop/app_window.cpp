@@ -15,6 +15,7 @@ namespace shell = vantrel::shell;
 namespace {
 
 constexpr const char* kGeometryKey = "vantrel-geometry";
+constexpr const char* kRestoreKey = "vantrel-restore";
 
 std::string state_file() {
     const std::string& id = shell::Settings().ApplicationId;
@@ -54,9 +55,35 @@ gboolean windowConfigure(GtkWidget* widget, GdkEvent*, gpointer) {
 }
 
 gboolean windowStateChanged(GtkWidget* widget, GdkEventWindowState* event, gpointer) {
-    if (shell::WindowGeometry* g = tracked(GTK_WINDOW(widget)))
-        g->maximized = (event->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
+    GtkWindow* window = GTK_WINDOW(widget);
+    bool maximized = (event->new_window_state & GDK_WINDOW_STATE_MAXIMIZED) != 0;
+    if (shell::WindowGeometry* g = tracked(window)) g->maximized = maximized;
+    // A window presized to the work area: the window manager would restore it
+    // to that size, so the first un-maximising puts back the remembered place.
+    auto* restore = static_cast<GdkRectangle*>(g_object_get_data(G_OBJECT(window), kRestoreKey));
+    if (restore && !maximized && (event->changed_mask & GDK_WINDOW_STATE_MAXIMIZED)) {
+        gtk_window_resize(window, restore->width, restore->height);
+        gtk_window_move(window, restore->x, restore->y);
+        g_object_set_data(G_OBJECT(window), kRestoreKey, nullptr);
+    }
     return FALSE;
+}
+
+// Left at its remembered size until the window manager maximises it, the
+// window would be laid out at that size first, and the page's first frame drawn
+// at that size into the maximised window. Sized to the work area of its monitor
+// it is drawn once, whole.
+void PresizeToWorkArea(GtkWindow* window, const shell::WindowGeometry& g) {
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));
+    GdkMonitor* monitor = gdk_display_get_monitor_at_point(display, g.x, g.y);
+    if (!monitor) return;
+    GdkRectangle area;
+    gdk_monitor_get_workarea(monitor, &area);
+    if (area.width <= 0 || area.height <= 0) return;
+    g_object_set_data_full(G_OBJECT(window), kRestoreKey, new GdkRectangle{g.x, g.y, g.width, g.height},
+                           [](gpointer p) { delete static_cast<GdkRectangle*>(p); });
+    gtk_window_set_default_size(window, area.width, area.height);
+    gtk_window_move(window, area.x, area.y);
 }
 
 }  // namespace
@@ -71,8 +98,9 @@ void ApplyWindowIcon(GtkWindow* window) {
 
 void RestoreWindowState(GtkWindow* window) {
     std::string file = state_file();
-    if (file.empty()) return;
-    auto* g = new shell::WindowGeometry(shell::LoadWindowGeometry(file).value_or(shell::WindowGeometry{}));
+    shell::WindowGeometry remembered;
+    if (!file.empty()) remembered = shell::LoadWindowGeometry(file).value_or(shell::WindowGeometry{});
+    auto* g = new shell::WindowGeometry(remembered);
     g_object_set_data_full(G_OBJECT(window), kGeometryKey, g,
                            [](gpointer p) { delete static_cast<shell::WindowGeometry*>(p); });
     gtk_window_set_default_size(window, g->width, g->height);
@@ -81,6 +109,7 @@ void RestoreWindowState(GtkWindow* window) {
         gtk_window_maximize(window);
     else
         gtk_window_unmaximize(window);
+    if (g->maximized && maximizing_desktop(GTK_WIDGET(window))) PresizeToWorkArea(window, *g);
     g_signal_connect(window, "configure-event", G_CALLBACK(windowConfigure), nullptr);
     g_signal_connect(window, "window-state-event", G_CALLBACK(windowStateChanged), nullptr);
 }

@@ -11,8 +11,10 @@ namespace vantrel::desktop {
 void ApplyWindowIcon(GtkWindow* window);
 
 // Puts the window where it was when the application last closed (maximised on
-// the first start) and from now on follows its moves, so SaveWindowState can
-// remember them. Nothing without an application id.
+// the first start, and always without an application id) and from now on
+// follows its moves, so SaveWindowState can remember them. Under a window
+// manager that maximises, a window that will be maximised is mapped at the
+// size of the monitor's work area.
 void RestoreWindowState(GtkWindow* window);
 void SaveWindowState(GtkWindow* window);
 
