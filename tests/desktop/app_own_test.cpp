@@ -299,6 +299,25 @@ TEST_F(AppOwn, UnderAWindowManagerTheWindowIsCreatedAtItsFinalSize) {
     }
 }
 
+// The page's first frame comes a moment after the maximised window is shown;
+// until then the window shows the view's background colour (white): neither
+// what was on the screen before, nor the window's grey, nor the page drawn at
+// another size.
+TEST_F(AppOwn, UnderAWindowManagerThePageAppearsWithoutAFlash) {
+    WindowManager manager(root / "wm-cache");
+    std::string folder = make_app("flash", "SetInitialHTML(\"<html><body style='background:#0000ff'></body></html>\")\n", "/");
+    write_file(folder + "/onReady.lua", "");
+    const unsigned long view = 0xffffff, page = 0x0000ff;
+    paint_root(0x00ff00);
+    App app(root);
+    app.cwd = folder;
+    app.home = home;
+    app.start();
+    std::set<unsigned long> seen = colours_after_map({{200, 300}, {640, 400}, {1100, 650}}, page, 20s);
+    EXPECT_TRUE(seen.count(page)) << app.log();
+    for (unsigned long colour : seen) EXPECT_TRUE(colour == view || colour == page) << std::hex << "seen: " << colour;
+}
+
 TEST_F(AppOwn, APrivateServerShowsItsPagesOnlyInTheWindow) {
     std::string folder = make_app("private", "SetPrivateServer(true)\n", "/page.php");
     const std::string seen = root / "seen.txt";

@@ -11,12 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -181,6 +183,52 @@ private:
     Display* display_ = nullptr;
     std::string size_;
 };
+
+// Fills the root window (what no window covers) with a colour 0xRRGGBB.
+inline void paint_root(unsigned long rgb) {
+    Display* d = XOpenDisplay(XServer::Instance().display().c_str());
+    if (!d) throw std::runtime_error("cannot open the X display");
+    XSetWindowBackground(d, DefaultRootWindow(d), rgb);
+    XClearWindow(d, DefaultRootWindow(d));
+    XCloseDisplay(d);
+}
+
+// Every colour (0xRRGGBB) that the screen's points show from the moment a
+// large window (300x300 or more) is mapped on the root until all of them show
+// `last` or `limit` has passed; sampled as fast as the X server answers.
+inline std::set<unsigned long> colours_after_map(const std::vector<std::pair<int, int>>& points,
+                                                 unsigned long last, std::chrono::milliseconds limit) {
+    Display* d = XOpenDisplay(XServer::Instance().display().c_str());
+    if (!d) throw std::runtime_error("cannot open the X display");
+    Window root = DefaultRootWindow(d);
+    XSelectInput(d, root, SubstructureNotifyMask);
+    XSync(d, False);
+    std::set<unsigned long> seen;
+    bool mapped = false;
+    auto end = Clock::now() + limit;
+    for (bool done = false; !done && Clock::now() < end;) {
+        while (!mapped && XPending(d) > 0) {
+            XEvent event;
+            XNextEvent(d, &event);
+            XWindowAttributes a;
+            mapped = event.type == MapNotify && XGetWindowAttributes(d, event.xmap.window, &a) && a.width >= 300 &&
+                     a.height >= 300;
+        }
+        done = mapped;
+        for (auto [x, y] : points) {
+            if (!mapped) break;
+            XImage* image = XGetImage(d, root, x, y, 1, 1, AllPlanes, ZPixmap);
+            if (!image) continue;
+            unsigned long colour = XGetPixel(image, 0, 0) & 0xffffff;
+            XDestroyImage(image);
+            seen.insert(colour);
+            done = done && colour == last;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    XCloseDisplay(d);
+    return seen;
+}
 
 // Asks the window manager to maximise the window or to undo it.
 inline bool set_maximized(unsigned long window, bool maximized) {

@@ -50,6 +50,18 @@ void ApplyCss(GtkWidget* widget, const char* css) {
     g_object_unref(provider);
 }
 
+// Until the page's first frame arrives, a few hundred milliseconds after the
+// window is shown, the view would show the window's grey: it shows the page's
+// background colour instead, and the page then appears without a flash. The
+// view draws its frames over it.
+gboolean viewDrawBackground(GtkWidget* view, cairo_t* cr, gpointer) {
+    GdkRGBA page;
+    webkit_web_view_get_background_color(WEBKIT_WEB_VIEW(view), &page);
+    gdk_cairo_set_source_rgba(cr, &page);
+    cairo_paint(cr);
+    return FALSE;
+}
+
 }  // namespace
 
 TfrmMain::TfrmMain() {
@@ -103,6 +115,7 @@ void TfrmMain::BuildWindow() {
     cmpBrowser = std::make_unique<TCppWebBrowser>();
     gtk_widget_set_name(cmpBrowser->Widget(), "cmpBrowser");
     gtk_box_pack_start(GTK_BOX(box_), cmpBrowser->Widget(), TRUE, TRUE, 0);
+    g_signal_connect(cmpBrowser->Widget(), "draw", G_CALLBACK(viewDrawBackground), nullptr);
 
     // A plain strip with no panels, 19 pixels high; its one line of text (the
     // page's status texts) is set small enough to fit.
@@ -322,6 +335,13 @@ void TfrmMain::windowRealize(GtkWidget* widget, TfrmMain* self) {
     const std::string& title = self->application_title_.empty() ? std::string(g_get_application_name())
                                                                  : self->application_title_;
     gdk_window_set_icon_name(gtk_widget_get_window(widget), title.c_str());
+    // Until the toolkit first draws the window, the X server fills it with
+    // this colour instead of leaving it black.
+    GdkRGBA page;
+    webkit_web_view_get_background_color(self->cmpBrowser->View(), &page);
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gdk_window_set_background_rgba(gtk_widget_get_window(widget), &page);
+    G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
 // The close button asks the page first; the window closes when the page agrees.
