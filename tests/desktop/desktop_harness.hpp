@@ -1,6 +1,7 @@
-// The desktop program under test: a private X server, the real build/vantrel
-// started in a folder of hook scripts, and the X tools that read its windows,
-// press its keys and look at its pixels.
+// The desktop program under test: a private X server (with a window manager
+// when a test asks for one), the real build/vantrel started in a folder of hook
+// scripts, and the X tools that read its windows, press its keys and look at
+// its pixels.
 #pragma once
 
 #include <dlfcn.h>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -42,6 +44,19 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
     }
 }
 
+// In a forked child: runs the program with its standard descriptors on /dev/null.
+[[noreturn]] inline void exec_quietly(std::vector<std::string> args) {
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
 // Starts a daemon whose argv names a descriptor (through `fd_arg`, given the
 // descriptor's number) on which it reports its first line; returns that line
 // ("" if it died first) and sets `pid`.
@@ -52,16 +67,7 @@ inline std::string start_reporting_daemon(const std::function<std::vector<std::s
     pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-        std::vector<std::string> args = argv_for(fds[1]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
+        exec_quietly(argv_for(fds[1]));
     }
     close(fds[1]);
     std::string line;
@@ -71,20 +77,10 @@ inline std::string start_reporting_daemon(const std::function<std::vector<std::s
     return line;
 }
 
-// Starts a daemon that reports nothing; its standard descriptors go to /dev/null.
+// Starts a daemon that reports nothing.
 inline pid_t start_daemon(const std::vector<std::string>& args) {
     pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    if (pid == 0) exec_quietly(args);
     return pid;
 }
 
@@ -173,15 +169,17 @@ public:
         while (XPending(display_) > 0) {
             XEvent event;
             XNextEvent(display_, &event);
-            if (event.type == CreateNotify && event.xcreatewindow.window == window)
-                size_ = std::to_string(event.xcreatewindow.width) + "x" + std::to_string(event.xcreatewindow.height);
+            if (event.type == CreateNotify)
+                sizes_[event.xcreatewindow.window] =
+                    std::to_string(event.xcreatewindow.width) + "x" + std::to_string(event.xcreatewindow.height);
         }
-        return size_;
+        auto found = sizes_.find(window);
+        return found == sizes_.end() ? "" : found->second;
     }
 
 private:
     Display* display_ = nullptr;
-    std::string size_;
+    std::map<unsigned long, std::string> sizes_;
 };
 
 // Fills the root window (what no window covers) with a colour 0xRRGGBB.

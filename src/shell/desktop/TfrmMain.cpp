@@ -50,10 +50,9 @@ void ApplyCss(GtkWidget* widget, const char* css) {
     g_object_unref(provider);
 }
 
-// Until the page's first frame arrives, a few hundred milliseconds after the
-// window is shown, the view would show the window's grey: it shows the page's
-// background colour instead, and the page then appears without a flash. The
-// view draws its frames over it.
+// The view's background colour under the page's frames: until the first frame
+// arrives, a few hundred milliseconds after the window is shown, the view would
+// show the window's grey, and the page would appear with a flash.
 gboolean viewDrawBackground(GtkWidget* view, cairo_t* cr, gpointer) {
     GdkRGBA page;
     webkit_web_view_get_background_color(WEBKIT_WEB_VIEW(view), &page);
@@ -335,8 +334,8 @@ void TfrmMain::windowRealize(GtkWidget* widget, TfrmMain* self) {
     const std::string& title = self->application_title_.empty() ? std::string(g_get_application_name())
                                                                  : self->application_title_;
     gdk_window_set_icon_name(gtk_widget_get_window(widget), title.c_str());
-    // Until the toolkit first draws the window, the X server fills it with
-    // this colour instead of leaving it black.
+    // Until the toolkit first draws the window, the X server fills it with the
+    // view's colour instead of leaving what was beneath it.
     GdkRGBA page;
     webkit_web_view_get_background_color(self->cmpBrowser->View(), &page);
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS

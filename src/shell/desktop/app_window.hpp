@@ -14,7 +14,8 @@ void ApplyWindowIcon(GtkWindow* window);
 // the first start, and always without an application id) and from now on
 // follows its moves, so SaveWindowState can remember them. Under a window
 // manager that maximises, a window that will be maximised is mapped at the
-// size of the monitor's work area.
+// size of its monitor's work area, and its first un-maximising returns it to
+// the remembered place.
 void RestoreWindowState(GtkWindow* window);
 void SaveWindowState(GtkWindow* window);
 
