@@ -207,6 +207,26 @@ pid_t WorkerPool::spawn(int& exec_error) {
     return pid;
 }
 
+int WorkerPool::wait_for_manager(pid_t manager) {
+    // The manager's group is the pool. A process a script left running whose
+    // parent ended comes to this process and keeps that group: it is reaped
+    // here when it ends, not left a zombie until the pool stops.
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(-manager, &status, 0);
+        if (r == manager) return status;
+        if (r > 0) {
+            server_log(LOG_DEBUG, "worker pool: reaped %d, left running by a script", static_cast<int>(r));
+            continue;
+        }
+        if (errno == EINTR) continue;
+        // No child in the group (cannot happen while the manager runs): wait by id.
+        while (waitpid(manager, &status, 0) < 0 && errno == EINTR) {
+        }
+        return status;
+    }
+}
+
 void WorkerPool::stop_group(pid_t group) {
     // The manager is gone (reaped); its children are ours now and share its group.
     kill(-group, SIGTERM);
@@ -264,9 +284,7 @@ void WorkerPool::supervise() {
         server_log(LOG_DEBUG, "worker pool: %s started as %d with %d workers", program_.c_str(),
                    static_cast<int>(pid), config_.workers);
         auto started = Clock::now();
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        int status = wait_for_manager(pid);
         stop_group(pid);
         bool stopping;
         {

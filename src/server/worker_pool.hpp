@@ -61,6 +61,9 @@ private:
     // Forks and execs the manager; -1 when the exec failed (errno in `exec_error`).
     pid_t spawn(int& exec_error);
     void supervise();
+    // Blocks until the manager ends, reaping the pool's orphans meanwhile;
+    // returns the manager's wait status.
+    int wait_for_manager(pid_t manager);
     void stop_group(pid_t group);
     bool wait_backoff(int ms);  // false when asked to stop meanwhile
 

@@ -515,6 +515,17 @@ TEST_P(CgiPhp, FiveHundredRequestsLeaveNoZombiesAndNoDescriptors) {
         << open_fds(pid) << " descriptors open, " << fds_before << " before";
 }
 
+// A job a script leaves running outlives the program that started it; once it
+// ends, nothing of it stays behind in the server's process table.
+TEST_P(CgiPhp, JobThatAScriptLeavesRunningLeavesNoZombieWhenItEnds) {
+    write_file(site / "job.php", "<?php exec('sleep 0.3 > /dev/null 2>&1 &'); echo 'started';\n");
+    pid_t pid = server->pid();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(get("/job.php").body, "started");
+    std::size_t idle = GetParam().idle_children;
+    EXPECT_TRUE(eventually([&] { return children_of(pid).size() <= idle; }, std::chrono::seconds(5)))
+        << children_of(pid).size() << " children left";
+}
+
 // CPU time the process has used so far, user and system, in seconds.
 double cpu_seconds(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
