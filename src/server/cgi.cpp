@@ -18,10 +18,6 @@
 
 namespace vantrel {
 
-namespace {
-
-// `path` as an absolute path: the program runs in the script's folder, so a path
-// relative to the server's own folder would no longer name the script there.
 bool absolute_path(const std::string& path, std::string& out) {
     if (path.empty() || path[0] == '/') {
         out = path;
@@ -32,6 +28,14 @@ bool absolute_path(const std::string& path, std::string& out) {
     out = std::string(cwd) + "/" + path;
     return true;
 }
+
+void keep_body_only(connection& c) {
+    c.remote.tail = static_cast<unsigned>(c.request_len);
+    io_consume(c.remote, 0);
+    if (c.method == METHOD_GET) c.remote.clear();
+}
+
+namespace {
 
 // The program's output has ended: relaying is over, the process is reaped when
 // the record's work ends.

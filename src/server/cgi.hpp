@@ -72,6 +72,15 @@ void append_last_chunk(io_buffer& out);
 // Bytes to keep free in `local` while a program's head is incomplete.
 constexpr std::size_t kCgiHeadReserve = 64;
 
+// `path` as an absolute path (false when the current folder cannot be read): a
+// program runs in the script's folder, and a worker in its own, so a path
+// relative to the server's folder would no longer name the script there.
+bool absolute_path(const std::string& path, std::string& out);
+
+// From here `remote` holds only request body bytes for the program: the head
+// is consumed, and a GET has no body to pass on.
+void keep_body_only(connection& c);
+
 // A program's environment: NAME=value entries, each ended by a NUL, in one block
 // of fixed capacity, and the pointer table execve wants. The block grows as
 // entries come, up to the capacity: a typical request needs about a kilobyte.

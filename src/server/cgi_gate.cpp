@@ -12,6 +12,7 @@
 #include <memory>
 #include <utility>
 
+#include "server/cgi.hpp"
 #include "server/handlers.hpp"
 #include "server/log.hpp"
 #include "server/request.hpp"
@@ -56,9 +57,7 @@ void start_per_request(connection& c, const char* path) {
     }
     // The program's clean-up runs first, inside ours.
     c.job->inner_cleanup = std::exchange(c.cleanup, program_cleanup);
-    c.remote.tail = static_cast<unsigned>(c.request_len);
-    io_consume(c.remote, 0);
-    if (c.method == METHOD_GET) c.remote.clear();
+    keep_body_only(c);
     c.io_handler = get_cgi;
     c.flags |= flag::fd_is_socket;
     if (c.method == METHOD_POST) send_continue_if_expected(c);
@@ -197,8 +196,7 @@ bool start_spool(connection& c, const char* path) {
     job.path = path;
     job.has_path_info = c.path_info != nullptr;
     job.path_info = c.path_info ? c.path_info : "";
-    c.remote.tail = static_cast<unsigned>(c.request_len);
-    io_consume(c.remote, 0);
+    keep_body_only(c);  // a POST: its body bytes stay
     c.io_handler = spool_body;
     c.flags |= flag::always_ready | flag::consumes_body;
     send_continue_if_expected(c);

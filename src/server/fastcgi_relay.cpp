@@ -27,14 +27,6 @@ constexpr std::size_t kFramingReserve = kChunkReserve + 64;
 // Reads per call: the loop serves other connections in between.
 constexpr int kReadsPerCall = 64;
 
-bool try_again(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
-
-std::string absolute(const char* path) {
-    if (path[0] == '/') return path;
-    char cwd[kPathSize];
-    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : std::string(path);
-}
-
 // The exchange is over: the worker's socket is closed and its slot freed.
 void end_exchange(connection& c) {
     c.io_handler = nullptr;
@@ -277,7 +269,11 @@ void update_interest(connection& c) {
 
 bool prepare_fastcgi_params(connection& c, const char* path) {
     CgiJob& job = *c.job;
-    std::string script = absolute(path);
+    std::string script;
+    if (!absolute_path(path, script)) {
+        server_log(LOG_ERROR, "start_fastcgi: getcwd: %s", std::strerror(errno));
+        return false;
+    }
     CgiEnvironment env;
     if (!build_cgi_environment(c, script.c_str(), env)) {
         server_log(LOG_ERROR, "start_fastcgi: %s: environment does not fit", script.c_str());
@@ -293,8 +289,8 @@ bool prepare_fastcgi_params(connection& c, const char* path) {
 
 int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
     CgiJob& job = *c.job;
-    std::string script = absolute(path);
-    if (!job.params_ready && !prepare_fastcgi_params(c, path)) {
+    std::string script;
+    if ((!job.params_ready && !prepare_fastcgi_params(c, path)) || !absolute_path(path, script)) {
         senderr(c, 500, "Server Error", "", "Cannot exec CGI");
         return -1;
     }
@@ -312,11 +308,7 @@ int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
     job.fastcgi = true;
     job.connecting = pending;
     job.path = script + " at " + address.text;
-    if (job.spool == -1) {
-        c.remote.tail = static_cast<unsigned>(c.request_len);
-        io_consume(c.remote, 0);
-        if (c.method == METHOD_GET) c.remote.clear();
-    }
+    if (job.spool == -1) keep_body_only(c);
     if (!pending) write_requests(c);
     update_interest(c);
     return 0;
