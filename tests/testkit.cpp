@@ -94,13 +94,18 @@ int free_port() {
     return port;
 }
 
-int connect_loopback(int port) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool connect_to_loopback(int socket_fd, int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    return connect(socket_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+int connect_loopback(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    if (!connect_to_loopback(s, port)) {
         close(s);
         return -1;
     }

@@ -52,8 +52,14 @@ bool process_exists(pid_t pid);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
+// The php-cgi the PHP tests run.
+constexpr const char* kPhpCgi = "/usr/bin/php-cgi";
+
 // A blocking TCP connection to 127.0.0.1:port, or -1.
 int connect_loopback(int port);
+// Connects an existing socket (made earlier, or with options set first) to
+// 127.0.0.1:port; false when that fails.
+bool connect_to_loopback(int socket_fd, int port);
 // Waits until something accepts on 127.0.0.1:port.
 bool wait_for_port(int port, std::chrono::milliseconds limit = std::chrono::seconds(10));
 

@@ -36,9 +36,8 @@ using testkit::TempDir;
 using testkit::children_of;
 using testkit::eventually;
 using testkit::process_exists;
+using testkit::kPhpCgi;
 using testkit::write_file;
-
-const char* const kPhpCgi = "/usr/bin/php-cgi";
 
 // "NAME=value" lines of a body as a map (the scripts below print their variables so).
 std::map<std::string, std::string> lines_of(const std::string& body) {
@@ -424,13 +423,8 @@ TEST_P(CgiPhp, ProgramStandardErrorGoesToTheServerLog) {
 
 TEST_P(CgiPhp, ClientLeavingEarlyEndsAndReapsTheProgram) {
     pid_t pid = server->pid();
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+    int s = testkit::connect_loopback(server->port());
     ASSERT_GE(s, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(server->port()));
-    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     std::string req = "GET /flood.php HTTP/1.1\r\n\r\n";
     ASSERT_EQ(send(s, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
     char buf[4096];

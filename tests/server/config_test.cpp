@@ -7,6 +7,7 @@
 #include "server/connection.hpp"
 #include "server/context.hpp"
 #include "server/log.hpp"
+#include "options_fixture.hpp"
 #include "testkit.hpp"
 
 using namespace vantrel;
@@ -14,20 +15,7 @@ using namespace testkit;
 
 namespace {
 
-// Records fatal messages instead of ending the process.
-class Options : public ::testing::Test {
-protected:
-    void SetUp() override {
-        reset_options();
-        set_fatal_hook([this](const std::string& m) { fatals.push_back(m); });
-    }
-    void TearDown() override {
-        set_fatal_hook(nullptr);
-        reset_options();
-        debug_mode = 0;
-    }
-    std::vector<std::string> fatals;
-};
+class Options : public RecordsFatals {};
 
 std::vector<std::string> log_lines(const std::string& err) {
     std::vector<std::string> lines;
@@ -206,18 +194,3 @@ TEST(StandaloneConfig, ListenAddressDefaultsToEveryAddressAndLeavesHostsAlone) {
     EXPECT_EQ(parse_reply(raw_request(loopback.port(), request)).status, 200);
 }
 
-TEST(StandaloneConfig, DebugLogNeverShowsCookiesOrCredentials) {
-    TempDir dir;
-    write_file(dir / "index.html", "hi");
-    ServerProcess server({"-d", dir.path(), "-v", "1"});
-    server.expect_stderr("");  // debug mode: every step is logged
-    raw_request(server.port(),
-                "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: vantrel_token=cookiesecret42\r\n"
-                "Authorization: Digest username=\"ann\", realm=\"r\", nonce=\"1\", uri=\"/index.html\", "
-                "response=\"0123456789abcdef0123456789abcdef\", qop=auth, nc=00000001, cnonce=\"cn\"\r\n\r\n");
-    server.stop();
-    std::string log = server.stderr_text();
-    EXPECT_NE(log.find("Cookie: [hidden]"), std::string::npos) << log;
-    EXPECT_EQ(log.find("cookiesecret42"), std::string::npos) << log;
-    EXPECT_EQ(log.find("0123456789abcdef"), std::string::npos) << log;
-}

@@ -27,8 +27,6 @@ using namespace testkit;
 
 namespace {
 
-const char* const kPhpCgi = "/usr/bin/php-cgi";
-
 // A process that still exists (a zombie counts until it is reaped).
 
 
@@ -210,11 +208,7 @@ TEST_F(Engine, DownloadMakingProgressOutlivesTheIdleDeadline) {
     int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int small = 32 * 1024;  // a slow reader: the file cannot sit in the socket buffers
     setsockopt(client, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_TRUE(connect_to_loopback(client, port));
     send_text(client, "GET /big.bin HTTP/1.1\r\n\r\n");
     long start = now;
     // A minute passes with every step: the whole download takes hours.
@@ -299,11 +293,7 @@ TEST_F(Engine, AcceptingResumesOnceDescriptorsAreFreeWithNoOtherConnection) {
         ASSERT_TRUE(limit.ok());
         for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
         ASSERT_EQ(errno, EMFILE);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_TRUE(connect_to_loopback(client, port));
         send_text(client, "GET /a.txt HTTP/1.1\r\n\r\n");
         steps(5);
         EXPECT_EQ(ctx->nactive, 1);  // nothing could be accepted

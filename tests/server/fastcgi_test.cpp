@@ -28,6 +28,7 @@
 #include "server/fastcgi_record.hpp"
 #include "server/log.hpp"
 #include "server/worker_pool.hpp"
+#include "options_fixture.hpp"
 #include "testkit.hpp"
 
 namespace {
@@ -37,9 +38,8 @@ using testkit::TempDir;
 using testkit::children_of;
 using testkit::eventually;
 using testkit::process_exists;
+using testkit::kPhpCgi;
 using testkit::write_file;
-
-const char* const kPhpCgi = "/usr/bin/php-cgi";
 
 
 // --- records ---
@@ -182,18 +182,7 @@ TEST(FcgiAddresses, ParsedOrRefusedWithAReason) {
     EXPECT_FALSE(parse_fastcgi_address("unix:/" + std::string(200, 'p'), a, why));
 }
 
-class FcgiOptions : public ::testing::Test {
-protected:
-    void SetUp() override {
-        reset_options();
-        set_fatal_hook([this](const std::string& m) { fatals.push_back(m); });
-    }
-    void TearDown() override {
-        set_fatal_hook(nullptr);
-        reset_options();
-    }
-    std::vector<std::string> fatals;
-};
+class FcgiOptions : public RecordsFatals {};
 
 TEST_F(FcgiOptions, WorkerCountFromZeroToSixtyFourElseFatal) {
     struct Case {

@@ -371,10 +371,16 @@ TEST_F(HttpCore, DebugLogLeavesOutCookieAndAuthorizationValues) {
                                        "username=\"u\", nonce=\"1\", uri=\"/locked/x.txt\", "
                                        "response=\"SECRETRESPONSE00000000000000000\"\r\nX-Other: shown\r\n\r\n");
     }
+    // A whole digest answer, the header named as browsers name it.
+    raw_request(server.port(),
+                "GET /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: vantrel_token=SECRETTOKEN42\r\n"
+                "Authorization: Digest username=\"ann\", realm=\"r\", nonce=\"1\", uri=\"/a.txt\", "
+                "response=\"SECRET0123456789abcdef0123456789\", qop=auth, nc=00000001, cnonce=\"cn\"\r\n\r\n");
     server.stop();
     std::string log = server.stderr_text();
     EXPECT_NE(log.find("Cookie: [hidden]"), std::string::npos) << log;
     EXPECT_NE(log.find("authorization: [hidden]"), std::string::npos) << log;
+    EXPECT_NE(log.find("Authorization: [hidden]"), std::string::npos) << log;
     EXPECT_NE(log.find("X-Other: shown"), std::string::npos) << log;
     EXPECT_EQ(log.find("SECRET"), std::string::npos) << log;
 }
