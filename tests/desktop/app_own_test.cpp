@@ -151,9 +151,7 @@ TEST_F(AppOwn, CookiesAndStorageLastPerApplicationAndEachHasItsWindowClass) {
     std::string class_a;
     {
         App app(root);
-        app.cwd = a;
-        app.home = home;
-        app.start();
+        app.start_in(a, home);
         unsigned long window = app.find_window("^Quor Vantrel$");
         ASSERT_NE(window, 0u);
         ASSERT_TRUE(wait_for_file(report, "ls=v1;persist=p1;session=s1")) << app.log();
@@ -165,9 +163,7 @@ TEST_F(AppOwn, CookiesAndStorageLastPerApplicationAndEachHasItsWindowClass) {
     set_ready(a, "/check.html");
     {
         App app(root);
-        app.cwd = a;
-        app.home = home;
-        app.start();
+        app.start_in(a, home);
         unsigned long window = app.find_window("^Quor Vantrel$");
         ASSERT_NE(window, 0u);
         EXPECT_TRUE(wait_for_file(report, "ls=v1;persist=p1;session=none")) << read_file(report);
@@ -176,9 +172,7 @@ TEST_F(AppOwn, CookiesAndStorageLastPerApplicationAndEachHasItsWindowClass) {
     std::remove(report.c_str());
     {
         App app(root);
-        app.cwd = b;
-        app.home = home;
-        app.start();
+        app.start_in(b, home);
         unsigned long window = app.find_window("^Quor Vantrel$");
         ASSERT_NE(window, 0u);
         EXPECT_TRUE(wait_for_file(report, "ls=none;persist=none;session=none")) << read_file(report);
@@ -221,8 +215,7 @@ TEST_F(AppOwn, TheWindowComesBackWhereItWas) {
     std::string folder = make_app("place", "", "/none.html");
     {
         App app(root);
-        app.cwd = folder;
-        app.start();
+        app.start_in(folder);
         unsigned long window = app.find_window("^Quor Vantrel$");
         ASSERT_NE(window, 0u);
         x_tool({"xdotool", "windowsize", "--sync", std::to_string(window), "640", "400"});
@@ -235,8 +228,7 @@ TEST_F(AppOwn, TheWindowComesBackWhereItWas) {
         close_app(app, window);
     }
     App app(root);
-    app.cwd = folder;
-    app.start();
+    app.start_in(folder);
     unsigned long window = app.find_window("^Quor Vantrel$");
     ASSERT_NE(window, 0u);
     Geometry g = geometry_of(window);
@@ -277,9 +269,7 @@ TEST_F(AppOwn, UnderAWindowManagerTheWindowIsCreatedAtItsFinalSize) {
         }
         CreatedWindows created;
         App app(root);
-        app.cwd = folder;
-        app.home = home;
-        app.start();
+        app.start_in(folder, home);
         unsigned long window = app.find_window("^Quor Vantrel$");
         ASSERT_NE(window, 0u) << app.log();
         EXPECT_EQ(created.size_of(window), run.created);
@@ -310,9 +300,7 @@ TEST_F(AppOwn, UnderAWindowManagerThePageAppearsWithoutAFlash) {
     const unsigned long view = 0xffffff, page = 0x0000ff;
     paint_root(0x00ff00);
     App app(root);
-    app.cwd = folder;
-    app.home = home;
-    app.start();
+    app.start_in(folder, home);
     std::set<unsigned long> seen = colours_after_map({{200, 300}, {640, 400}, {1100, 650}}, page, 20s);
     EXPECT_TRUE(seen.count(page)) << app.log();
     for (unsigned long colour : seen) EXPECT_TRUE(colour == view || colour == page) << std::hex << "seen: " << colour;
@@ -330,8 +318,7 @@ TEST_F(AppOwn, APrivateServerShowsItsPagesOnlyInTheWindow) {
                                               "</script></body></html>");
     write_file(folder + "/site/post.php", "<?php file_put_contents('" + posted + "', $_POST['a']);");
     App app(root);
-    app.cwd = folder;
-    app.start();
+    app.start_in(folder);
     unsigned long window = app.find_window("^Quor Vantrel$");
     ASSERT_NE(window, 0u);
     EXPECT_TRUE(wait_for_file(seen, "64")) << app.log();
@@ -354,8 +341,7 @@ TEST_F(AppOwn, TheDataFolderIsSeededOnceAndReachesScriptsAndPages) {
     std::string data;
     {
         App app(root);
-        app.cwd = folder;
-        app.start();
+        app.start_in(folder);
         unsigned long window = app.find_window("/data$");
         ASSERT_NE(window, 0u) << app.log();
         std::string id = only_entry(home + "/data/vantrel");
@@ -374,8 +360,7 @@ TEST_F(AppOwn, TheDataFolderIsSeededOnceAndReachesScriptsAndPages) {
         close_app(app, window);
     }
     App app(root);
-    app.cwd = folder;
-    app.start();
+    app.start_in(folder);
     unsigned long window = app.find_window("/data$");
     ASSERT_NE(window, 0u);
     EXPECT_TRUE(wait_for_file(data + "/visits.txt", "visit;visit;"));

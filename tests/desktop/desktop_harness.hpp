@@ -373,6 +373,13 @@ public:
     std::string cwd;
     std::string home;
 
+    // Starts in `folder`, with its XDG folders under `home_folder` when one is given.
+    void start_in(const std::string& folder, const std::string& home_folder = "") {
+        cwd = folder;
+        if (!home_folder.empty()) home = home_folder;
+        start();
+    }
+
     void start() {
         if (home.empty()) home = dir_ + "/home";
         testkit::make_dirs(home);
