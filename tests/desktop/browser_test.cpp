@@ -153,6 +153,67 @@ TEST_F(DesktopBrowser, PopUpsOfTheOwnOriginOpenInASecondWindowWithTheirOpener) {
     EXPECT_FALSE(app.wait_exit(500ms));
 }
 
+// The editor and its media pop-up: the pop-up's window.close() closes the
+// pop-up only; closing the main window with the pop-up open asks, and Stay
+// keeps both windows and the unsaved text.
+TEST_F(DesktopBrowser, APopUpsWindowCloseClosesOnlyThePopUpAndClosingTheMainWindowAsks) {
+    file("site/opener.html",
+         "<html><body style='margin:0;background:#0000ff'>"
+         "<textarea id='t' style='display:block;width:100%;height:200px'></textarea>"
+         "<button onclick=\"window.open('/popup.html', 'pop', 'width=400,height=300')\""
+         " style='display:block;width:100%;height:200px'>media</button>"
+         "<script>window.addEventListener('beforeunload', function (e) { e.preventDefault(); e.returnValue = ''; });"
+         "document.getElementById('t').oninput = function () {"
+         "  document.body.style.background = this.value == 'draft' ? '#00ff00' : '#0000ff'; };"
+         "</script></body></html>");
+    file("site/popup.html",
+         "<html><head><title>Media</title></head><body style='margin:0'>"
+         "<textarea style='display:block;width:100%;height:100px'></textarea>"
+         "<button onclick='window.close()' style='display:block;width:100%;height:150px'>Insert</button>"
+         "<script>window.addEventListener('beforeunload', function (e) { e.preventDefault(); e.returnValue = ''; });"
+         "</script></body></html>");
+    unsigned long window = open("opener.html");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 440, 0, 0, 255));
+    click(window, 300, 100);
+    type_text(window, "draft");
+    auto text_kept = [&] { return wait_for_colour(window, 300, 440, 0, 255, 0); };  // green: "draft" typed
+    ASSERT_TRUE(text_kept());
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        click(window, 300, 300);
+        unsigned long popup = app.find_window("^Media$");
+        ASSERT_NE(popup, 0u);
+        if (round == 1) break;
+        std::this_thread::sleep_for(300ms);
+        click(popup, 100, 200);  // Insert
+        EXPECT_TRUE(eventually([&] { return !window_visible(popup); }));
+        EXPECT_FALSE(app.wait_exit(1s)) << "the pop-up's window.close() keeps the program";
+        EXPECT_TRUE(window_visible(window));
+        EXPECT_TRUE(text_kept());
+    }
+    // An edit in the pop-up too: the main page is left, the pop-up's page stays.
+    unsigned long popup = app.find_window("^Media$");
+    std::this_thread::sleep_for(300ms);
+    click(popup, 100, 50);
+    type_text(popup, "caption");
+    ASSERT_TRUE(send_delete_window(window));
+    for (const char* answer : {"alt+l", "Escape"}) {
+        SCOPED_TRACE(answer);
+        unsigned long question = app.find_window("^Leave page\\?$", 10s);
+        ASSERT_NE(question, 0u);
+        press(question, answer);
+        EXPECT_TRUE(eventually([&] { return !window_visible(question); }));
+    }
+    EXPECT_FALSE(app.wait_exit(1s)) << "Stay keeps the program running";
+    EXPECT_TRUE(window_visible(window));
+    EXPECT_TRUE(window_visible(popup));
+    EXPECT_TRUE(text_kept());
+    app.signal(SIGTERM);
+    EXPECT_EQ(app.wait_exit(), 0);
+    EXPECT_EQ(app.log().find("CRITICAL"), std::string::npos) << app.log();
+}
+
 // A link the user clicks to another web site goes to the desktop's default
 // handler (a fake one that records the address) and the page stays; a scheme
 // with no handler gets a status bar message.

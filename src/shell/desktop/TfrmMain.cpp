@@ -230,7 +230,13 @@ void TfrmMain::refresh() { cmpBrowser->Refresh2(TCppWebBrowser::REFRESH_COMPLETE
 
 void TfrmMain::print() { cmpBrowser->ExecWB(TCppWebBrowser::OLECMDID_PRINT, 0); }
 
-void TfrmMain::close() {
+void TfrmMain::close() { RequestClose(); }
+
+void RequestMainWindowClose() {
+    if (auto* window = dynamic_cast<TfrmMain*>(shell::MainWindow())) window->RequestClose();
+}
+
+void TfrmMain::RequestClose() {
     if (closed_) return;
     close_requested_ = true;
     // Before the window is shown the request waits for Run.
@@ -248,13 +254,13 @@ gboolean TfrmMain::closeNow(gpointer data) {
     if (self->close_at_once_)
         self->FinishClose();
     else
-        self->page_->TryCloseMain();  // the page's beforeunload question decides
+        self->page_->AskToCloseAll();  // the pages' beforeunload questions decide
     return G_SOURCE_REMOVE;
 }
 
 void TfrmMain::CloseAtOnce() {
     close_at_once_ = true;
-    close();
+    RequestClose();
 }
 
 // Closing ends the event loop; the window itself goes after FormDestroy.
@@ -263,7 +269,11 @@ void TfrmMain::FinishClose() {
     if (closed_) return;
     closed_ = true;
     SaveWindowState(GTK_WINDOW(window_.get()));
+    page_->HidePopups();
     gtk_widget_hide(window_.get());
+    // The windows go from the screen now, not once the server and the workers
+    // have been stopped.
+    gdk_display_flush(gtk_widget_get_display(window_.get()));
     g_main_loop_quit(loop_.get());
 }
 
@@ -343,9 +353,9 @@ void TfrmMain::windowRealize(GtkWidget* widget, TfrmMain* self) {
     G_GNUC_END_IGNORE_DEPRECATIONS
 }
 
-// The close button asks the page first; the window closes when the page agrees.
+// The close button asks the pages first; the window closes when they agree.
 gboolean TfrmMain::windowDeleteEvent(GtkWidget*, GdkEvent*, TfrmMain* self) {
-    self->page_->TryCloseMain();
+    self->RequestClose();
     return TRUE;
 }
 

@@ -31,8 +31,13 @@ public:
     // window is closed; then runs FormDestroy.
     void Run();
 
-    // Closes without asking the page (SIGTERM, SIGINT). close(), like the close
-    // button, lets the page's beforeunload question decide first.
+    // The one way the main window is closed while the user decides: the close
+    // button, cmd:Exit (close()), the main page's window.close() and the tray's
+    // Quit come here. The main page and then every pop-up are asked (their
+    // beforeunload questions); when all agree the windows disappear at once and
+    // the program ends; one "Stay" keeps everything.
+    void RequestClose();
+    // Closes without asking the pages (SIGTERM, SIGINT).
     void CloseAtOnce();
 
     // WindowPort. show_fatal is called on the user-interface thread only (the
@@ -119,5 +124,9 @@ private:
     bool close_at_once_ = false;  // the pending close does not ask the page
     bool closed_ = false;  // the event loop has been told to end
 };
+
+// RequestClose on the running main window, from anywhere on the user-interface
+// thread (the tray's Quit); nothing when there is none.
+void RequestMainWindowClose();
 
 }  // namespace vantrel::desktop

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "Iexplore.hpp"
 #include "page_text.hpp"
@@ -14,9 +15,20 @@ namespace vantrel::desktop {
 namespace {
 
 // The engine refuses window.close() once a page has history; on the own pages
-// it asks the application instead (top frame only, own origin only).
+// it asks the application instead (top frame only, own origin only). The main
+// view and its pop-ups share one script manager, so the message does not tell
+// which page sent it: the page also remembers that it asked, and the
+// application asks each view in turn (kClosingPageQuery).
 constexpr const char* kCloseScript =
-    "window.close = function () { window.webkit.messageHandlers.vantrelClose.postMessage(''); };";
+    "(function () {"
+    "  var asked = false;"
+    "  Object.defineProperty(window, '__vantrelCloseAsked', { value: function () {"
+    "    var was = asked; asked = false; return was; } });"
+    "  window.close = function () {"
+    "    asked = true; window.webkit.messageHandlers.vantrelClose.postMessage(''); };"
+    "})();";
+constexpr const char* kClosingPageQuery =
+    "typeof window.__vantrelCloseAsked === 'function' && window.__vantrelCloseAsked()";
 
 // A link clicked inside a frame is announced before its navigation starts, so
 // that the frame keeps loading it (the engine does not tell which frame navigates).
@@ -91,9 +103,16 @@ std::string MessageText(WebKitJavascriptResult* result) {
 }  // namespace
 
 PageBehaviour::PageBehaviour(GtkStatusbar* status_bar, std::function<void()> close_main)
-    : status_bar_(status_bar), close_main_(std::move(close_main)) {}
+    : status_bar_(status_bar),
+      close_main_(std::move(close_main)),
+      close_sequence_([this] {
+          HidePopups();
+          close_main_();
+      }),
+      cancellable_(g_cancellable_new()) {}
 
 PageBehaviour::~PageBehaviour() {
+    g_cancellable_cancel(cancellable_.get());
     popups_.clear();
     if (main_view_) {
         g_signal_handlers_disconnect_by_data(main_view_, this);
@@ -105,11 +124,8 @@ void PageBehaviour::AttachMainView(WebKitWebView* view, GtkAccelGroup* keys) {
     main_view_ = view;
     if (shell::DeveloperMode())
         webkit_settings_set_enable_developer_extras(webkit_web_view_get_settings(view), TRUE);
-    WebKitUserContentManager* scripts = webkit_web_view_get_user_content_manager(view);
     g_signal_connect(view, "close", G_CALLBACK(mainViewClose), this);
-    g_signal_connect(scripts, "script-message-received::vantrelClose", G_CALLBACK(mainCloseRequested), this);
-    webkit_user_content_manager_register_script_message_handler(scripts, "vantrelClose");
-    AttachView(view, scripts, keys);
+    AttachView(view, webkit_web_view_get_user_content_manager(view), keys);
 }
 
 void PageBehaviour::AttachView(WebKitWebView* view, WebKitUserContentManager* scripts, GtkAccelGroup* keys) {
@@ -122,6 +138,8 @@ void PageBehaviour::AttachView(WebKitWebView* view, WebKitUserContentManager* sc
     g_signal_connect(view, "script-dialog", G_CALLBACK(viewScriptDialog), this);
     g_signal_connect(scripts, "script-message-received::vantrelFrameLink", G_CALLBACK(frameLinkClicked), this);
     webkit_user_content_manager_register_script_message_handler(scripts, "vantrelFrameLink");
+    g_signal_connect(scripts, "script-message-received::vantrelClose", G_CALLBACK(closeRequested), this);
+    webkit_user_content_manager_register_script_message_handler(scripts, "vantrelClose");
     WebKitUserScript* frame_script = webkit_user_script_new(kFrameLinkScript, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
                                                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr,
                                                             nullptr);
@@ -145,11 +163,54 @@ void PageBehaviour::AddCloseScript(WebKitUserContentManager* scripts) {
     webkit_user_script_unref(script);
 }
 
-void PageBehaviour::TryCloseMain() {
-    if (main_view_)
-        webkit_web_view_try_close(main_view_);
-    else
-        close_main_();
+void PageBehaviour::AskToCloseAll() {
+    std::vector<WebKitWebView*> views;
+    if (main_view_) views.push_back(main_view_);
+    for (const auto& popup : popups_) views.push_back(popup->View());
+    close_sequence_.Start(std::move(views));
+}
+
+void PageBehaviour::HidePopups() {
+    for (const auto& popup : popups_) gtk_widget_hide(gtk_widget_get_toplevel(GTK_WIDGET(popup->View())));
+}
+
+PopupWindow* PageBehaviour::PopupOf(WebKitWebView* view) const {
+    for (const auto& popup : popups_)
+        if (popup->View() == view) return popup.get();
+    return nullptr;
+}
+
+void PageBehaviour::PopupAgreed(PopupWindow* popup) {
+    if (!close_sequence_.Agreed(popup->View())) ClosePopup(popup);
+}
+
+void PageBehaviour::FindClosingPage() {
+    std::vector<WebKitWebView*> views;
+    if (main_view_) views.push_back(main_view_);
+    for (const auto& popup : popups_) views.push_back(popup->View());
+    for (WebKitWebView* view : views) {
+        // The view is referenced until its answer, so the answer can name it.
+        webkit_web_view_evaluate_javascript(view, kClosingPageQuery, -1, nullptr, nullptr, cancellable_.get(),
+                                            closingPageAnswered, this);
+        g_object_ref(view);
+    }
+}
+
+void PageBehaviour::closingPageAnswered(GObject* object, GAsyncResult* result, gpointer data) {
+    GObjectPtr<WebKitWebView> view(WEBKIT_WEB_VIEW(object));  // the reference taken for the question
+    GError* error = nullptr;
+    JSCValue* value = webkit_web_view_evaluate_javascript_finish(view.get(), result, &error);
+    bool asked = value && jsc_value_is_boolean(value) && jsc_value_to_boolean(value);
+    bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+    g_clear_error(&error);
+    g_clear_object(&value);
+    if (cancelled || !asked) return;  // when cancelled, `data` is gone
+    auto* self = static_cast<PageBehaviour*>(data);
+    if (!self->IsOwnPage(view.get())) return;
+    if (view.get() == self->main_view_)
+        self->AskToCloseAll();  // as the close button does
+    else if (PopupWindow* popup = self->PopupOf(view.get()))
+        self->ClosePopup(popup);  // a pop-up's own window.close() closes it alone
 }
 
 bool PageBehaviour::IsOwnPage(WebKitWebView* view) const {
@@ -187,6 +248,7 @@ void PageBehaviour::UpdateStatus() {
 void PageBehaviour::ClosePopup(PopupWindow* popup) {
     auto it = std::find_if(popups_.begin(), popups_.end(), [popup](const auto& p) { return p.get() == popup; });
     if (it == popups_.end()) return;
+    close_sequence_.Forget(popup->View());
     // The popup's own signal handler may be running: let it go from the main loop.
     auto* doomed = it->release();
     popups_.erase(it);
@@ -274,7 +336,7 @@ gboolean PageBehaviour::viewScroll(GtkWidget* widget, GdkEventScroll* event, Pag
 }
 
 // The page's beforeunload question, as a dialog of the application.
-gboolean PageBehaviour::viewScriptDialog(WebKitWebView* view, WebKitScriptDialog* dialog, PageBehaviour*) {
+gboolean PageBehaviour::viewScriptDialog(WebKitWebView* view, WebKitScriptDialog* dialog, PageBehaviour* self) {
     if (webkit_script_dialog_get_dialog_type(dialog) != WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM) return FALSE;
     GtkWidget* top = gtk_widget_get_toplevel(GTK_WIDGET(view));
     GtkWidget* question = gtk_message_dialog_new(GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr, GTK_DIALOG_MODAL,
@@ -286,17 +348,25 @@ gboolean PageBehaviour::viewScriptDialog(WebKitWebView* view, WebKitScriptDialog
     bool leave = RunModalDialog(GTK_DIALOG(question)) == GTK_RESPONSE_ACCEPT;
     gtk_widget_destroy(question);
     webkit_script_dialog_confirm_set_confirmed(dialog, leave);
+    if (!leave) self->close_sequence_.Refused(view);
     return TRUE;
 }
 
-void PageBehaviour::mainViewClose(WebKitWebView*, PageBehaviour* self) { self->close_main_(); }
+// The main page agreed to close; outside a sequence (the engine's own
+// window.close() on a page of no origin of ours) the pop-ups are asked next.
+void PageBehaviour::mainViewClose(WebKitWebView* view, PageBehaviour* self) {
+    if (self->close_sequence_.Agreed(view)) return;
+    std::vector<WebKitWebView*> popups;
+    for (const auto& popup : self->popups_) popups.push_back(popup->View());
+    self->close_sequence_.Start(std::move(popups));
+}
 
 void PageBehaviour::frameLinkClicked(WebKitUserContentManager*, WebKitJavascriptResult* result, PageBehaviour* self) {
     if (self->frame_links_.size() < 16) self->frame_links_.insert(MessageText(result));
 }
 
-void PageBehaviour::mainCloseRequested(WebKitUserContentManager*, WebKitJavascriptResult*, PageBehaviour* self) {
-    if (self->main_view_ && self->IsOwnPage(self->main_view_)) self->close_main_();
+void PageBehaviour::closeRequested(WebKitUserContentManager*, WebKitJavascriptResult*, PageBehaviour* self) {
+    self->FindClosingPage();
 }
 
 }  // namespace vantrel::desktop

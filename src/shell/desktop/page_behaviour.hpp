@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "close_sequence.hpp"
 #include "gtk_owner.hpp"
 #include "navigation_policy.hpp"
 
@@ -23,7 +24,7 @@ class PopupWindow;
 class PageBehaviour {
 public:
     // `status_bar` shows the status texts (borrowed: a widget of the main
-    // window); `close_main` ends the application.
+    // window); `close_main` ends the application once its pages agree.
     PageBehaviour(GtkStatusbar* status_bar, std::function<void()> close_main);
     ~PageBehaviour();
     PageBehaviour(const PageBehaviour&) = delete;
@@ -34,9 +35,12 @@ public:
     void AttachMainView(WebKitWebView* view, GtkAccelGroup* keys);
     // The server's port: names the own origin and lets the own pages' window.close() through.
     void SetOwnPort(int port);
-    // Asks the main page whether it may close (its beforeunload question);
-    // `close_main` runs if it may.
-    void TryCloseMain();
+    // Asks the main page, then every pop-up's page, whether they may close
+    // (their beforeunload questions); `close_main` runs when all agree. One
+    // "Stay" keeps every window open.
+    void AskToCloseAll();
+    // Hides every pop-up window (the application is ending).
+    void HidePopups();
     // A result for the status bar (a download saved or failed).
     void ShowResult(const std::string& text);
 
@@ -49,7 +53,13 @@ private:
     void OpenOutside(const std::string& uri);
     void UpdateStatus();
     void ClosePopup(PopupWindow* popup);
+    // A pop-up's page agreed to close (its view's "close" signal).
+    void PopupAgreed(PopupWindow* popup);
+    PopupWindow* PopupOf(WebKitWebView* view) const;
     bool IsOwnPage(WebKitWebView* view) const;
+    // Some page's window.close(): every view is asked which one it was.
+    void FindClosingPage();
+    static void closingPageAnswered(GObject* view, GAsyncResult* result, gpointer self);
 
     static gboolean viewDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType,
                                      PageBehaviour* self);
@@ -61,7 +71,7 @@ private:
     static gboolean viewScriptDialog(WebKitWebView*, WebKitScriptDialog*, PageBehaviour*);
     static void mainViewClose(WebKitWebView*, PageBehaviour* self);
     static void frameLinkClicked(WebKitUserContentManager*, WebKitJavascriptResult*, PageBehaviour* self);
-    static void mainCloseRequested(WebKitUserContentManager*, WebKitJavascriptResult*, PageBehaviour* self);
+    static void closeRequested(WebKitUserContentManager*, WebKitJavascriptResult*, PageBehaviour* self);
 
     GtkStatusbar* status_bar_;  // borrowed
     std::function<void()> close_main_;
@@ -70,6 +80,8 @@ private:
     StatusText status_;
     std::set<std::string> frame_links_;  // links clicked inside frames, until their navigation
     std::list<std::unique_ptr<PopupWindow>> popups_;
+    CloseSequence close_sequence_;
+    GObjectPtr<GCancellable> cancellable_;  // ends the answers still due when this goes
 };
 
 }  // namespace vantrel::desktop

@@ -25,13 +25,10 @@ PopupWindow::PopupWindow(PageBehaviour& behaviour, WebKitWebView* opener)
     g_signal_connect(view_, "close", G_CALLBACK(viewClose), this);
     g_signal_connect(view_, "notify::title", G_CALLBACK(viewTitleChanged), this);
     g_signal_connect(window, "delete-event", G_CALLBACK(windowDeleteEvent), this);
-    g_signal_connect(scripts_.get(), "script-message-received::vantrelClose", G_CALLBACK(closeRequested), this);
-    webkit_user_content_manager_register_script_message_handler(scripts_.get(), "vantrelClose");
 }
 
 PopupWindow::~PopupWindow() {
     g_signal_handlers_disconnect_by_data(view_, this);
-    g_signal_handlers_disconnect_by_data(scripts_.get(), this);
     g_signal_handlers_disconnect_by_data(window_.get(), this);
 }
 
@@ -44,7 +41,7 @@ void PopupWindow::viewReadyToShow(WebKitWebView*, PopupWindow* self) {
     gtk_widget_show_all(self->window_.get());
 }
 
-void PopupWindow::viewClose(WebKitWebView*, PopupWindow* self) { self->behaviour_.ClosePopup(self); }
+void PopupWindow::viewClose(WebKitWebView*, PopupWindow* self) { self->behaviour_.PopupAgreed(self); }
 
 void PopupWindow::viewTitleChanged(GObject*, GParamSpec*, PopupWindow* self) {
     const char* title = webkit_web_view_get_title(self->view_);
@@ -55,10 +52,6 @@ void PopupWindow::viewTitleChanged(GObject*, GParamSpec*, PopupWindow* self) {
 gboolean PopupWindow::windowDeleteEvent(GtkWidget*, GdkEvent*, PopupWindow* self) {
     webkit_web_view_try_close(self->view_);
     return TRUE;
-}
-
-void PopupWindow::closeRequested(WebKitUserContentManager*, WebKitJavascriptResult*, PopupWindow* self) {
-    if (self->behaviour_.IsOwnPage(self->view_)) self->behaviour_.ClosePopup(self);
 }
 
 }  // namespace vantrel::desktop

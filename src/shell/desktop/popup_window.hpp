@@ -29,7 +29,6 @@ private:
     static void viewClose(WebKitWebView*, PopupWindow* self);
     static void viewTitleChanged(GObject*, GParamSpec*, PopupWindow* self);
     static gboolean windowDeleteEvent(GtkWidget*, GdkEvent*, PopupWindow* self);
-    static void closeRequested(WebKitUserContentManager*, WebKitJavascriptResult*, PopupWindow* self);
 
     PageBehaviour& behaviour_;
     GObjectPtr<WebKitUserContentManager> scripts_;
