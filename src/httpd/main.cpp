@@ -3,11 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "server/cgi_gate.hpp"
-#include "server/connection.hpp"
-#include "server/context.hpp"
-#include "server/handlers.hpp"
-#include "server/log.hpp"
+#include "server/server.hpp"
 
 namespace {
 
@@ -47,10 +43,7 @@ int main(int argc, char** argv) {
     install_signal_handlers();
     auto ctx = do_init(find_config_file(argc, argv), argc, argv);
     if (!ctx) return 1;
-    int sock = server_open_port(ctx->listen_port, ctx->listen_address.c_str());
-    if (sock < 0) return 1;
-    server_listen(*ctx, sock);
-    start_cgi_workers(*ctx);
+    if (server_start(*ctx) < 0) return 1;
     while (!stop_requested) server_step(*ctx, 1000);
     free_context(std::move(ctx));
     return 0;

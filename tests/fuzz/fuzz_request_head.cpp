@@ -6,11 +6,13 @@
 #include <memory>
 #include <string>
 
-#include "server/connection.hpp"
-#include "server/context.hpp"
-#include "server/log.hpp"
-#include "server/http_date.hpp"
-#include "server/request.hpp"
+#include "server/config/context.hpp"
+#include "server/config/options.hpp"
+#include "server/core/limits.hpp"
+#include "server/core/log.hpp"
+#include "server/engine/connection.hpp"
+#include "server/http/http_date.hpp"
+#include "server/http/request.hpp"
 
 using namespace vantrel;
 

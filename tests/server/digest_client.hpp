@@ -10,8 +10,9 @@
 #include <regex>
 #include <string>
 
-#include "server/auth.hpp"
 #include "testkit.hpp"
+
+#include "server/access/auth.hpp"
 
 namespace digest_client {
 

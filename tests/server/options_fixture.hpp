@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "server/context.hpp"
-#include "server/log.hpp"
+#include "server/config/options.hpp"
+#include "server/core/log.hpp"
 
 class RecordsFatals : public ::testing::Test {
 protected:

@@ -13,7 +13,7 @@
 #include <gio/gio.h>
 #endif
 
-#include "server/log.hpp"
+#include "server/server.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Webserver.hpp"
 #include "shell/model/app_data.hpp"

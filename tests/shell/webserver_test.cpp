@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/log.hpp"
+#include "server/server.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Webserver.hpp"
 #include "shell/model/developer.hpp"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "server/access_guard.hpp"
+#include "server/server.hpp"
 #include "shell/model/app_server.hpp"
 
 namespace vantrel::desktop {

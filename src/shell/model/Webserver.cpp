@@ -13,10 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/cgi_gate.hpp"
-#include "server/connection.hpp"
-#include "server/context.hpp"
-#include "server/log.hpp"
+#include "server/server.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/developer.hpp"
 #include "shell/model/app_server.hpp"
@@ -115,14 +112,13 @@ void StartServer(const std::string& root, const std::string& interpreter, int po
     if (DeveloperMode()) options.emplace_back("debug", "1");
     g_server = init_context(nullptr, options);
     if (!g_server) return;  // fatal, reported by the hook
-    int sock = server_open_port(port, g_server->listen_address.c_str());
-    if (sock < 0) return;  // fatal, reported by the hook
-    g_port = bound_port(sock);
-    ConfigureApplicationServer(*g_server, g_port);
-    server_listen(*g_server, sock);
     // The author's edits show at once instead of up to two seconds late.
     if (DeveloperMode()) g_server->cgi_worker_arguments = {"-d", "opcache.revalidate_freq=0"};
-    start_cgi_workers(*g_server);
+    // A failure to bind is fatal and reported by the hook.
+    server_start(*g_server, [](int bound) {
+        g_port = bound;
+        ConfigureApplicationServer(*g_server, bound);
+    });
 }
 
 int ServerPort() { return g_port; }

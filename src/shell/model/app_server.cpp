@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "server/context.hpp"
+#include "server/server.hpp"
 #include "shell/model/Globals.hpp"
 
 namespace vantrel::shell {

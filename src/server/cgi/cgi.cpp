@@ -1,0 +1,195 @@
+// The CGI gateway: which paths are programs, starting one for a request, and
+// relaying between the client and the program through the poll loop.
+#include "server/cgi/cgi.hpp"
+
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "server/cgi/cgi_env.hpp"
+#include "server/cgi/cgi_reply.hpp"
+#include "server/cgi/cgi_spawn.hpp"
+#include "server/config/context.hpp"
+#include "server/core/handles.hpp"
+#include "server/core/io_buffer.hpp"
+#include "server/core/limits.hpp"
+#include "server/core/log.hpp"
+#include "server/engine/connection.hpp"
+#include "server/engine/engine.hpp"
+#include "server/http/reply.hpp"
+#include "server/http/request.hpp"
+
+namespace vantrel {
+
+bool absolute_path(const std::string& path, std::string& out) {
+    if (path.empty() || path[0] == '/') {
+        out = path;
+        return true;
+    }
+    char cwd[kPathSize];
+    if (!getcwd(cwd, sizeof cwd)) return false;
+    out = std::string(cwd) + "/" + path;
+    return true;
+}
+
+void keep_body_only(connection& c) {
+    c.remote.tail = static_cast<unsigned>(c.request_len);
+    io_consume(c.remote, 0);
+    if (c.method == METHOD_GET) c.remote.clear();
+}
+
+namespace {
+
+// The program's output has ended: relaying is over, the process is reaped when
+// the record's work ends.
+void output_ended(connection& c) {
+    c.io_handler = nullptr;
+    c.fd.reset();
+}
+
+// Relaying stops before the program has finished: it is stopped first, so that
+// closing its socket cannot show it an end of input it would act on.
+void stop_program(connection& c) {
+    if (c.cgi_pid > 0) cgi_kill(c.cgi_pid);
+    c.io_handler = nullptr;
+    c.fd.reset();
+}
+
+// The record's work has ended (reply done, client gone, request abandoned, or
+// the server stopping): a program still relaying, or any program when the
+// server stops, is stopped; then it is reaped by its own id.
+void cgi_cleanup(connection& c, bool stopping) {
+    pid_t pid = std::exchange(c.cgi_pid, -1);
+    if (pid > 0 && (c.fd.valid() || stopping)) cgi_kill(pid);
+    c.fd.reset();
+    if (pid <= 0) return;
+    if (stopping)
+        cgi_wait(pid);
+    else
+        cgi_reap(pid);
+}
+
+void invalid_head(connection& c) {
+    senderr(c, 500, "CGI Error", "", "Script sent invalid headers");
+    stop_program(c);
+}
+
+}  // namespace
+
+void cgi_reply_head_step(connection& c) {
+    c.local.buf[c.local.head] = '\0';  // one byte always stays free
+    int length = head_length(c.local.buf, static_cast<int>(c.local.head));
+    if (length < 0) return invalid_head(c);
+    if (length == 0) {
+        // A head that fills the queue without ending will never end here.
+        if (c.local.room() <= kCgiHeadReserve) return invalid_head(c);
+        c.local.tail = c.local.head;  // nothing goes out before the status line
+        return;
+    }
+    c.local.tail = 0;
+    if (!place_cgi_reply_head(c, static_cast<unsigned>(length))) return invalid_head(c);
+    c.flags |= flag::cgi_head_parsed;
+}
+
+namespace {
+
+// Hands request body bytes from `remote` to the program's input.
+void forward_body(connection& c) {
+    unsigned pending = c.remote.pending();
+    if (pending == 0) return;
+    if (c.method != METHOD_POST) {
+        server_log(LOG_DEBUG, "data sent with no POST method!");
+        io_consume(c.remote, pending);
+        return;
+    }
+    ssize_t n = send(c.fd.get(), c.remote.buf + c.remote.tail, pending, MSG_NOSIGNAL);
+    if (n > 0) {
+        server_log(LOG_DEBUG, "get_cgi: %p: written %d", static_cast<void*>(&c), static_cast<int>(n));
+        io_consume(c.remote, static_cast<unsigned>(n));
+    } else if (n < 0 && !try_again(errno)) {
+        // The program no longer reads its input: the rest of the body is dropped.
+        server_log(LOG_DEBUG, "get_cgi: %p: program input closed: %s", static_cast<void*>(&c), std::strerror(errno));
+        io_consume(c.remote, pending);
+    }
+}
+
+// The client has ended its stream after the whole body and all of it has been
+// handed over: the program's input ends too, and its reply is still relayed.
+void end_program_input(connection& c) {
+    if (c.has(flag::cgi_input_ended)) return;
+    ::shutdown(c.fd.get(), SHUT_WR);
+    c.flags |= flag::cgi_input_ended;
+}
+
+// Takes the program's output into `local`.
+void read_output(connection& c) {
+    // Until the head is complete, room for the longer reply head stays free.
+    std::size_t want = c.local.room();
+    if (!c.has(flag::cgi_head_parsed)) want = want > kCgiHeadReserve ? want - kCgiHeadReserve : 0;
+    if (want == 0) return;
+    ssize_t n = recv(c.fd.get(), c.local.buf + c.local.head, want, 0);
+    if (n > 0) {
+        c.local.head += static_cast<unsigned>(n);
+        if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
+        server_log(LOG_DEBUG, "get_cgi: %p: read %d", static_cast<void*>(&c), static_cast<int>(n));
+        return;
+    }
+    if (n < 0 && try_again(errno)) return;
+    if (!c.has(flag::cgi_head_parsed)) {
+        std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
+        senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
+                received.data());
+    } else {
+        add_cgi_reply_length(c);
+    }
+    body_done(c);
+    output_ended(c);
+}
+
+}  // namespace
+
+bool is_cgi(const ServerContext& ctx, const char* path) {
+    std::size_t n = std::strlen(path), e = ctx.cgi_extention.size();
+    return e > 0 && n > e && strcasecmp(path + n - e, ctx.cgi_extention.c_str()) == 0;
+}
+
+int run_cgi(connection& c, const char* path) {
+    const ServerContext& ctx = *c.ctx;
+    std::string script, interpreter = ctx.cgi_interpreter;
+    if (!absolute_path(path, script) ||
+        (interpreter.find('/') != std::string::npos && !absolute_path(interpreter, interpreter))) {
+        server_log(LOG_ERROR, "run_cgi: getcwd: %s", std::strerror(errno));
+        return -1;
+    }
+    CgiCommand command;
+    if (!cgi_command(interpreter, script.c_str(), command)) return -1;
+    CgiEnvironment env;
+    if (!build_cgi_environment(c, script.c_str(), env)) {
+        server_log(LOG_ERROR, "run_cgi: %s: environment does not fit", script.c_str());
+        return -1;
+    }
+    UniqueFd near;
+    pid_t pid = cgi_spawn(command, env.envp(), near);
+    if (pid < 0) return -1;
+    c.fd = std::move(near);
+    c.cgi_pid = pid;
+    c.cleanup = cgi_cleanup;
+    c.flags &= ~(flag::cgi_head_parsed | flag::cgi_input_ended);
+    return 0;
+}
+
+void get_cgi(connection& c) {
+    if (!c.fd.valid()) return;
+    if (c.has(flag::fd_writable)) forward_body(c);
+    if (c.has(flag::peer_eof) && c.remote.pending() == 0) end_program_input(c);
+    if (c.has(flag::fd_readable)) read_output(c);
+}
+
+}  // namespace vantrel

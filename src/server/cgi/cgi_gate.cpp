@@ -1,0 +1,245 @@
+// Counting the server's own programs in flight, queueing the rest, and choosing
+// per request between one process, the worker pool and an external server.
+#include "server/cgi/cgi_gate.hpp"
+
+#include <fcntl.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "server/cgi/cgi.hpp"
+#include "server/cgi/cgi_job.hpp"
+#include "server/config/context.hpp"
+#include "server/core/handles.hpp"
+#include "server/core/io_buffer.hpp"
+#include "server/core/log.hpp"
+#include "server/engine/connection.hpp"
+#include "server/engine/engine.hpp"
+#include "server/fastcgi/fastcgi_address.hpp"
+#include "server/fastcgi/fastcgi_relay.hpp"
+#include "server/fastcgi/worker_pool.hpp"
+#include "server/http/reply.hpp"
+
+namespace vantrel {
+
+namespace {
+
+// Where FastCGI requests go now, or nullptr for one process per request.
+const FcgiAddress* fastcgi_target(const ServerContext& ctx) {
+    if (ctx.fastcgi) return ctx.fastcgi.get();
+    if (ctx.pool && ctx.pool->serving()) return &ctx.pool->address();
+    return nullptr;
+}
+
+// A Unix-socket connect succeeds even while the worker pool is busy (the
+// request would wait in the socket's backlog), so the server counts itself.
+int program_limit(const ServerContext& ctx) {
+    if (!ctx.fastcgi && ctx.pool && ctx.pool->serving()) return ctx.cgi_workers;
+    return kMaxProgramsAtOnce;
+}
+
+// Runs when the record's work ends: the program's own clean-up, then its place
+// in the count or the queue is given up.
+void program_cleanup(connection& c, bool stopping) {
+    if (c.job && c.job->inner_cleanup) std::exchange(c.job->inner_cleanup, nullptr)(c, stopping);
+    release_program(c);
+}
+
+void start_per_request(connection& c, const char* path) {
+    if (c.job->spool != -1) {
+        // The pool was given up while the body was being kept for it.
+        senderr(c, 503, "Service Unavailable", "", "Service Unavailable");
+        program_done(c);
+        return;
+    }
+    if (run_cgi(c, path) != 0) {
+        senderr(c, 500, "Server Error", "", "Cannot exec CGI");
+        program_done(c);
+        return;
+    }
+    // The program's clean-up runs first, inside ours.
+    c.job->inner_cleanup = std::exchange(c.cleanup, program_cleanup);
+    keep_body_only(c);
+    c.io_handler = get_cgi;
+    c.flags |= flag::fd_is_socket;
+    if (c.method == METHOD_POST) send_continue_if_expected(c);
+}
+
+void start_now(connection& c, const char* path) {
+    ServerContext& ctx = *c.ctx;
+    c.job->holds_slot = true;
+    ctx.cgi_running++;
+    if (const FcgiAddress* target = fastcgi_target(ctx)) {
+        if (start_fastcgi(c, path, *target) != 0) program_done(c);
+    } else {
+        start_per_request(c, path);
+    }
+}
+
+// The io_handler of a waiting request: its `fd` is a timer that fires when the
+// wait is over.
+void wait_for_program(connection& c) {
+    if (!c.has(flag::fd_readable)) return;
+    ServerContext& ctx = *c.ctx;
+    auto& q = ctx.cgi_waiting;
+    q.erase(std::remove(q.begin(), q.end(), &c), q.end());
+    c.job->waiting = false;
+    c.io_handler = nullptr;
+    c.fd.reset();
+    server_log(LOG_ERROR, "no free program for %s after %ld s", c.job->path.c_str(), kProgramWaitSeconds);
+    senderr(c, 503, "Service Unavailable", "", "Service Unavailable");
+}
+
+void enqueue(connection& c, const char* path) {
+    CgiJob& job = *c.job;
+    UniqueFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    itimerspec when{};
+    when.it_value.tv_sec = kProgramWaitSeconds;
+    if (!timer.valid() || timerfd_settime(timer.get(), 0, &when, nullptr) != 0) {
+        server_log(LOG_ERROR, "dispatch_program: timerfd: %s", std::strerror(errno));
+        senderr(c, 503, "Service Unavailable", "", "Service Unavailable");
+        return;
+    }
+    job.path = path;
+    job.has_path_info = c.path_info != nullptr;
+    job.path_info = c.path_info ? c.path_info : "";
+    job.waiting = true;
+    c.fd = std::move(timer);
+    c.io_handler = wait_for_program;
+    c.ctx->cgi_waiting.push_back(&c);
+}
+
+// Starts waiting requests while programs are free.
+void start_waiting(ServerContext& ctx) {
+    while (!ctx.cgi_waiting.empty() && ctx.cgi_running < program_limit(ctx) && !ctx.cgi_stopping) {
+        connection& next = *ctx.cgi_waiting.front();
+        ctx.cgi_waiting.pop_front();
+        CgiJob& job = *next.job;
+        job.waiting = false;
+        next.fd.reset();  // the timer
+        next.io_handler = nullptr;
+        next.path_info = job.has_path_info ? job.path_info.c_str() : nullptr;
+        start_now(next, job.path.c_str());
+        next.path_info = nullptr;
+    }
+}
+
+}  // namespace
+
+void start_cgi_workers(ServerContext& ctx) {
+    if (ctx.cgi_workers <= 0 || ctx.cgi_interpreter.empty() || ctx.fastcgi || ctx.pool) return;
+    WorkerPoolConfig config;
+    config.interpreter = ctx.cgi_interpreter;
+    config.arguments = ctx.cgi_worker_arguments;
+    config.workers = ctx.cgi_workers;
+    ctx.pool = WorkerPool::start(config);
+    if (!ctx.pool)
+        server_log(LOG_ERROR, "start_cgi_workers: no worker pool; running one process per request");
+}
+
+void stop_cgi_workers(ServerContext& ctx) {
+    ctx.cgi_stopping = true;
+    ctx.pool.reset();
+}
+
+namespace {
+
+// Starts the request when a program is free, else queues it.
+void admit(connection& c, const char* path) {
+    ServerContext& ctx = *c.ctx;
+    if (ctx.cgi_running < program_limit(ctx) && ctx.cgi_waiting.empty())
+        start_now(c, path);
+    else
+        enqueue(c, path);
+}
+
+// The io_handler while a body is kept for a worker: it takes what arrived and,
+// once the body is whole, hands the request on.
+void spool_body(connection& c) {
+    CgiJob& job = *c.job;
+    std::size_t take = std::min<std::size_t>(c.remote.pending(), c.content_length - job.spooled);
+    const char* p = c.remote.buf + c.remote.tail;
+    for (std::size_t done = 0; done < take;) {
+        ssize_t n = write(job.spool, p + done, take - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            server_log(LOG_ERROR, "spool_body: %s: %s", job.path.c_str(), std::strerror(errno));
+            c.flags &= ~(flag::always_ready | flag::consumes_body);
+            senderr(c, 500, "Server Error", "", "Cannot exec CGI");
+            body_done(c);
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    io_consume(c.remote, static_cast<unsigned>(take));
+    job.spooled += take;
+    if (job.spooled < c.content_length) return;
+    c.flags &= ~(flag::always_ready | flag::consumes_body);
+    c.io_handler = nullptr;
+    io_consume(c.remote, c.remote.pending());  // nothing after the body is passed on
+    lseek(job.spool, 0, SEEK_SET);
+    std::string path = job.path;
+    c.path_info = job.has_path_info ? job.path_info.c_str() : nullptr;
+    admit(c, path.c_str());
+    c.path_info = nullptr;
+}
+
+// A body still on its way to a FastCGI worker is kept in an unnamed file first
+// (never whole in memory); the request's variables are made now, while its
+// head is still in `remote`.
+bool start_spool(connection& c, const char* path) {
+    CgiJob& job = *c.job;
+    job.spool = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (job.spool == -1) {
+        server_log(LOG_ERROR, "start_spool: %s", std::strerror(errno));
+        return false;
+    }
+    if (!prepare_fastcgi_params(c, path)) return false;
+    job.path = path;
+    job.has_path_info = c.path_info != nullptr;
+    job.path_info = c.path_info ? c.path_info : "";
+    keep_body_only(c);  // a POST: its body bytes stay
+    c.io_handler = spool_body;
+    c.flags |= flag::always_ready | flag::consumes_body;
+    send_continue_if_expected(c);
+    spool_body(c);
+    return true;
+}
+
+}  // namespace
+
+void dispatch_program(connection& c, const char* path) {
+    c.job = std::make_unique<CgiJob>();
+    c.cleanup = program_cleanup;
+    if (fastcgi_target(*c.ctx) && c.method == METHOD_POST && !body_received(c)) {
+        if (!start_spool(c, path)) senderr(c, 500, "Server Error", "", "Cannot exec CGI");
+        return;
+    }
+    admit(c, path);
+}
+
+void program_done(connection& c) {
+    if (!c.job || !c.job->holds_slot) return;
+    c.job->holds_slot = false;
+    ServerContext& ctx = *c.ctx;
+    ctx.cgi_running--;
+    start_waiting(ctx);
+}
+
+void release_program(connection& c) {
+    if (!c.job) return;
+    if (c.job->waiting) {
+        auto& q = c.ctx->cgi_waiting;
+        q.erase(std::remove(q.begin(), q.end(), &c), q.end());
+        c.job->waiting = false;
+    }
+    program_done(c);
+    c.job.reset();
+}
+
+}  // namespace vantrel

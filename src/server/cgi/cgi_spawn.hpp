@@ -1,0 +1,46 @@
+// Starting a program (its command line, descriptors and signals) and
+// reaping it by its own process id.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "server/core/handles.hpp"
+
+namespace vantrel {
+
+// What to run: the arguments and the folder to run them in.
+struct CgiCommand {
+    std::vector<std::string> argv;
+    std::string workdir;
+    bool search_path = false;  // argv[0] is a bare name to look up in PATH
+};
+
+// Builds the command for a script: {interpreter, script} when an interpreter is
+// configured; else the script's "#!" line split as the kernel splits it
+// (interpreter and at most one optional argument) followed by the script; else
+// the script alone. Returns false for a path too long to use.
+bool cgi_command(const std::string& interpreter, const char* script, CgiCommand& out);
+
+// Starts the program with standard input and output on the far end of a new
+// socket pair and standard error on the server's own, no other descriptor, and
+// default signal handling. On success returns the process id and stores the
+// near end (non-blocking, close-on-exec) in `near_fd`; on failure returns -1
+// with nothing left open.
+pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd);
+
+// Reaps `pid` if it has finished; otherwise keeps it on a process-wide list that
+// a background thread reaps by process id once it ends (never waitpid(-1)).
+void cgi_reap(pid_t pid);
+// Stops a program and everything it started in its process group at once: it
+// cannot act on anything after this returns.
+void cgi_kill(pid_t pid);
+// Waits for `pid` (and only it) to end, reaping it.
+void cgi_wait(pid_t pid);
+// Ids handed to cgi_reap that have not been reaped yet (for tests).
+std::size_t cgi_unreaped_count();
+
+}  // namespace vantrel

@@ -1,0 +1,57 @@
+// The connection engine: the listening socket, accepting, receiving and sending
+// with TLS, the poll step and the life of a record.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <memory>
+
+#include "server/config/context.hpp"
+#include "server/engine/connection.hpp"
+
+namespace vantrel {
+
+// errno values after which the same call is simply made again later.
+bool try_again(int err);
+bool set_nonblocking(int fd);
+
+// True once the whole announced request body has arrived (at once for a request
+// without one).
+bool body_received(const connection& c);
+
+// The reply's first `queued` bytes are in `local`, the first `header_bytes` of
+// them its head; they go out before anything else.
+void reply_head_written(connection& c, unsigned header_bytes, unsigned queued);
+// The content function has produced its last byte: what `local` holds ends the reply.
+void body_done(connection& c);
+// The remaining `file_left` bytes of the body go from the file in `fd` straight
+// to the socket (plain TCP only), once `local` has drained.
+void send_rest_directly(connection& c);
+
+// Opens the IPv4 listening socket on `address` (dotted; empty or nullptr: every
+// address). Fatal on failure (-1 returned when the fatal hook returns). Port 0
+// picks a free port (see bound_port).
+int server_open_port(int port, const char* address = nullptr);
+int bound_port(int sock);
+// Wraps a listening socket in a record and links it into the context.
+void server_listen(ServerContext& ctx, int sock);
+void do_accept(ServerContext& ctx, connection& listener);
+// `peer` is the address accept() returned, or nullptr to ask the socket.
+void server_add(ServerContext& ctx, int sock, const sockaddr_in* peer = nullptr);
+void handshake(connection& c);
+int readremote(connection& c, char* dst, std::size_t len);
+int writeremote(connection& c, const char* src, std::size_t len);
+// Like writeremote, with the bytes taken from the file `file_fd` at its offset.
+int sendfile_remote(connection& c, int file_fd, std::size_t len);
+void serve(ServerContext& ctx, connection& c);
+// One pass: wait at most `ms` for activity, serve what is ready, free what finished.
+void server_step(ServerContext& ctx, int ms);
+void link_connection(ServerContext& ctx, std::unique_ptr<connection> c);
+std::unique_ptr<connection> unlink_connection(ServerContext& ctx, connection* c);
+// Writes the access-log line, releases everything the record owns.
+void disconnect(ServerContext& ctx, connection* c);
+// Frees every record when the context goes: handlers stop what they started.
+void disconnect_all(ServerContext& ctx);
+
+}  // namespace vantrel

@@ -1,0 +1,345 @@
+// One request over its own FastCGI connection, driven by the poll loop: the
+// records go out as the socket takes them (the body as it arrives), the reply's
+// FCGI_STDOUT goes through the same reply-head handling as a CGI program's output.
+#include "server/fastcgi/fastcgi_relay.hpp"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "server/cgi/cgi.hpp"
+#include "server/cgi/cgi_env.hpp"
+#include "server/cgi/cgi_gate.hpp"
+#include "server/cgi/cgi_job.hpp"
+#include "server/cgi/cgi_reply.hpp"
+#include "server/core/io_buffer.hpp"
+#include "server/core/log.hpp"
+#include "server/engine/connection.hpp"
+#include "server/engine/engine.hpp"
+#include "server/fastcgi/fastcgi_address.hpp"
+#include "server/fastcgi/fastcgi_record.hpp"
+#include "server/http/reply.hpp"
+
+namespace vantrel {
+
+namespace {
+
+// Request body bytes per FCGI_STDIN record.
+constexpr std::size_t kStdinChunk = 16384;
+// Room kept free after the head until the framing is chosen: its header line,
+// the first chunk's size and kChunkReserve.
+constexpr std::size_t kFramingReserve = kChunkReserve + 64;
+// Reads per call: the loop serves other connections in between.
+constexpr int kReadsPerCall = 64;
+
+// The exchange is over: the worker's socket is closed and its slot freed.
+void end_exchange(connection& c) {
+    c.io_handler = nullptr;
+    c.flags &= ~flag::always_ready;
+    c.fd.reset();
+    c.fd_wants_write = false;
+    program_done(c);
+}
+
+// The worker went away or could not be reached. Before anything of the reply
+// has gone out the client gets 502; after that only closing is left.
+void worker_failed(connection& c, const char* what) {
+    server_log(LOG_ERROR, "fastcgi: %s: %s", c.job->path.c_str(), what);
+    if (c.sent == 0) {
+        c.local.clear();
+        c.local.complete = 0;
+        c.flags &= ~flag::cgi_head_parsed;
+        senderr(c, 502, "Bad Gateway", "", "Bad Gateway");
+    } else {
+        c.flags |= flag::closing;
+    }
+    end_exchange(c);
+}
+
+void log_error_output(CgiJob& job, const char* data, std::size_t length) {
+    job.error_line.append(data, length);
+    std::size_t start = 0, nl;
+    while ((nl = job.error_line.find('\n', start)) != std::string::npos) {
+        server_log(LOG_ERROR, "%.*s", static_cast<int>(nl - start), job.error_line.data() + start);
+        start = nl + 1;
+    }
+    job.error_line.erase(0, start);
+    // A line that never ends is logged in pieces rather than held.
+    if (job.error_line.size() > 4096) {
+        server_log(LOG_ERROR, "%s", job.error_line.c_str());
+        job.error_line.clear();
+    }
+}
+
+struct ReplySink : FcgiRecordReader::Sink {
+    explicit ReplySink(connection& conn) : c(conn) {}
+    connection& c;
+
+    void content(unsigned type, const char* data, std::size_t length) override {
+        CgiJob& job = *c.job;
+        if (type == FCGI_STDOUT) {
+            if (!c.io_handler || job.ended) return;  // the reply was already decided
+            if (job.chunked) return append_chunk(c.local, data, length);
+            std::memcpy(c.local.buf + c.local.head, data, length);
+            c.local.head += static_cast<unsigned>(length);
+            if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
+        } else if (type == FCGI_STDERR) {
+            log_error_output(job, data, length);
+        } else if (type == FCGI_END_REQUEST) {
+            std::size_t n = std::min(length, sizeof job.end_body - job.end_have);
+            std::memcpy(job.end_body + job.end_have, data, n);
+            job.end_have += n;
+        }
+    }
+    void record_end(unsigned type, std::size_t) override {
+        if (type == FCGI_END_REQUEST) c.job->ended = true;
+    }
+};
+
+// FCGI_END_REQUEST arrived: the reply is complete.
+void finish(connection& c) {
+    CgiJob& job = *c.job;
+    if (!job.error_line.empty()) {
+        server_log(LOG_ERROR, "%s", job.error_line.c_str());
+        job.error_line.clear();
+    }
+    FcgiEndRequest end;
+    if (fcgi_parse_end_request(job.end_body, job.end_have, end) && end.protocol_status != FCGI_REQUEST_COMPLETE)
+        server_log(LOG_ERROR, "fastcgi: %s: request refused (protocol status %u)", job.path.c_str(),
+                   end.protocol_status);
+    if (!c.io_handler) return;  // an invalid head already answered it
+    if (!c.has(flag::cgi_head_parsed)) {
+        std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
+        senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
+                received.data());
+    } else if (job.chunked) {
+        append_last_chunk(c.local);
+    } else if (!job.framing_chosen) {
+        add_cgi_reply_length(c);
+    }
+    body_done(c);
+    end_exchange(c);
+}
+
+// Room kept free in `local` beyond the content handed on: for the longer head
+// until it is placed, then for the framing until it is chosen, then for the
+// lines around each chunk.
+std::size_t room_reserve(const connection& c) {
+    const CgiJob& job = *c.job;
+    if (!c.has(flag::cgi_head_parsed)) return kCgiHeadReserve;
+    if (!job.framing_chosen) return kFramingReserve;
+    return job.chunked ? kChunkReserve : 0;
+}
+
+// Hands the bytes read from the worker on as far as `local` has room for their
+// FCGI_STDOUT content. False once the exchange is over.
+bool hand_on_replies(connection& c) {
+    CgiJob& job = *c.job;
+    io_buffer& in = job.reply_in;
+    ReplySink sink(c);
+    while (in.pending() > 0 && c.io_handler) {
+        std::size_t reserve = room_reserve(c);
+        std::size_t room = c.local.room() > reserve ? c.local.room() - reserve : 0;
+        std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, room, in.pending());
+        if (take == 0) break;  // `local` is full: the rest waits for the client
+        job.reader.feed(in.buf + in.tail, take, sink);
+        io_consume(in, static_cast<unsigned>(take));
+        if (!job.reader.valid()) {
+            worker_failed(c, "not a FastCGI reply");
+            return false;
+        }
+        if (job.ended) {
+            finish(c);
+            return false;
+        }
+    }
+    return c.io_handler != nullptr;
+}
+
+// The reply's head is about to go out before the worker has ended it: from
+// here on its body is chunked if the client and the head allow it.
+void choose_framing(connection& c) {
+    CgiJob& job = *c.job;
+    if (job.framing_chosen || !c.io_handler || !c.has(flag::cgi_head_parsed)) return;
+    job.framing_chosen = true;
+    job.chunked = start_chunked_cgi_reply(c);
+}
+
+// Reads the worker's records a buffer at a time. Bytes that cannot be handed on
+// yet stay in `reply_in`; while any do, the handler is called again whenever
+// `local` has room, since the socket may have nothing more to report.
+void read_replies(connection& c) {
+    CgiJob& job = *c.job;
+    io_buffer& in = job.reply_in;
+    for (int i = 0; i < kReadsPerCall && hand_on_replies(c) && in.pending() == 0; ++i) {
+        ssize_t n = recv(c.fd.get(), in.buf, in.room(), 0);
+        if (n < 0 && try_again(errno)) break;
+        if (n <= 0) {
+            return worker_failed(c, n == 0 ? "connection closed before the reply ended" : std::strerror(errno));
+        }
+        in.head = static_cast<unsigned>(n);
+    }
+    choose_framing(c);
+    if (c.io_handler && in.pending() > 0)
+        c.flags |= flag::always_ready;
+    else
+        c.flags &= ~flag::always_ready;
+}
+
+// Moves request body bytes from `remote` into FCGI_STDIN records; after the
+// whole body (or for a request without one) comes the empty record.
+void fill_stdin(connection& c) {
+    CgiJob& job = *c.job;
+    if (job.stdin_done) {
+        io_consume(c.remote, c.remote.pending());  // nothing more goes to the worker
+        return;
+    }
+    // Back-pressure: more goes in only while little waits for the socket.
+    if (job.out.size() - job.out_sent >= kStdinChunk) return;
+    if (job.out_sent > 0) {
+        job.out.erase(0, job.out_sent);
+        job.out_sent = 0;
+    }
+    unsigned long expected = c.method == METHOD_POST ? c.content_length : 0;
+    if (job.spool != -1) {
+        // The whole body is in the file; anything in `remote` came after it.
+        io_consume(c.remote, c.remote.pending());
+        char chunk[kStdinChunk];
+        std::size_t want = std::min<std::size_t>(sizeof chunk, expected - job.body_sent);
+        ssize_t n = want > 0 ? read(job.spool, chunk, want) : 0;
+        if (n > 0) {
+            fcgi_append_stream(job.out, FCGI_STDIN, chunk, static_cast<std::size_t>(n));
+            job.body_sent += static_cast<unsigned long>(n);
+        }
+        if (job.body_sent == expected || n <= 0) {
+            fcgi_append_header(job.out, FCGI_STDIN, 0);
+            job.stdin_done = true;
+        }
+        return;
+    }
+    if (c.method != METHOD_POST) io_consume(c.remote, c.remote.pending());
+    std::size_t take = std::min<std::size_t>({c.remote.pending(), expected - job.body_sent, kStdinChunk});
+    if (take > 0) {
+        fcgi_append_stream(job.out, FCGI_STDIN, c.remote.buf + c.remote.tail, take);
+        io_consume(c.remote, static_cast<unsigned>(take));
+        job.body_sent += take;
+    }
+    if (job.body_sent == expected) {
+        fcgi_append_header(job.out, FCGI_STDIN, 0);
+        job.stdin_done = true;
+    }
+}
+
+// Writes what the socket takes; false when the worker no longer reads.
+bool flush_out(connection& c) {
+    CgiJob& job = *c.job;
+    while (job.out_sent < job.out.size()) {
+        ssize_t n = send(c.fd.get(), job.out.data() + job.out_sent, job.out.size() - job.out_sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            job.out_sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && try_again(errno)) return true;
+        return false;
+    }
+    job.out.clear();
+    job.out_sent = 0;
+    return true;
+}
+
+void write_requests(connection& c) {
+    CgiJob& job = *c.job;
+    for (;;) {
+        fill_stdin(c);
+        if (job.out.empty()) return;
+        if (!flush_out(c)) {
+            // The worker stopped reading (it may answer without the body): the
+            // rest of the body is dropped and the reply decides.
+            server_log(LOG_DEBUG, "fastcgi: %s: worker input closed: %s", job.path.c_str(), std::strerror(errno));
+            job.out.clear();
+            job.out_sent = 0;
+            job.stdin_done = true;
+            io_consume(c.remote, c.remote.pending());
+            return;
+        }
+        if (!job.out.empty()) return;  // the socket is full
+    }
+}
+
+void update_interest(connection& c) {
+    c.fd_wants_write = c.fd.valid() && c.job && (c.job->connecting || !c.job->out.empty());
+}
+
+}  // namespace
+
+bool prepare_fastcgi_params(connection& c, const char* path) {
+    CgiJob& job = *c.job;
+    std::string script;
+    if (!absolute_path(path, script)) {
+        server_log(LOG_ERROR, "start_fastcgi: getcwd: %s", std::strerror(errno));
+        return false;
+    }
+    CgiEnvironment env;
+    if (!build_cgi_environment(c, script.c_str(), env)) {
+        server_log(LOG_ERROR, "start_fastcgi: %s: environment does not fit", script.c_str());
+        return false;
+    }
+    job.out.clear();
+    job.out_sent = 0;
+    fcgi_append_begin_request(job.out);
+    fcgi_append_params(job.out, env.envp());
+    job.params_ready = true;
+    return true;
+}
+
+int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
+    CgiJob& job = *c.job;
+    std::string script;
+    if ((!job.params_ready && !prepare_fastcgi_params(c, path)) || !absolute_path(path, script)) {
+        senderr(c, 500, "Server Error", "", "Cannot exec CGI");
+        return -1;
+    }
+
+    bool pending = false;
+    int fd = fcgi_connect(address, pending);
+    if (fd < 0) {
+        server_log(LOG_ERROR, "fastcgi: cannot reach %s: %s", address.text.c_str(), std::strerror(errno));
+        senderr(c, 502, "Bad Gateway", "", "Bad Gateway");
+        return -1;
+    }
+    c.fd.reset(fd);
+    c.flags = (c.flags | flag::fd_is_socket) & ~flag::cgi_head_parsed;
+    c.io_handler = get_fastcgi;
+    job.fastcgi = true;
+    job.connecting = pending;
+    job.path = script + " at " + address.text;
+    if (job.spool == -1) keep_body_only(c);
+    if (!pending) write_requests(c);
+    update_interest(c);
+    return 0;
+}
+
+void get_fastcgi(connection& c) {
+    if (!c.fd.valid() || !c.job) return;
+    CgiJob& job = *c.job;
+    if (job.connecting && c.has(flag::fd_writable | flag::fd_readable)) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(c.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        if (err != 0) {
+            errno = err;
+            server_log(LOG_ERROR, "fastcgi: cannot reach %s", job.path.c_str());
+            return worker_failed(c, std::strerror(err));
+        }
+        job.connecting = false;
+    }
+    if (!job.connecting) write_requests(c);
+    if (c.has(flag::fd_readable) && !job.connecting) read_replies(c);
+    update_interest(c);
+}
+
+}  // namespace vantrel

@@ -1,0 +1,204 @@
+// Request head: end detection, request line, headers, URI decoding, status replies.
+#include "server/http/request.hpp"
+
+#include <fcntl.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <algorithm>
+
+#include "server/core/bounded.hpp"
+#include "server/core/limits.hpp"
+#include "server/engine/connection.hpp"
+#include "server/http/dispatch.hpp"
+#include "server/http/http_date.hpp"
+#include "server/http/reply.hpp"
+
+namespace vantrel {
+
+namespace {
+
+struct MethodRow {
+    const char* text;
+    std::size_t compared;
+    int method;
+};
+constexpr MethodRow kMethods[] = {
+    {"GET", 3, METHOD_GET}, {"POST", 4, METHOD_POST}, {"HEAD", 4, METHOD_HEAD},
+    {"PUT", 3, METHOD_PUT}, {"DELETE", 6, METHOD_DELETE},
+};
+
+enum HeaderKind { HDR_TEXT, HDR_NUMBER, HDR_DATE };
+
+struct HeaderRow {
+    const char* name;  // with the colon and one space
+    std::size_t length;
+    HeaderKind kind;
+    std::string connection::*text;
+    unsigned long connection::*number;
+};
+
+const HeaderRow kHeaderTable[] = {
+    {"User-Agent: ", 12, HDR_TEXT, &connection::user_agent, nullptr},
+    {"Content-Type: ", 14, HDR_TEXT, &connection::content_type, nullptr},
+    {"Content-Length: ", 16, HDR_NUMBER, nullptr, &connection::content_length},
+    {"If-Modified-Since: ", 19, HDR_DATE, nullptr, nullptr},
+    {"Authorization: ", 15, HDR_TEXT, &connection::authorization, nullptr},
+    {"Referer: ", 9, HDR_TEXT, &connection::referer, nullptr},
+    {"Cookie: ", 8, HDR_TEXT, &connection::cookie, nullptr},
+    {"Location: ", 10, HDR_TEXT, &connection::location, nullptr},
+    {"Status: ", 8, HDR_NUMBER, nullptr, nullptr},
+    {"Range: ", 7, HDR_TEXT, &connection::range, nullptr},
+};
+
+bool printable(unsigned char ch) { return ch >= 0x20 && ch <= 0x7E; }
+
+int hex_digit(char ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
+
+// Leading decimal digits as an unsigned number; 0 when there are none. Saturates.
+unsigned long leading_number(const char* text) {
+    unsigned long v = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        unsigned long next = v * 10 + static_cast<unsigned long>(*text - '0');
+        if (next < v) return ~0UL;
+        v = next;
+    }
+    return v;
+}
+
+void store_header(connection& c, const HeaderRow& row, const char* value) {
+    switch (row.kind) {
+        case HDR_TEXT: {
+            std::string& field = c.*row.text;
+            if (row.text == &connection::content_type) c.has_content_type = true;
+            if (field.empty()) field = value;
+            break;
+        }
+        case HDR_NUMBER:
+            if (row.number)
+                c.*row.number = leading_number(value);
+            else
+                c.status = static_cast<int>(leading_number(value) & 0x7fffffff);
+            break;
+        case HDR_DATE:
+            c.if_modified_since = date_to_time(value);
+            break;
+    }
+}
+
+}  // namespace
+
+int head_length(const char* text, int length) {
+    for (int i = 0; i < length - 1; ++i) {
+        unsigned char ch = static_cast<unsigned char>(text[i]);
+        if (!printable(ch) && ch != '\r' && ch != '\n') return -1;
+        if (ch != '\n') continue;
+        if (text[i + 1] == '\n') return i + 2;
+        if (text[i + 1] == '\r' && i + 2 < length && text[i + 2] == '\n') return i + 3;
+    }
+    return 0;
+}
+
+void header_value(const char* text, char* dst, std::size_t capacity) {
+    // The value ends with its own line: a bare LF ends it too, so one header can
+    // never swallow the lines after it.
+    const char* end = std::strpbrk(text, "\r\n");
+    std::size_t n = end ? static_cast<std::size_t>(end - text) : 0;
+    if (n > capacity - 1) n = capacity - 1;
+    std::memcpy(dst, text, n);
+    dst[n] = '\0';
+}
+
+void parse_headers(connection& c, const char* text) {
+    static thread_local char value[kIoBufferSize];
+    const char* line = text;
+    while (line && *line && *line != '\n' && *line != '\r') {
+        for (const auto& row : kHeaderTable) {
+            if (strncasecmp(line, row.name, row.length) != 0) continue;
+            header_value(line + row.length, value, sizeof value);
+            store_header(c, row, value);
+            break;
+        }
+        line = std::strchr(line, '\n');
+        if (line) ++line;
+    }
+}
+
+void decode_uri(const char* src, char* dst) {
+    while (*src) {
+        int hi, lo;
+        if (*src == '%' && (hi = hex_digit(src[1])) >= 0 && (lo = hex_digit(src[2])) >= 0) {
+            *dst++ = static_cast<char>(hi * 16 + lo);
+            src += 3;
+        } else if (*src == '+') {
+            *dst++ = ' ';
+            ++src;
+        } else {
+            *dst++ = *src++;
+        }
+    }
+    *dst = '\0';
+}
+
+void strip_dot_segments(char* text) {
+    // Writing never runs ahead of reading, so the copy is made in place.
+    char* out = text;
+    const char* in = text;
+    while (*in) {
+        char ch = *in++;
+        *out++ = ch;
+        if (ch == '/')
+            while (*in == '.' || *in == '/') ++in;
+    }
+    *out = '\0';
+}
+
+void parse_request(connection& c, const char* text) {
+    char method[kWordSize], protocol[kWordSize];
+    static thread_local char uri[kIoBufferSize];
+    int words = std::sscanf(text, "%15s %16383s %15s", method, uri, protocol);
+    // What was read is kept for the access log, the rejected requests included.
+    if (words >= 1) copy_bounded(c.method_name, method, sizeof c.method_name);
+    if (words >= 2) copy_bounded(c.request_uri, uri, sizeof c.request_uri);
+    if (words >= 3) copy_bounded(c.protocol, protocol, sizeof c.protocol);
+    if (words < 3) {
+        senderr(c, 400, "Bad Request", "", "Bad Request");
+        return;
+    }
+    if (uri[0] != '/') {
+        senderr(c, 400, "Bad Request", "", "Bad Request");
+        return;
+    }
+    if (strncasecmp(protocol, "HTTP", 4) != 0) {
+        senderr(c, 501, "Bad Protocol", "", "Procotol Not Supported");
+        return;
+    }
+    int code = -1;
+    for (const auto& m : kMethods)
+        if (strncasecmp(method, m.text, m.compared) == 0) {
+            code = m.method;
+            break;
+        }
+    if (code < 0) {
+        senderr(c, 501, "Not Implemented", "", "Method Not Implemented");
+        return;
+    }
+    copy_bounded(c.uri, uri, sizeof c.uri);
+    copy_bounded(c.request_text, text, sizeof c.request_text);
+    c.method = code;
+    const char* first_header = std::strchr(text, '\n');
+    if (first_header) parse_headers(c, first_header + 1);
+    handle(c);
+    c.flags |= flag::parsed;
+}
+
+}  // namespace vantrel

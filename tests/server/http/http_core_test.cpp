@@ -1,0 +1,474 @@
+// The standalone server over real sockets: request parsing, status replies,
+// static files, ranges, validators, logs, configuration and load.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include "testkit.hpp"
+
+#include "server/access/htaccess.hpp"
+#include "server/http/http_date.hpp"
+
+using namespace testkit;
+using namespace std::chrono_literals;
+
+namespace {
+
+class HttpCore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        write_file(site / "index.html", "<h1>home</h1>");
+        write_file(site / "a.txt", std::string(100, 'a'));
+        write_file(site / "doc/A.HTML", "<p>doc</p>");
+        write_file(site / "doc/html", "no dot");
+        write_file(site / "x y z", "spaced");
+        write_file(site / "empty.txt", "");
+        std::string thousand;
+        for (int i = 0; i < 1000; ++i) thousand += static_cast<char>('0' + i % 10);
+        write_file(site / "k.bin", thousand);
+        make_dirs(site / "docs");
+        write_file(site / "docs/readme.txt", "readme");
+        write_file(outside / "secret", "secret");
+    }
+    ServerProcess start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"-d", site.path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return ServerProcess(args);
+    }
+    TempDir site;
+    TempDir outside;
+};
+
+std::string read_all(int s, std::chrono::milliseconds limit = 10s) {
+    std::string out;
+    char buf[65536];
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(HttpCore, RequestArrivingInPiecesIsAnsweredOnceComplete) {
+    auto server = start();
+    int s = connect_loopback(server.port());
+    ASSERT_GE(s, 0);
+    for (std::string piece : {"GET /a.t", "xt HTTP/1.1\r\n", "Host: x\r\n", "\r\n"}) {
+        send(s, piece.data(), piece.size(), 0);
+        std::this_thread::sleep_for(30ms);
+    }
+    HttpReply r = parse_reply(read_all(s));
+    close(s);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, std::string(100, 'a'));
+}
+
+TEST_F(HttpCore, HeadEndsWithLfLfOrCrLfCrLf) {
+    auto server = start();
+    EXPECT_EQ(parse_reply(raw_request(server.port(), "GET /a.txt HTTP/1.1\n\n")).status, 200);
+    EXPECT_EQ(parse_reply(raw_request(server.port(), "GET /a.txt HTTP/1.1\r\n\r\n")).status, 200);
+}
+
+TEST_F(HttpCore, StatusRepliesHaveTheirExactWireForm) {
+    auto server = start();
+    // Every status reply is typed plain text that browsers must not sniff.
+    const std::string typed = "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n";
+    struct Case {
+        std::string request;
+        std::string reply;
+    } cases[] = {
+        {"GET /x HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found\r\n" + typed + "\r\n404 Not Found: [/x]"},
+        {"GET /<script>alert(1)</script> HTTP/1.1\r\n\r\n",
+         "HTTP/1.1 404 Not Found\r\n" + typed + "\r\n404 Not Found: [/<script>alert(1)</script>]"},
+        {"GET /docs HTTP/1.1\r\n\r\n",
+         "HTTP/1.1 301 Moved Permanently\r\nLocation: /docs/\r\n" + typed + "\r\n301 Moved, Location: /docs/"},
+        {"GET /a.txt HTTP/1.1\r\nX: a\tb\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n" + typed + "\r\n400 Bad request"},
+        {"GET HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n" + typed + "\r\n400 Bad Request"},
+        {"GET a.txt HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n" + typed + "\r\n400 Bad Request"},
+        {"GET /a.txt FTP/1.0\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n" + typed + "\r\n501 Procotol Not Supported"},
+        {"OPTIONS / HTTP/1.1\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\n" + typed + "\r\n501 Method Not Implemented"},
+        {"GET /a.txt\r\nHost: x\r\n\r\n", "HTTP/1.1 501 Bad Protocol\r\n" + typed + "\r\n501 Procotol Not Supported"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(raw_request(server.port(), c.request), c.reply) << c.request;
+}
+
+// Folders a request must not leave or may not enter, one table of request and
+// status against one server. Reads through a link the administrator made stay.
+TEST_F(HttpCore, AliasesHtaccessLongNamesAndLinksAnswerByTable) {
+    write_file(outside / "al/in.txt", "aliased");
+    write_file(outside / "bl/in.txt", "aliased too");
+    write_file(outside / "bl_x/secret.txt", "sibling");  // beside the alias folder
+    write_file(site / "data/pages/start.txt", "page source");
+    write_file(site / "data/.htaccess", "# keep out\n  deny FROM all\n");
+    write_file(site / "conf/users.txt", "hashes");
+    write_file(site / "conf/.htaccess",
+               "<IfModule mod_authz_core.c>\n    Require all denied\n</IfModule>\n"
+               "<IfModule !mod_authz_core.c>\n    Deny from all\n</IfModule>\n");
+    write_file(site / "open/page.txt", "open");
+    write_file(site / "open/.htaccess",
+               "# Deny from all\nOptions -Indexes\n<Files ~ \"^\\.ht\">\n  Require all denied\n</Files>\n");
+    run_command({"ln", "-s", outside.path(), site / "outlink"});
+    auto server = start({"-a", outside / "al/=/al," + outside / "bl=/bl"});
+
+    struct Case {
+        std::string request;
+        int status;
+    } cases[] = {
+        {"GET /al/in.txt", 200},
+        {"GET /bl/in.txt", 200},
+        {"GET /bl", 301},
+        {"GET /al../secret", 404},               // /al is a whole segment or nothing
+        {"GET /al..%2fsecret", 404},
+        {"GET /bl_x/secret.txt", 404},            // not the sibling of the alias folder
+        {"GET /data/pages/start.txt", 403},       // closed by its folder's .htaccess
+        {"GET /data/", 403},
+        {"HEAD /data/pages/start.txt", 403},
+        {"POST /data/pages/start.txt", 403},
+        {"GET /conf/users.txt", 403},             // the rule inside <IfModule> counts
+        {"GET /open/page.txt", 200},              // comments and <Files> sections do not close the folder
+        {"GET /" + std::string(300, 'z') + "/x", 404},  // a name no file can have
+        {"GET /" + std::string(5000, 'p') + "/x", 404},
+        {"GET /outlink/secret", 200},             // reads may follow the administrator's link
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parse_reply(raw_request(server.port(), c.request + " HTTP/1.1\r\n\r\n")).status, c.status)
+            << c.request;
+}
+
+// A POST to a program: the client that waits for the go-ahead gets it once the
+// program runs, then its body reaches the program.
+TEST_F(HttpCore, ExpectContinueForAPostToAProgram) {
+    write_file(site / "echo.sh", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\nhead -c \"$CONTENT_LENGTH\"\n");
+    run_command({"chmod", "755", site / "echo.sh"});
+    auto server = start({"-c", ".sh"});
+    int s = connect_loopback(server.port());
+    ASSERT_GE(s, 0);
+    std::string head = "POST /echo.sh HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\n";
+    send(s, head.data(), head.size(), MSG_NOSIGNAL);
+    std::string interim;
+    char ch;
+    auto end = std::chrono::steady_clock::now() + 10s;
+    while (interim.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0 && recv(s, &ch, 1, 0) == 1) interim += ch;
+    }
+    EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
+    send(s, "hello", 5, MSG_NOSIGNAL);
+    HttpReply r = parse_reply(read_all(s));
+    close(s);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "hello");
+}
+
+TEST(HtaccessRules, OnlyAFolderWideDenialCloses) {
+    struct Case {
+        const char* text;
+        bool denies;
+    } cases[] = {
+        {"Deny from all\n", true},
+        {"  require ALL denied  \r\n", true},
+        {"Order allow,deny\nDeny from all # keep out\n", true},
+        {"<IfModule mod_authz_core.c>\n  Require all denied\n</IfModule>\n", true},
+        {"# Deny from all\n", false},
+        {"Deny from 10.0.0.1\n", false},
+        {"Require all granted\n", false},
+        {"DenyFrom all\n", false},
+        {"<Files ~ \"^\\.ht\">\n  Deny from all\n</Files>\nOptions -Indexes\n", false},
+        {"<FilesMatch \"\\.log$\">\n<IfModule x>\nRequire all denied\n</IfModule>\n</FilesMatch>\n", false},
+        {"<Files x>\n</Files>\nDeny from all", true},
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(vantrel::htaccess_denies_all(c.text), c.denies) << c.text;
+}
+
+TEST(HtaccessRules, AChangedFileIsReadAgain) {
+    TempDir dir;
+    write_file(dir / "a/b/f.txt", "x");
+    vantrel::HtaccessCache cache;
+    const std::string path = dir / "a/b/f.txt";
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), path));
+    write_file(dir / "a/.htaccess", "Options -Indexes\n");
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), path));
+    // Rewritten in place: the folder's time may not move, the file's does.
+    run_command({"sh", "-c", "printf 'Deny from all\\n' > '" + dir / "a/.htaccess" + "' && touch -d @1 '" +
+                                 dir / "a/.htaccess" + "'"});
+    EXPECT_TRUE(vantrel::path_is_denied(cache, dir.path(), path));
+    EXPECT_TRUE(vantrel::path_is_denied(cache, dir.path(), dir / "a/"));
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), dir / "f.txt"));  // the folder above stays open
+}
+
+TEST_F(HttpCore, RedirectKeepsAWholeLongQueryOrRefusesIt) {
+    auto server = start();
+    std::string query = "q=" + std::string(500, 'x') + "&end=1";
+    EXPECT_EQ(http_get(server.port(), "/docs?" + query).headers["location"], "/docs/?" + query);
+    HttpReply huge = http_get(server.port(), "/docs?" + std::string(9000, 'y'));
+    EXPECT_EQ(huge.status, 414);
+    EXPECT_EQ(huge.headers.count("location"), 0u);
+}
+
+TEST_F(HttpCore, LongLogLinesAreWrittenWhole) {
+    auto server = start({"-v", "1"});
+    server.expect_stderr("");  // debug mode: every step is logged
+    std::string value = std::string(5000, 'q') + "END";
+    http_get(server.port(), "/a.txt", "X-Long: " + value + "\r\n");
+    server.stop();
+    EXPECT_NE(server.stderr_text().find(value), std::string::npos);
+}
+
+TEST_F(HttpCore, MethodsAndProtocolAreMatchedLoosely) {
+    auto server = start();
+    EXPECT_EQ(parse_reply(raw_request(server.port(), "get /a.txt http/1.1\r\n\r\n")).status, 200);
+    EXPECT_EQ(parse_reply(raw_request(server.port(), "GETX /a.txt HTTP/1.1\r\n\r\n")).status, 200);
+}
+
+TEST_F(HttpCore, HeadTooBigIsRefused) {
+    auto server = start();
+    std::string head = "GET /" + std::string(16383 - 5, 'a');
+    EXPECT_EQ(raw_request(server.port(), head),
+              "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: "
+              "nosniff\r\n\r\n400 Request is too big");
+}
+
+TEST_F(HttpCore, UriDecodingAndDotSegmentsStayUnderTheRoot) {
+    auto server = start();
+    EXPECT_EQ(http_get(server.port(), "/x%20y+z").body, "spaced");
+    std::string escape = "/../" + outside.path().substr(outside.path().rfind('/') + 1) + "/secret";
+    EXPECT_EQ(http_get(server.port(), escape).status, 404);
+    EXPECT_EQ(http_get(server.port(), "/%2e%2e/%2e%2e/etc/passwd").status, 404);
+    EXPECT_EQ(http_get(server.port(), "/docs/../a.txt").status, 404);  // becomes /docs/a.txt
+    EXPECT_EQ(http_get(server.port(), "/docs/%2e%2e/readme.txt").body, "readme");  // /docs/readme.txt
+}
+
+TEST_F(HttpCore, DirectoryRedirectKeepsTheUriAsReceived) {
+    make_dirs(site / "my docs");
+    auto server = start();
+    HttpReply r = http_get(server.port(), "/my%20docs?x=1");
+    EXPECT_EQ(r.status, 301);
+    EXPECT_EQ(r.headers["location"], "/my%20docs/?x=1");
+    EXPECT_EQ(http_get(server.port(), "/").body, "<h1>home</h1>");
+}
+
+TEST_F(HttpCore, MissingFileUnderADirectoryIsNotFoundNotARedirect) {
+    auto server = start();
+    EXPECT_EQ(http_get(server.port(), "/docs/x.css").status, 404);
+    EXPECT_EQ(http_get(server.port(), "/a.txt/extra").status, 200);  // PATH_INFO after a file
+}
+
+TEST_F(HttpCore, MimeTypeFollowsTheExtension) {
+    auto server = start();
+    EXPECT_EQ(http_get(server.port(), "/doc/A.HTML").headers["content-type"], "text/html");
+    EXPECT_EQ(http_get(server.port(), "/doc/html").headers["content-type"], "text/plain");
+    EXPECT_EQ(http_get(server.port(), "/a.txt").headers["content-type"], "text/plain");
+    write_file(site / "wiki.db", "SQLite format 3");
+    EXPECT_EQ(http_get(server.port(), "/wiki.db").headers["content-type"], "application/vnd.sqlite3");
+}
+
+TEST_F(HttpCore, ByteRanges) {
+    auto server = start();
+    const std::string whole = read_file(site / "k.bin");
+    struct Case {
+        std::string range;
+        int status;
+        std::string content_range;
+        std::string body;
+    } cases[] = {
+        {"bytes=0-99", 206, "bytes 0-99/1000", whole.substr(0, 100)},
+        {"bytes=500-", 206, "bytes 500-999/1000", whole.substr(500)},
+        {"bytes=990-5000", 206, "bytes 990-999/1000", whole.substr(990)},
+        {"bytes=-10", 206, "bytes 990-999/1000", whole.substr(990)},
+        {"bytes=-5000", 206, "bytes 0-999/1000", whole},
+        {"bytes=1000-", 416, "bytes */1000", ""},
+        {"bytes=50-10", 200, "", whole},
+        {"items=1-2", 200, "", whole},
+    };
+    for (const auto& c : cases) {
+        HttpReply r = http_get(server.port(), "/k.bin", "Range: " + c.range + "\r\n");
+        EXPECT_EQ(r.status, c.status) << c.range;
+        EXPECT_EQ(r.headers["content-range"], c.content_range) << c.range;
+        if (c.status != 416) {
+            EXPECT_EQ(r.body, c.body) << c.range;
+            EXPECT_EQ(r.headers["content-length"], std::to_string(c.body.size())) << c.range;
+        }
+    }
+}
+
+TEST_F(HttpCore, HeadMatchesGetWithoutBody) {
+    auto server = start();
+    HttpReply get = http_get(server.port(), "/a.txt");
+    HttpReply head = parse_reply(raw_request(server.port(), "HEAD /a.txt HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.headers["content-length"], "100");
+    EXPECT_EQ(head.headers["etag"], get.headers["etag"]);
+    EXPECT_EQ(head.headers["last-modified"], get.headers["last-modified"]);
+    EXPECT_EQ(head.body, "");
+    HttpReply empty = http_get(server.port(), "/empty.txt");
+    EXPECT_EQ(empty.status, 200);
+    EXPECT_EQ(empty.headers["content-length"], "0");
+    EXPECT_EQ(empty.body, "");
+}
+
+TEST_F(HttpCore, PostToAStaticFileIsAnsweredLikeGet) {
+    auto server = start();
+    HttpReply r = parse_reply(raw_request(server.port(), "POST /a.txt?q=1 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, std::string(100, 'a'));
+}
+
+TEST_F(HttpCore, IfModifiedSinceAnswers304ForAnEchoedValue) {
+    auto server = start();
+    std::string modified = http_get(server.port(), "/a.txt").headers["last-modified"];
+    ASSERT_FALSE(modified.empty());
+    EXPECT_EQ(raw_request(server.port(), "GET /a.txt HTTP/1.1\r\nIf-Modified-Since: " + modified + "\r\n\r\n"),
+              "HTTP/1.1 304 Not Modified\r\n\r\n304 ");
+    EXPECT_EQ(http_get(server.port(), "/a.txt", "If-Modified-Since: 01 Jan 1990 00:00:00\r\n").status, 200);
+    EXPECT_EQ(http_get(server.port(), "/a.txt", "If-Modified-Since: garbage\r\n").status, 200);
+    // Touch the file a second later: the old validator no longer matches.
+    long t = vantrel::date_to_time(modified.c_str());
+    std::string touch = "@" + std::to_string(t + 1);
+    run_command({"touch", "-d", touch, site / "a.txt"});
+    EXPECT_EQ(http_get(server.port(), "/a.txt", "If-Modified-Since: " + modified + "\r\n").status, 200);
+}
+
+TEST_F(HttpCore, AccessLogLine) {
+    TempDir logs;
+    auto server = start({"-l", logs / "access.log"});
+    http_get(server.port(), "/a.txt");
+    raw_request(server.port(), "GET /a.txt HTTP/1.1\r\nReferer: http://r/\r\nUser-Agent: tester\r\n\r\n");
+    raw_request(server.port(), "OPTIONS /x HTTP/1.1\r\n\r\n");
+    server.stop();
+    std::string log = read_file(logs / "access.log");
+    std::regex plain(R"(127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4} \d\d:\d\d:\d\d\] "GET /a\.txt HTTP/1\.1" 200 100 - -\n)");
+    std::regex full(R"(127\.0\.0\.1 - - \[[^\]]+\] "GET /a\.txt HTTP/1\.1" 200 100 "http://r/" "tester" \n)");
+    EXPECT_TRUE(std::regex_search(log, plain)) << log;
+    EXPECT_TRUE(std::regex_search(log, full)) << log;
+    // A rejected request keeps what was read of its request line.
+    EXPECT_NE(log.find("\"OPTIONS /x HTTP/1.1\" 501 "), std::string::npos) << log;
+}
+
+TEST_F(HttpCore, DebugLogLeavesOutCookieAndAuthorizationValues) {
+    write_file(site / "locked/.htpasswd", "u:r:00000000000000000000000000000000\n");
+    write_file(site / "locked/x.txt", "x");
+    auto server = start({"-v", "1"});
+    server.expect_stderr("");  // debug mode: every step is logged
+    for (const char* path : {"/a.txt", "/locked/x.txt"}) {
+        raw_request(server.port(), std::string("GET ") + path +
+                                       " HTTP/1.1\r\nCookie: token=SECRETCOOKIE\r\nauthorization: Digest "
+                                       "username=\"u\", nonce=\"1\", uri=\"/locked/x.txt\", "
+                                       "response=\"SECRETRESPONSE00000000000000000\"\r\nX-Other: shown\r\n\r\n");
+    }
+    // A whole digest answer, the header named as browsers name it.
+    raw_request(server.port(),
+                "GET /a.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: vantrel_token=SECRETTOKEN42\r\n"
+                "Authorization: Digest username=\"ann\", realm=\"r\", nonce=\"1\", uri=\"/a.txt\", "
+                "response=\"SECRET0123456789abcdef0123456789\", qop=auth, nc=00000001, cnonce=\"cn\"\r\n\r\n");
+    server.stop();
+    std::string log = server.stderr_text();
+    EXPECT_NE(log.find("Cookie: [hidden]"), std::string::npos) << log;
+    EXPECT_NE(log.find("authorization: [hidden]"), std::string::npos) << log;
+    EXPECT_NE(log.find("Authorization: [hidden]"), std::string::npos) << log;
+    EXPECT_NE(log.find("X-Other: shown"), std::string::npos) << log;
+    EXPECT_EQ(log.find("SECRET"), std::string::npos) << log;
+}
+
+TEST_F(HttpCore, HalfClosedClientStillGetsTheWholeReply) {
+    std::string big(3 * 1024 * 1024, 'b');
+    write_file(site / "big.bin", big);
+    auto server = start();
+    int s = connect_loopback(server.port());
+    std::string request = "GET /big.bin HTTP/1.1\r\n\r\n";
+    send(s, request.data(), request.size(), 0);
+    shutdown(s, SHUT_WR);
+    HttpReply r = parse_reply(read_all(s));
+    close(s);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body.size(), big.size());
+    EXPECT_TRUE(r.body == big);
+}
+
+TEST_F(HttpCore, UnreadBodyDoesNotCutTheReply) {
+    auto server = start();
+    // A body far larger than announced: the server stops reading early but must not reset.
+    std::string request = "GET /docs/readme.txt HTTP/1.1\r\nContent-Length: 5\r\n\r\n" + std::string(200000, 'x');
+    HttpReply r = parse_reply(raw_request(server.port(), request));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "readme");
+}
+
+TEST_F(HttpCore, TwoHundredConcurrentConnectionsAreAllAnswered) {
+    auto server = start();
+    std::vector<int> socks;
+    for (int i = 0; i < 200; ++i) {
+        int s = connect_loopback(server.port());
+        ASSERT_GE(s, 0);
+        socks.push_back(s);
+    }
+    std::string request = "GET /a.txt HTTP/1.1\r\n\r\n";
+    for (int s : socks) send(s, request.data(), request.size(), 0);
+    int ok = 0;
+    for (int s : socks) {
+        if (parse_reply(read_all(s)).body == std::string(100, 'a')) ++ok;
+        close(s);
+    }
+    EXPECT_EQ(ok, 200);
+}
+
+TEST_F(HttpCore, HundredMegabyteDownloadIsByteExact) {
+    std::string path = site / "large.bin";
+    {
+        std::ofstream out(path, std::ios::binary);
+        std::mt19937 rng(7);
+        std::vector<uint32_t> block(1 << 18);
+        for (int i = 0; i < 100; ++i) {
+            for (auto& w : block) w = rng();
+            out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size() * 4));
+        }
+    }
+    auto server = start();
+    TempDir out;
+    CommandResult r = curl({"-o", out / "got.bin", "-w", "%{http_code}", server.url("/large.bin")});
+    EXPECT_EQ(r.out, "200");
+    CommandResult same = run_command({"cmp", path, out / "got.bin"});
+    EXPECT_EQ(same.exit_code, 0) << same.out << same.err;
+}
+
+TEST_F(HttpCore, TlsWithASelfSignedCertificate) {
+    TempDir keys;
+    std::string pem = keys / "server.pem";
+    CommandResult gen = run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                                     "-subj", "/CN=127.0.0.1", "-keyout", pem, "-out", keys / "cert.pem"});
+    ASSERT_EQ(gen.exit_code, 0) << gen.err;
+    write_file(pem, read_file(pem) + read_file(keys / "cert.pem"));
+    auto server = start({"-s", pem});
+    // The readiness probe connects without a handshake.
+    server.expect_stderr("handshake: SSL_accept error");
+    CommandResult r = curl({"-k", "https://127.0.0.1:" + std::to_string(server.port()) + "/a.txt"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(100, 'a'));
+    std::string big(2 * 1024 * 1024, 'q');
+    write_file(site / "big.txt", big);
+    r = curl({"-k", "https://127.0.0.1:" + std::to_string(server.port()) + "/big.txt"});
+    EXPECT_TRUE(r.out == big);
+    EXPECT_TRUE(server.running());
+}
+
+TEST_F(HttpCore, StopsCleanlyOnSigtermAndSigint) {
+    auto server = start();
+    EXPECT_EQ(server.stop(SIGTERM), 0);
+    auto again = start();
+    EXPECT_EQ(again.stop(SIGINT), 0);
+}
