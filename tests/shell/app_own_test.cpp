@@ -243,6 +243,7 @@ protected:
     void SetUp() override {
         Settings() = ShellSettings{};
         Settings().AppFolder = site.path() + "/";
+        Settings().PrivateServer = false;  // SetPrivateServer(false): open to local programs
         vantrel::set_fatal_hook([this](const std::string& message) {
             std::lock_guard<std::mutex> guard(lock);
             fatals.push_back(message);

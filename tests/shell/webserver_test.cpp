@@ -16,6 +16,7 @@
 #include "server/server.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Webserver.hpp"
+#include "shell/model/app_port.hpp"
 #include "shell/model/developer.hpp"
 #include "shell_fixture.hpp"
 #include "testkit.hpp"
@@ -38,6 +39,7 @@ protected:
     void SetUp() override {
         Settings() = ShellSettings{};
         Settings().AppFolder = app.path() + "/";
+        Settings().PrivateServer = false;  // the requests come from the test, as from any local program
         vantrel::set_fatal_hook([this](const std::string& message) {
             std::lock_guard<std::mutex> guard(fatal_lock);
             fatals.push_back(message);
@@ -65,8 +67,9 @@ TEST(ShellSettings, StartValues) {
     EXPECT_EQ(fresh.AppFolder, "");
     EXPECT_EQ(fresh.SitesPath, "");
     EXPECT_EQ(fresh.PHPPath, "");
-    EXPECT_EQ(fresh.WebserverPort, 80);
+    EXPECT_EQ(fresh.WebserverPort, std::nullopt);  // chosen per user and application at start
     EXPECT_EQ(fresh.PHPWorkers, 4);
+    EXPECT_TRUE(fresh.PrivateServer);
     EXPECT_EQ(fresh.InitialHTML,
               "<html><head><style type='text/css'>\r\n#idLoading { padding-left: 5px; background-color: red; "
               "display:block; color: white;} </style>\r\n</head><body><div id='idLoading'>Loading...</div>"
@@ -308,7 +311,8 @@ TEST_F(Webserver, ResolvingTellsTheAuthorAboutAMissingSiteFolder) {
     EXPECT_EQ(Settings().SitesPath, app / "sites");
     EXPECT_EQ(err, "vantrel: site folder \"no-such-site\" not found; serving \"" + app / "sites" +
                        "\" instead\nvantrel: no hook scripts (onInit.lua, onBuildMainMenu.lua, onReady.lua) in \"" +
-                       other.path() + "\": serving \"" + app / "sites" + "\" on port 80\n");
+                       other.path() + "\": serving \"" + app / "sites" + "\" on port " +
+                       std::to_string(PortToTry()) + "\n");
 }
 
 TEST(WebserverFatalHook, ShowsTheErrorDialogThenExitsWithOne) {
