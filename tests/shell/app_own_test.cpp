@@ -107,6 +107,12 @@ TEST(CommandLineArguments, OneGrammar) {
         {{"vantrel", "a", "b"}, CommandLine::Bad, ""},
         {{"vantrel", ""}, CommandLine::Bad, ""},
         {{"vantrel", "--display=:1"}, CommandLine::Bad, ""},
+        {{"vantrel", "--check"}, CommandLine::Check, ""},
+        {{"vantrel", "--check", "apps/my notes"}, CommandLine::Check, "apps/my notes"},
+        {{"vantrel", "--check", "a", "b"}, CommandLine::Bad, ""},
+        {{"vantrel", "--check", "--help"}, CommandLine::Bad, ""},
+        {{"vantrel", "--check", ""}, CommandLine::Bad, ""},
+        {{"vantrel", "apps", "--check"}, CommandLine::Bad, ""},
     };
     for (const Case& c : cases) {
         CommandLine line = ParseCommandLine(static_cast<int>(c.argv.size()), c.argv.data());
