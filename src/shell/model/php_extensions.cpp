@@ -5,9 +5,7 @@
 #include <lua.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <utility>
