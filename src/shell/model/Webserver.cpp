@@ -149,6 +149,7 @@ void StartServer(const std::string& root, const std::string& interpreter, int po
     if (DeveloperMode()) options.emplace_back("debug", "1");
     g_server = init_context(nullptr, options);
     if (!g_server) return;  // fatal, reported by the hook
+    g_server->cgi_arguments = interpreter_arguments;
     g_server->cgi_worker_arguments = interpreter_arguments;
     // The author's edits show at once instead of up to two seconds late.
     if (DeveloperMode()) {

@@ -16,8 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "server/access_guard.hpp"
-#include "server/log.hpp"
+#include "server/server.hpp"
 #include "shell/model/Fmain.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Lua.hpp"

@@ -15,7 +15,7 @@
 #include <system_error>
 #include <vector>
 
-#include "server/replace_file.hpp"
+#include "server/server.hpp"
 
 namespace vantrel::shell {
 namespace fs = std::filesystem;

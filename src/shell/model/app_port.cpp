@@ -12,7 +12,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "server/replace_file.hpp"
+#include "server/server.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Webserver.hpp"
 #include "shell/model/app_data.hpp"

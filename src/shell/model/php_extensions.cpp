@@ -10,7 +10,7 @@
 #include <sstream>
 #include <utility>
 
-#include "server/replace_file.hpp"
+#include "server/server.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Webserver.hpp"
 #include "shell/model/app_data.hpp"
