@@ -6,6 +6,11 @@ SetTaskbarTitle("Vantrel Demo")
 -- onBuildMainMenu.lua, onReady.lua and the menu scripts.
 PORT = 8080
 SetWebserverPort(PORT)
+-- The demo shows its pages to other programs too, so that
+-- `curl http://127.0.0.1:8080/hello.php` works beside the window. An
+-- application of your own keeps the default instead: only its window and the
+-- programs it starts get in, not other users or programs of this computer.
+SetPrivateServer(false)
 SetSitesPath("site")              -- relative to this folder (the working folder)
 SetPHPPath("/usr/bin/php-cgi")    -- Debian's php-cgi package
 -- The page shown until onReady.lua points the browser at the server.

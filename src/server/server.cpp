@@ -11,6 +11,8 @@ int server_start(ServerContext& ctx, const std::function<void(int port)>& on_bou
     int sock = server_open_port(ctx.listen_port, ctx.listen_address.c_str());
     if (sock < 0) return -1;
     int port = bound_port(sock);
+    // Port 0 asked for any free port: programs are told the one chosen (SERVER_PORT).
+    ctx.listen_port = port;
     if (on_bound) on_bound(port);
     server_listen(ctx, sock);
     start_cgi_workers(ctx);

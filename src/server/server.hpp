@@ -10,6 +10,7 @@
 #include "server/config/options.hpp"       // init_context, do_init, free_context, usage
 #include "server/core/log.hpp"             // server_log, set_fatal_hook
 #include "server/engine/engine.hpp"        // server_step
+#include "server/handlers/replace_file.hpp" // replace_file_atomically
 
 namespace vantrel {
 

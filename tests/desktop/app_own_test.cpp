@@ -8,12 +8,15 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
+#include <memory>
 
 #include "desktop_harness.hpp"
 
 using namespace desktop;
 using testkit::read_file;
 using testkit::write_file;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -333,6 +336,7 @@ TEST_F(AppOwn, APrivateServerShowsItsPagesOnlyInTheWindow) {
 TEST_F(AppOwn, TheDataFolderIsSeededOnceAndReachesScriptsAndPages) {
     std::string folder = make_app("notes", "SetListenAddress('0.0.0.0')\nSetTitle(GetDataPath())\n", "/store.php");
     write_file(folder + "/data.seed/notes.json", "[\"seed\"]");
+    write_file(folder + "/data.seed/readme.txt", "seed");
     write_file(folder + "/site/store.php",
                "<?php $f = getenv('VANTREL_DATA_DIR') . '/visits.txt'; file_put_contents($f, 'visit;', FILE_APPEND);"
                "echo file_get_contents($f);");
@@ -357,14 +361,217 @@ TEST_F(AppOwn, TheDataFolderIsSeededOnceAndReachesScriptsAndPages) {
         EXPECT_TRUE(wait_for_file(data + "/visits.txt", "visit;")) << app.log();
         EXPECT_EQ(testkit::listening_address(port), "0.0.0.0");
         write_file(data + "/notes.json", "[\"changed\"]");
+        std::remove((data + "/readme.txt").c_str());
         close_app(app, window);
     }
+    // The next version of the application adds a seed file, and a link that
+    // leads out of the seed.
+    write_file(folder + "/data.seed/added.json", "[\"added\"]");
+    testkit::TempDir elsewhere;
+    write_file(elsewhere / "private.txt", "not the application's");
+    ASSERT_EQ(symlink((elsewhere / "private.txt").c_str(), (folder + "/data.seed/outside.txt").c_str()), 0);
     App app(root);
     app.start_in(folder);
     unsigned long window = app.find_window("/data$");
-    ASSERT_NE(window, 0u);
+    ASSERT_NE(window, 0u) << app.log();
     EXPECT_TRUE(wait_for_file(data + "/visits.txt", "visit;visit;"));
     EXPECT_EQ(read_file(data + "/notes.json"), "[\"changed\"]");
+    EXPECT_EQ(read_file(data + "/added.json"), "[\"added\"]");
+    EXPECT_FALSE(testkit::file_exists(data + "/readme.txt")) << "removed by the user: not brought back";
+    EXPECT_FALSE(testkit::file_exists(data + "/outside.txt"));
+    EXPECT_NE(app.log().find("vantrel: data.seed/outside.txt is a link that leads out of data.seed; left out\n"),
+              std::string::npos)
+        << app.log();
+}
+
+// The application's folder, without a port: the window, the page and the
+// port it was served on.
+class SharedMachine : public AppOwn {
+protected:
+    std::string make_portless_app(const std::string& name) {
+        std::string folder = root / name;
+        write_file(folder + "/onInit.lua", "SetTitle('Shared')\nSetSitesPath('site')\n");
+        write_file(folder + "/onReady.lua", "NavigateTo('http://127.0.0.1:' .. GetWebserverPort() .. '/port.php')\n");
+        // The page reports the port it came from, into the user's data folder.
+        write_file(folder + "/site/port.php",
+                   "<?php file_put_contents(getenv('VANTREL_DATA_DIR') . '/served-on.txt', $_SERVER['SERVER_PORT']);"
+                   " ?><html><body style='margin:0;background:#0000ff'></body></html>");
+        return folder;
+    }
+};
+
+// A user of the machine, made for the test and removed after it, with a home
+// folder (holding its XDG folders) of its own.
+class TestUser {
+public:
+    TestUser(const std::string& name, const std::string& home) : name_(name), home_(home) {
+        testkit::run_command({"userdel", name_});
+        auto made = testkit::run_command({"useradd", "--no-create-home", "--home-dir", home_, "--shell", "/bin/sh", name_});
+        if (made.exit_code != 0) throw std::runtime_error("useradd failed: " + made.err);
+        std::string id = trim(testkit::run_command({"id", "-u", name_}).out);
+        uid_ = static_cast<uid_t>(std::stoul(id));
+        gid_ = static_cast<gid_t>(std::stoul(trim(testkit::run_command({"id", "-g", name_}).out)));
+        testkit::make_dirs(home_);
+        if (chown(home_.c_str(), uid_, gid_) != 0) throw std::runtime_error("chown failed");
+    }
+    ~TestUser() { testkit::run_command({"userdel", name_}); }
+    TestUser(const TestUser&) = delete;
+    TestUser& operator=(const TestUser&) = delete;
+    // The command line that runs `argv` as this user.
+    std::vector<std::string> as(const std::vector<std::string>& argv) const {
+        std::vector<std::string> line{"setpriv", "--reuid=" + std::to_string(uid_), "--regid=" + std::to_string(gid_),
+                                      "--clear-groups", "--"};
+        line.insert(line.end(), argv.begin(), argv.end());
+        return line;
+    }
+    const std::string& home() const { return home_; }
+    uid_t uid() const { return uid_; }
+
+private:
+    std::string name_, home_;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+};
+
+// Two users of one machine start the same installed application at once:
+// each gets a port of its own, keeps it across a restart, and cannot reach the
+// other's server (private by default).
+TEST_F(SharedMachine, TwoUsersRunTheSameApplicationAtOnceEachPrivatelyOnItsOwnPort) {
+    if (geteuid() != 0) GTEST_SKIP() << "making users needs root (CI runs as root)";
+    chmod(root.path().c_str(), 0755);
+    std::string folder = make_portless_app("shared");
+    // The program where every user can run it (the build folder may be private).
+    std::string program = root / "bin/vantrel";
+    testkit::make_dirs(root / "bin");
+    fs::copy_file(testkit::build_dir() + "/vantrel", program);
+    chmod(program.c_str(), 0755);
+    const std::string tag = std::to_string(getpid() % 100000);
+    TestUser ann("vtann" + tag, root / "ann"), bob("vtbob" + tag, root / "bob");
+    const TestUser* users[] = {&ann, &bob};
+
+    std::map<const TestUser*, std::string> ports;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "first start" : "restart");
+        std::vector<std::unique_ptr<testkit::TempDir>> logs;
+        std::vector<std::unique_ptr<App>> apps;
+        for (const TestUser* user : users) {
+            logs.push_back(std::make_unique<testkit::TempDir>());
+            ASSERT_EQ(chown(logs.back()->path().c_str(), user->uid(), static_cast<gid_t>(-1)), 0);
+            auto app = std::make_unique<App>(*logs.back(), "/usr/bin/setpriv");
+            app->args = user->as({program, folder});
+            app->args.erase(app->args.begin());  // the program's own name
+            app->home = user->home();
+            app->cwd = "/";
+            app->start();
+            apps.push_back(std::move(app));
+        }
+        for (std::size_t i = 0; i < 2; ++i) {
+            const TestUser* user = users[i];
+            ASSERT_NE(apps[i]->find_window("^Shared$", 30s), 0u) << apps[i]->log();
+            std::string id = only_entry(user->home() + "/data/vantrel");
+            ASSERT_NE(id, "") << apps[i]->log();
+            std::string served = user->home() + "/data/vantrel/" + id + "/data/served-on.txt";
+            ASSERT_TRUE(eventually([&] { return testkit::file_exists(served) && !read_file(served).empty(); }, 30s))
+                << apps[i]->log();
+            EXPECT_EQ(read_file(user->home() + "/data/vantrel/" + id + "/port"), read_file(served) + "\n");
+            if (round == 0)
+                ports[user] = read_file(served);
+            else
+                EXPECT_EQ(read_file(served), ports[user]) << "the port stays across a restart";
+            std::remove(served.c_str());
+        }
+        EXPECT_NE(ports[&ann], ports[&bob]);
+        // Neither user reaches the other's server, nor does anyone without the window's token.
+        for (std::size_t i = 0; i < 2; ++i) {
+            const TestUser* other = users[1 - i];
+            auto r = testkit::run_command(users[i]->as({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                                        "http://127.0.0.1:" + ports[other] + "/port.php"}));
+            EXPECT_EQ(r.out, "403") << "as user " << i << " on the other's port";
+            EXPECT_EQ(testkit::http_get(std::stoi(ports[other]), "/port.php").status, 403);
+        }
+        for (auto& app : apps) {
+            app->signal(SIGTERM);
+            EXPECT_EQ(app->wait_exit(15s), 0) << app->log();
+        }
+    }
+}
+
+// A required PHP extension that php-cgi lacks: the window names it and its
+// package instead of showing the application, and the terminal says so too.
+TEST_F(SharedMachine, AMissingPhpExtensionShowsAPageNamingItAndItsPackage) {
+    std::string modules = testkit::run_command({testkit::kPhpCgi, "-m"}).out;
+    std::string lacking, package;
+    for (auto [module, deb] : {std::pair{"gd", "php-gd"}, {"intl", "php-intl"}, {"zip", "php-zip"},
+                               {"mbstring", "php-mbstring"}, {"pdo_sqlite", "php-sqlite3"}}) {
+        if (modules.find(std::string("\n") + module + "\n") == std::string::npos) {
+            lacking = module;
+            package = deb;
+            break;
+        }
+    }
+    ASSERT_NE(lacking, "") << "php-cgi has every extension the test could ask for";
+    std::string folder = make_portless_app("needs");
+    write_file(folder + "/vantrel-app.conf", "name = needs\nphp_extensions = Core, " + lacking + "\n");
+    write_file(folder + "/onReady.lua", "SetTitle('onReady ran')\n");
+    App app(root);
+    app.start_in(folder);
+    unsigned long window = app.find_window("^Shared$");
+    ASSERT_NE(window, 0u) << app.log();
+    std::string text;
+    EXPECT_TRUE(eventually([&] {
+        text = page_text(window);
+        return text.find("PHP extensions that are not installed") != std::string::npos;
+    }, 20s)) << text << app.log();
+    EXPECT_NE(text.find(lacking + ": install the Debian package " + package), std::string::npos) << text;
+    EXPECT_NE(text.find("sudo apt install " + package), std::string::npos) << text;
+    EXPECT_EQ(text.find("Core"), std::string::npos) << "only the missing ones";
+    EXPECT_EQ(window_title(window), "Shared") << "onReady.lua did not run";
+    EXPECT_NE(app.log().find("vantrel: PHP extension \"" + lacking + "\" is missing: install the Debian package " +
+                             package),
+              std::string::npos)
+        << app.log();
+}
+
+// `vantrel --check` without a display: 0 when all is well, 1 with what is wrong.
+TEST_F(SharedMachine, CheckRunsWithoutADisplayAndSaysWhatIsWrong) {
+    std::string broken_script = make_portless_app("syntax");
+    write_file(broken_script + "/onInit.lua", "SetTitle('x')\nlocal y = = 2\n");
+    std::string failing_page = make_portless_app("failing");
+    write_file(failing_page + "/site/port.php", "<?php http_response_code(500); echo 'broken';");
+    std::string empty_page = make_portless_app("empty");
+    write_file(empty_page + "/site/port.php", "<?php");
+    std::string needs = make_portless_app("needs");
+    write_file(needs + "/vantrel-app.conf", "php_extensions = no_such_extension\n");
+    struct Case {
+        const char* what;
+        std::string folder;
+        int code;
+        std::vector<std::string> said;
+    };
+    const Case cases[] = {
+        {"the demo", testkit::source_dir() + "/demo", 0,
+         {"site folder: " + testkit::source_dir() + "/demo/site", "PHP interpreter: /usr/bin/php-cgi",
+          "first page: /index.html: 200 OK", "vantrel --check: all is well"}},
+        {"no port, page found by GetWebserverPort", make_portless_app("fine"), 0,
+         {"first page: /port.php: 200 OK", "vantrel --check: all is well"}},
+        {"a syntax error", broken_script, 1, {"problem: script error: onInit.lua:2: unexpected symbol near '='"}},
+        {"a first page that answers 500", failing_page, 1,
+         {"first page: /port.php: 500", "problem: the first page /port.php answers 500"}},
+        {"an empty first page", empty_page, 1, {"problem: the first page /port.php is empty"}},
+        {"a missing extension", needs, 1,
+         {"PHP extensions required: no_such_extension", "problem: PHP extension \"no_such_extension\" is missing"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testkit::TempDir user;  // a home that must stay empty
+        auto r = testkit::run_command({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "HOME=" + user.path(),
+                                       "XDG_DATA_HOME=" + user / "data", "XDG_CACHE_HOME=" + user / "cache",
+                                       testkit::build_dir() + "/vantrel", "--check", c.folder},
+                                      "", 60s);
+        EXPECT_EQ(r.exit_code, c.code) << r.out << r.err;
+        for (const std::string& text : c.said) EXPECT_NE(r.out.find(text), std::string::npos) << text << " in\n" << r.out;
+        EXPECT_TRUE(fs::is_empty(user.path())) << "the check changed the user's folders";
+    }
 }
 
 }  // namespace

@@ -543,6 +543,47 @@ inline bool open_menu(App& app, unsigned long window, const std::string& keys) {
     return eventually([&] { return app.visible_windows() > before; }, 5s);
 }
 
+// The text on the clipboard (UTF-8), as a program asking for it gets it; ""
+// when no program holds a text there within a few seconds.
+inline std::string clipboard_text() {
+    Display* d = XOpenDisplay(XServer::Instance().display().c_str());
+    if (!d) throw std::runtime_error("cannot open the X display");
+    Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+    Atom utf8 = XInternAtom(d, "UTF8_STRING", False), property = XInternAtom(d, "VANTREL_TEST_PASTE", False);
+    XConvertSelection(d, XInternAtom(d, "CLIPBOARD", False), utf8, property, w, CurrentTime);
+    XFlush(d);
+    std::string text;
+    auto end = Clock::now() + 5s;
+    for (bool answered = false; !answered && Clock::now() < end;) {
+        while (XPending(d) > 0) {
+            XEvent event;
+            XNextEvent(d, &event);
+            if (event.type != SelectionNotify) continue;
+            answered = true;
+            if (event.xselection.property == None) break;
+            Atom type;
+            int format;
+            unsigned long count, after;
+            unsigned char* data = nullptr;
+            if (XGetWindowProperty(d, w, property, 0, 1 << 20, True, AnyPropertyType, &type, &format, &count, &after,
+                                   &data) == Success && data) {
+                text.assign(reinterpret_cast<char*>(data), count);
+                XFree(data);
+            }
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    XDestroyWindow(d, w);
+    XCloseDisplay(d);
+    return text;
+}
+
+// The text of the page in the window as a user copies it: select all, copy.
+inline std::string page_text(unsigned long window) {
+    press(window, "ctrl+a ctrl+c");
+    return clipboard_text();
+}
+
 inline void type_text(unsigned long window, const std::string& text) {
     x_tool({"xdotool", "windowfocus", "--sync", std::to_string(window)});
     x_tool({"xdotool", "type", "--delay", "20", text});

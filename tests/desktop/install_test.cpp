@@ -27,11 +27,18 @@ TEST(DesktopInstall, ProgramsLinksEntryAndIconLandInThePrefix) {
     }
     std::string entry = testkit::read_file(prefix / "share/applications/vantrel.desktop");
     EXPECT_EQ(entry.rfind("[Desktop Entry]\n", 0), 0u);
-    // The id is pinned, and the window class the desktop matches is that id.
-    EXPECT_NE(entry.find("\nExec=env VANTREL_APP_ID=vantrel.default " + prefix.path() + "/bin/vantrel " +
-                         prefix.path() + "/share/vantrel/demo\n"),
-              std::string::npos)
-        << entry;
+    // The entry starts a launcher that pins the id and passes its arguments on
+    // after the folder; the window class the desktop matches is that id.
+    const std::string launcher = prefix / "lib/vantrel/vantrel-default-app";
+    EXPECT_NE(entry.find("\nExec=" + launcher + "\n"), std::string::npos) << entry;
+    EXPECT_EQ(testkit::read_file(launcher),
+              "#!/bin/sh\n# Starts the application of Vantrel's menu entry (" + prefix.path() +
+                  "/share/vantrel/demo) with the id vantrel.default.\nVANTREL_APP_ID=vantrel.default\n"
+                  "export VANTREL_APP_ID\nexec '" + prefix.path() + "/bin/vantrel' '" + prefix.path() +
+                  "/share/vantrel/demo' \"$@\"\n");
+    EXPECT_EQ(fs::status(launcher).permissions() & fs::perms::all, fs::perms(0755));
+    for (const char* page : {"vantrel", "vantrel-httpd", "vantrel-pack"})
+        EXPECT_TRUE(fs::is_regular_file(prefix / ("share/man/man1/" + std::string(page) + ".1.gz"))) << page;
     EXPECT_NE(entry.find("\nStartupWMClass=vantrel.default\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nPath=" + prefix.path() + "/share/vantrel/demo\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("\nIcon=vantrel\n"), std::string::npos);

@@ -46,6 +46,23 @@ std::map<std::string, std::string> package_contents(const std::string& deb) {
     return files;
 }
 
+// Lintian's verdict: no error and no warning (informational tags are fine).
+void expect_lintian_clean(const std::string& deb) {
+    auto lint = testkit::run_command({"lintian", "--tag-display-limit", "0", deb}, "", 300s);
+    EXPECT_EQ(lint.exit_code, 0) << lint.out << lint.err;
+    std::istringstream lines(lint.out);
+    std::string line;
+    while (std::getline(lines, line))
+        EXPECT_FALSE(line.rfind("E: ", 0) == 0 || line.rfind("W: ", 0) == 0) << line;
+}
+
+// A file of the package's data as text.
+std::string package_file(const std::string& deb, const std::string& path) {
+    testkit::TempDir root;
+    testkit::run_command({"dpkg-deb", "-x", deb, root.path()});
+    return testkit::file_exists(root / path) ? testkit::read_file(root / path) : "";
+}
+
 std::vector<std::string> folder_entries(const std::string& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
@@ -145,13 +162,15 @@ TEST_F(PackTest, VantrelPackageHasTheInstallLayoutAndItsLibrariesAsDepends) {
         {"/usr/share/doc/vantrel/copyright", "-rw-r--r-- root/root"},
         {"/usr/share/doc/vantrel/changelog.gz", "-rw-r--r-- root/root"},
         {"/usr/share/vantrel", "drwxr-xr-x root/root"},
+        {"/usr/lib/vantrel/vantrel-default-app", "-rwxr-xr-x root/root"},
+        {"/usr/share/man/man1/vantrel.1.gz", "-rw-r--r-- root/root"},
+        {"/usr/share/man/man1/vantrel-httpd.1.gz", "-rw-r--r-- root/root"},
+        {"/usr/share/man/man1/vantrel-pack.1.gz", "-rw-r--r-- root/root"},
     };
     for (const auto& [path, listing] : expected) EXPECT_EQ(files[path], listing) << path;
 
-    // Debian's own checks find no error (warnings are tolerated).
-    auto lint = testkit::run_command({"lintian", "--no-tag-display-limit", deb}, "", 300s);
-    EXPECT_EQ(lint.exit_code, 0) << lint.out << lint.err;
-    EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
+    // Debian's own checks: no error and no warning.
+    expect_lintian_clean(deb);
 
     // Unpacked, the stripped programs find every library and run.
     testkit::TempDir root;
@@ -167,6 +186,17 @@ TEST_F(PackTest, VantrelPackageHasTheInstallLayoutAndItsLibrariesAsDepends) {
     EXPECT_EQ(testkit::read_file(root / "passwords").rfind("user:realm:", 0), 0u);
     auto valid = testkit::run_command({"desktop-file-validate", root / "usr/share/applications/vantrel.desktop"});
     EXPECT_EQ(valid.exit_code, 0) << valid.out << valid.err;
+    // The copyright file names the licence, in Debian's machine-readable form.
+    std::string copyright = testkit::read_file(root / "usr/share/doc/vantrel/copyright");
+    EXPECT_EQ(copyright.rfind("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0), 0u);
+    EXPECT_NE(copyright.find("\nLicense: MIT\n Permission is hereby granted"), std::string::npos) << copyright;
+    // Built with Debian's hardening: fortified calls, read-only relocations bound at start, PIE.
+    auto elf = testkit::run_command({"readelf", "-W", "-d", "-h", "--dyn-syms", root / "usr/lib/vantrel/vantrel-httpd"});
+    EXPECT_NE(elf.out.find("DYN (Position-Independent Executable file)"), std::string::npos);
+    EXPECT_NE(elf.out.find("BIND_NOW"), std::string::npos);
+    EXPECT_NE(elf.out.find("_chk@"), std::string::npos) << "no fortified libc calls";
+    EXPECT_NE(testkit::run_command({"readelf", "-l", root / "usr/lib/vantrel/vantrel"}).out.find("GNU_RELRO"),
+              std::string::npos);
 }
 
 TEST_F(PackTest, DemoPackageHoldsFolderLauncherEntryAndIcon) {
@@ -194,7 +224,14 @@ TEST_F(PackTest, DemoPackageHoldsFolderLauncherEntryAndIcon) {
     EXPECT_EQ(files["/usr/bin/vantrel-demo"], "-rwxr-xr-x root/root");
     EXPECT_EQ(files["/usr/share/applications/vantrel.app.demo.desktop"], "-rw-r--r-- root/root");
     EXPECT_EQ(files["/usr/share/icons/hicolor/scalable/apps/vantrel.app.demo.svg"], "-rw-r--r-- root/root");
-    EXPECT_EQ(files.count("/usr/share/vantrel.app.demo/vantrel-app.conf"), 0u);
+    EXPECT_EQ(files["/usr/share/man/man1/vantrel-demo.1.gz"], "-rw-r--r-- root/root");
+    // The installed manifest holds the settings the package was made with.
+    std::string manifest = package_file(deb, "usr/share/vantrel.app.demo/vantrel-app.conf");
+    EXPECT_NE(manifest.find("\nid = vantrel.app.demo\n"), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find("\nlicense = MIT\n"), std::string::npos) << manifest;
+    EXPECT_EQ(manifest.find("maintainer"), std::string::npos) << manifest;
+    EXPECT_NE(package_file(deb, "usr/share/doc/vantrel-demo/copyright").find("\nLicense: MIT\n MIT License\n"),
+              std::string::npos);
 
     testkit::TempDir root;
     ASSERT_EQ(testkit::run_command({"dpkg-deb", "-x", deb, root.path()}).exit_code, 0);
@@ -219,9 +256,7 @@ TEST_F(PackTest, DemoPackageHoldsFolderLauncherEntryAndIcon) {
 
     EXPECT_TRUE(folder_entries(run.tmp.path()).empty()) << "staging folder left behind";
 
-    auto lint = testkit::run_command({"lintian", "--no-tag-display-limit", deb}, "", 300s);
-    EXPECT_EQ(lint.exit_code, 0) << lint.out << lint.err;
-    EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
+    expect_lintian_clean(deb);
 }
 
 // Settings from options, the manifest and the defaults; icons by kind and size.
@@ -235,6 +270,7 @@ TEST_F(PackTest, SettingsAndIconsMakeTheExpectedPackage) {
         const char* id;       // application id in its file names
         const char* depends;  // Depends field
         const char* icon;     // the icon's path under usr/share/icons/hicolor/
+        const char* copyright = "";  // a part of the copyright file
     };
     const std::vector<Case> cases{
         {"defaults from the folder's name", "My App", {{"icon.svg", "<svg/>"}}, {}, "my-app_1.0_all.deb",
@@ -259,10 +295,33 @@ TEST_F(PackTest, SettingsAndIconsMakeTheExpectedPackage) {
          "vantrel.app._2048", "vantrel (>= " VANTREL_VERSION ")", "scalable/apps/vantrel.app._2048.svg"},
         {"longest id", "app", {{"icon.svg", "<svg/>"}}, {"-n", "long", "-i", "a." + std::string(245, 'b')},
          "long_1.0_all.deb", "", "vantrel (>= " VANTREL_VERSION ")", ""},  // files not listed: names too long for the check
+        {"extensions' packages and more dependencies from the manifest and the options", "app",
+         {{"icon.svg", "<svg/>"},
+          {"vantrel-app.conf", "php_extensions = pdo_sqlite, sqlite3, GD, PDO\ndepends = sqlite3, php-gd\n"}},
+         {"--no-check", "-d", "imagemagick | graphicsmagick, libsqlite3-0 (>= 3.40)"}, "app_1.0_all.deb",
+         "vantrel.app.app",
+         "vantrel (>= " VANTREL_VERSION "), php-cgi, php-sqlite3, php-gd, imagemagick | graphicsmagick, "
+         "libsqlite3-0 (>= 3.40)",
+         "scalable/apps/vantrel.app.app.svg"},
+        {"a licence with its text", "app",
+         {{"icon.svg", "<svg/>"}, {"COPYING", "Copyright 2026 Pat\n\nPermission\tgranted.\n"}},
+         {"--license", "BSD-2-Clause"}, "app_1.0_all.deb", "vantrel.app.app", "vantrel (>= " VANTREL_VERSION ")",
+         "scalable/apps/vantrel.app.app.svg",
+         "Files: *\nCopyright: the authors of app\nLicense: BSD-2-Clause\n Copyright 2026 Pat\n .\n Permission        "
+         "granted.\n"},
+        {"a common licence without its text", "app", {{"icon.svg", "<svg/>"}, {"vantrel-app.conf", "license = GPL-3.0-or-later\n"}},
+         {}, "app_1.0_all.deb", "vantrel.app.app", "vantrel (>= " VANTREL_VERSION ")",
+         "scalable/apps/vantrel.app.app.svg", "License: GPL-3.0-or-later\n On Debian systems the full text of this "
+         "licence is in\n /usr/share/common-licenses/GPL-3.\n"},
+        {"a link inside the folder, and --no-check for a folder whose check fails", "app",
+         {{"icon.svg", "<svg/>"}, {"onInit.lua", "SetTitle(\n"}, {"docs/LICENSE.txt", "Copyright 2026 Pat\n"}},
+         {"--no-check", "-l", "MIT"}, "app_1.0_all.deb", "vantrel.app.app", "vantrel (>= " VANTREL_VERSION ")",
+         "scalable/apps/vantrel.app.app.svg", "License: MIT\n Copyright 2026 Pat\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         AppFolder app(c.folder_name, c.files);
+        if (c.files.count("docs/LICENSE.txt")) fs::create_symlink("docs/LICENSE.txt", app.path + "/LICENSE");
         PackRun run(app.path, c.options);
         ASSERT_EQ(run.result.exit_code, 0) << run.result.err;
         EXPECT_EQ(run.result.err, "");
@@ -274,9 +333,13 @@ TEST_F(PackTest, SettingsAndIconsMakeTheExpectedPackage) {
         EXPECT_EQ(files[std::string("/usr/share/icons/hicolor/") + c.icon], "-rw-r--r-- root/root");
         EXPECT_EQ(files[std::string("/usr/share/") + c.id + "/onInit.lua"], "-rw-r--r-- root/root");
         EXPECT_EQ(files[std::string("/usr/share/applications/") + c.id + ".desktop"], "-rw-r--r-- root/root");
-        // The folder is copied without its manifest and packages left in it.
+        if (*c.copyright) {
+            std::string copyright = package_file(deb, "usr/share/doc/" + control_field(deb, "Package") + "/copyright");
+            EXPECT_NE(copyright.find(c.copyright), std::string::npos) << c.copyright << " not in\n" << copyright;
+        }
+        // The folder is copied without packages left in it; the manifest is written anew.
         for (const auto& [file, content] : c.files) {
-            bool left_out = file == "vantrel-app.conf" || file.ends_with(".deb");
+            bool left_out = file.ends_with(".deb");
             EXPECT_EQ(files.count(std::string("/usr/share/") + c.id + "/" + file), left_out ? 0u : 1u) << file;
         }
     }
@@ -291,7 +354,11 @@ TEST_F(PackTest, BadInputIsRefusedAndLeavesNothingBehind) {
         std::map<std::string, std::string> files;
         std::vector<std::string> options;
         const char* message;
+        std::map<std::string, std::string> links = {};  // link -> what it points to
     };
+    testkit::TempDir elsewhere;
+    testkit::write_file(elsewhere / "private", "the packer's own");
+    chmod((elsewhere / "private").c_str(), 0600);
     const std::string long_id = "a." + std::string(254, 'b'), long_file_id = "a." + std::string(246, 'b');
     const std::vector<Case> cases{
         {"no onInit.lua", false, {}, {}, "has no onInit.lua, so it is not a Vantrel application folder"},
@@ -318,11 +385,27 @@ TEST_F(PackTest, BadInputIsRefusedAndLeavesNothingBehind) {
         {"maintainer without address", true, {}, {"-m", "Pat"}, "the maintainer must look like"},
         {"unknown option", true, {}, {"--colour", "red"}, "unknown option --colour"},
         {"option without value", true, {}, {"--name="}, "option --name needs a value"},
+        {"LICENSE linked out of the folder", true, {}, {}, "LICENSE -> ../../" , {{"LICENSE", "../../x/private"}}},
+        {"an absolute icon link", true, {}, {}, "icon.svg -> " , {{"icon.svg", "/usr/share/icons/x.svg"}}},
+        {"a link out of the folder in its site", true, {{"site/index.html", "x"}}, {},
+         "site/passwords -> ../../../../etc/passwd", {{"site/passwords", "../../../../etc/passwd"}}},
+        {"a failing check", true, {{"onInit.lua", "SetTitle('x')\nlocal y = = 2\n"}}, {},
+         "problem: script error: onInit.lua:2: unexpected symbol near '='"},
+        {"a bad dependency", true, {}, {"--depends", "php-gd, Bad Name"}, "\"Bad Name\" is not a Debian dependency"},
+        {"a bad licence", true, {{"vantrel-app.conf", "license = MIT; or not\n"}}, {},
+         "\"MIT; or not\" is not an SPDX licence name"},
+        {"a bad PHP extension", true, {{"vantrel-app.conf", "php_extensions = gd, pdo/sqlite\n"}}, {},
+         "\"pdo/sqlite\" is not a PHP extension name"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         AppFolder app("app", c.files);
         if (!c.has_onInit) fs::remove(app.path + "/onInit.lua");
+        for (const auto& [link, target] : c.links) {
+            std::string to = target;
+            if (to.find("/x/private") != std::string::npos) to = fs::relative(elsewhere / "private", app.path);
+            fs::create_symlink(to, app.path + "/" + link);
+        }
         PackRun run(app.path, c.options);
         EXPECT_EQ(run.result.exit_code, 1);
         EXPECT_NE(run.result.err.find("vantrel-pack: "), std::string::npos) << run.result.err;

@@ -2,10 +2,18 @@
 // folder, the command line, the private data folder with its seed, the script
 // functions of the server and the data folder, the remembered window place,
 // and the embedded server's listener, loopback check and private token.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -18,13 +26,17 @@
 #include "shell/model/Webserver.hpp"
 #include "shell/model/app_data.hpp"
 #include "shell/model/app_identity.hpp"
+#include "shell/model/app_port.hpp"
 #include "shell/model/app_server.hpp"
+#include "shell/model/php_extensions.hpp"
 #include "shell/model/window_geometry.hpp"
 #include "shell_fixture.hpp"
 #include "testkit.hpp"
 
 namespace shelltest {
 namespace {
+
+namespace fs = std::filesystem;
 
 bool glib_accepts(const std::string& id) {
 #ifdef VANTREL_HAVE_GIO
@@ -95,6 +107,12 @@ TEST(CommandLineArguments, OneGrammar) {
         {{"vantrel", "a", "b"}, CommandLine::Bad, ""},
         {{"vantrel", ""}, CommandLine::Bad, ""},
         {{"vantrel", "--display=:1"}, CommandLine::Bad, ""},
+        {{"vantrel", "--check"}, CommandLine::Check, ""},
+        {{"vantrel", "--check", "apps/my notes"}, CommandLine::Check, "apps/my notes"},
+        {{"vantrel", "--check", "a", "b"}, CommandLine::Bad, ""},
+        {{"vantrel", "--check", "--help"}, CommandLine::Bad, ""},
+        {{"vantrel", "--check", ""}, CommandLine::Bad, ""},
+        {{"vantrel", "apps", "--check"}, CommandLine::Bad, ""},
     };
     for (const Case& c : cases) {
         CommandLine line = ParseCommandLine(static_cast<int>(c.argv.size()), c.argv.data());
@@ -184,13 +202,87 @@ TEST_F(DataFolder, AFolderThatCannotBeMadeIsReported) {
     EXPECT_NE(error.find("vantrel"), std::string::npos) << error;
 }
 
+// Data folders made by one version of the application, started with the next.
+TEST_F(DataFolder, WhatANewerSeedAddsArrivesAndWhatTheUserRemovedStaysRemoved) {
+    testkit::write_file(app / "data.seed/notes.json", "[1]");
+    testkit::write_file(app / "data.seed/db/one.txt", "one");
+    ASSERT_TRUE(prepare());
+    std::remove((folders.writable + "/db/one.txt").c_str());  // the user removes a seeded file
+    testkit::write_file(folders.writable + "/notes.json", "[\"mine\"]");
+    // Version 2 adds a file, changes one, and brings the removed one again.
+    testkit::write_file(app / "data.seed/db/two.txt", "two");
+    testkit::write_file(app / "data.seed/notes.json", "[2]");
+    ASSERT_TRUE(prepare());
+    EXPECT_EQ(testkit::read_file(folders.writable + "/db/two.txt"), "two");
+    EXPECT_EQ(testkit::read_file(folders.writable + "/notes.json"), "[\"mine\"]");
+    EXPECT_FALSE(testkit::file_exists(folders.writable + "/db/one.txt"));
+    // A file the user made where a later seed file lands is kept.
+    testkit::write_file(folders.writable + "/three.txt", "user's");
+    testkit::write_file(app / "data.seed/three.txt", "seed's");
+    ASSERT_TRUE(prepare());
+    EXPECT_EQ(testkit::read_file(folders.writable + "/three.txt"), "user's");
+    std::remove((folders.writable + "/three.txt").c_str());
+    ASSERT_TRUE(prepare());
+    EXPECT_FALSE(testkit::file_exists(folders.writable + "/three.txt")) << "recorded as the user's choice";
+}
+
+TEST_F(DataFolder, AFolderSeededByAnEarlierVantrelGetsOnlyLaterSeedFiles) {
+    // Earlier versions marked a seeded folder, without a record of the files.
+    testkit::write_file(app / "data.seed/old.txt", "old");
+    testkit::make_dirs(folders.writable);
+    testkit::write_file(folders.seed_marker(), "data.seed copied\n");
+    ASSERT_TRUE(prepare());
+    EXPECT_FALSE(testkit::file_exists(folders.writable + "/old.txt")) << "removed by the user, or it would be there";
+    testkit::write_file(app / "data.seed/new.txt", "new");
+    ASSERT_TRUE(prepare());
+    EXPECT_EQ(testkit::read_file(folders.writable + "/new.txt"), "new");
+    EXPECT_FALSE(testkit::file_exists(folders.writable + "/old.txt"));
+}
+
+TEST_F(DataFolder, SeedLinksStayInsideTheSeedAndNothingIsWrittenThroughALink) {
+    testkit::TempDir elsewhere;
+    testkit::write_file(elsewhere / "secret.txt", "secret");
+    testkit::write_file(app / "data.seed/real/inner.txt", "inner");
+    testkit::write_file(app / "data.seed/target.txt", "target");
+    ASSERT_EQ(symlink("target.txt", (app / "data.seed/alias.txt").c_str()), 0);
+    ASSERT_EQ(symlink("real", (app / "data.seed/folder-alias").c_str()), 0);
+    ASSERT_EQ(symlink((elsewhere / "secret.txt").c_str(), (app / "data.seed/absolute.txt").c_str()), 0);
+    ASSERT_EQ(symlink("../../../../etc", (app / "data.seed/up").c_str()), 0);
+    ASSERT_EQ(symlink(".", (app / "data.seed/real/loop").c_str()), 0);
+    ASSERT_EQ(symlink("missing.txt", (app / "data.seed/dangling.txt").c_str()), 0);
+    // In the data folder, a link where a seed folder would go leads elsewhere.
+    testkit::write_file(app / "data.seed/shared/file.txt", "must not land elsewhere");
+    testkit::make_dirs(folders.writable);
+    ASSERT_EQ(symlink(elsewhere.path().c_str(), (folders.writable + "/shared").c_str()), 0);
+
+    std::string error;
+    std::vector<std::string> notes;
+    ASSERT_TRUE(PrepareApplicationFolders(folders, app / "data.seed", error, &notes)) << error;
+    const std::string& w = folders.writable;
+    EXPECT_EQ(testkit::read_file(w + "/alias.txt"), "target");
+    EXPECT_FALSE(fs::is_symlink(w + "/alias.txt")) << "copied as what it points to";
+    EXPECT_EQ(testkit::read_file(w + "/folder-alias/inner.txt"), "inner");
+    EXPECT_EQ(testkit::read_file(w + "/real/inner.txt"), "inner");
+    for (const char* left_out : {"/absolute.txt", "/up", "/real/loop", "/dangling.txt"})
+        EXPECT_FALSE(fs::exists(fs::symlink_status(w + left_out))) << left_out;
+    EXPECT_FALSE(testkit::file_exists(elsewhere / "file.txt"));
+    std::string all;
+    for (const std::string& n : notes) all += n + "\n";
+    for (const char* named : {"data.seed/absolute.txt is a link that leads out of data.seed",
+                              "data.seed/up is a link that leads out of data.seed", "data.seed/real/loop",
+                              "data.seed/dangling.txt is a link to nothing", "data.seed/shared"})
+        EXPECT_NE(all.find(named), std::string::npos) << named << " in\n" << all;
+    // Nothing beside the data folder either.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folders.data), fs::directory_iterator()), 2)
+        << "data/ and seed-copied only";
+}
+
 using AppScriptApi = ShellTest;
 
 TEST_F(AppScriptApi, AreRegisteredAfterTheEleven) {
-    run("t1, t2, t3 = type(SetListenAddress), type(SetPrivateServer), type(GetDataPath)\n");
-    EXPECT_EQ(global("t1"), "function");
-    EXPECT_EQ(global("t2"), "function");
-    EXPECT_EQ(global("t3"), "function");
+    run("t1, t2, t3 = type(SetListenAddress), type(SetPrivateServer), type(GetDataPath)\n"
+        "t4, t5 = type(GetWebserverPort), type(RequirePHPExtensions)\n");
+    for (const char* name : {"t1", "t2", "t3", "t4", "t5"}) EXPECT_EQ(global(name), "function") << name;
 }
 
 TEST_F(AppScriptApi, SetListenAddressTakesDottedIpv4Only) {
@@ -223,6 +315,172 @@ TEST_F(AppScriptApi, GetDataPathReturnsTheWritableFolder) {
     EXPECT_EQ(global("path"), "/home/ann/.local/share/vantrel/a.b/data");
 }
 
+TEST_F(AppScriptApi, GetWebserverPortAnswersThePortToTryThenTheBoundOne) {
+    Settings().ApplicationId = "org.example.Port";
+    run("p = GetWebserverPort()\n");
+    EXPECT_EQ(global("p"), std::to_string(DerivedPort("org.example.Port", getuid())));
+    run("SetWebserverPort(0) p = GetWebserverPort()\n");
+    EXPECT_EQ(global("p"), "0");
+    run("SetWebserverPort('8123') p = GetWebserverPort()\n");
+    EXPECT_EQ(global("p"), "8123");
+    testkit::TempDir site;
+    StartServer(site.path(), "", 0);
+    run("p = GetWebserverPort()\n");
+    EXPECT_EQ(global("p"), std::to_string(ServerPort()));
+    EXPECT_NE(global("p"), "0");
+    FreeServer();
+}
+
+TEST_F(AppScriptApi, RequirePHPExtensionsTakesModuleNamesAndLists) {
+    EXPECT_TRUE(completes("RequirePHPExtensions('pdo_sqlite', ' gd , intl,', 'Zend OPcache')"));
+    EXPECT_EQ(Settings().PHPExtensions, (std::vector<std::string>{"pdo_sqlite", "gd", "intl", "Zend OPcache"}));
+    EXPECT_TRUE(completes("RequirePHPExtensions()"));
+    for (const char* bad : {"RequirePHPExtensions('gd', {})", "RequirePHPExtensions(nil)",
+                            "RequirePHPExtensions('gd', 'pdo;sqlite')", "RequirePHPExtensions('<b>')"}) {
+        EXPECT_FALSE(completes(bad)) << bad;
+        EXPECT_EQ(Settings().PHPExtensions.size(), 4u) << bad << ": checked before anything is kept";
+    }
+    run("ok, message = pcall(function() RequirePHPExtensions('gd', 'a/b') end)");
+    EXPECT_EQ(caught_message(), "bad argument #2 to 'RequirePHPExtensions' ('a/b' is not a PHP module name)");
+}
+
+TEST(ApplicationPort, DerivedFromTheIdAndTheUserInItsRange) {
+    std::set<int> ports;
+    for (const char* id : {"org.example.Notes", "org.example.Wiki", "vantrel.app.demo"}) {
+        for (uid_t user : {0u, 1000u, 1001u}) {
+            int port = DerivedPort(id, user);
+            EXPECT_EQ(port, DerivedPort(id, user)) << "the same at every start";
+            EXPECT_GE(port, kDerivedPortFirst);
+            EXPECT_LE(port, kDerivedPortLast);
+            ports.insert(port);
+        }
+    }
+    EXPECT_GE(ports.size(), 8u) << "users and applications get ports of their own";
+    EXPECT_LT(kDerivedPortLast, 32768) << "below the ports the kernel gives outgoing connections";
+}
+
+TEST(PhpExtensions, NamesPackagesAndThePageThatSaysWhatToInstall) {
+    std::vector<std::string> names;
+    std::string bad;
+    EXPECT_TRUE(ParseExtensionList(" pdo_sqlite, gd ,,intl ", names, bad));
+    EXPECT_EQ(names, (std::vector<std::string>{"pdo_sqlite", "gd", "intl"}));
+    EXPECT_FALSE(ParseExtensionList("gd, pdo;sqlite", names, bad));
+    EXPECT_EQ(bad, "pdo;sqlite");
+    const std::pair<const char*, const char*> packages[] = {
+        {"pdo_sqlite", "php-sqlite3"}, {"sqlite3", "php-sqlite3"}, {"gd", "php-gd"},     {"intl", "php-intl"},
+        {"mbstring", "php-mbstring"},  {"dom", "php-xml"},         {"SimpleXML", "php-xml"}, {"xml", "php-xml"},
+        {"curl", "php-curl"},          {"zip", "php-zip"},         {"PDO", "php-cgi"},     {"Zend OPcache", "php-cgi"},
+        {"frobnicate", ""},
+    };
+    for (const auto& [module, package] : packages) EXPECT_EQ(DebianPackageFor(module), package) << module;
+    EXPECT_EQ(MissingExtensions({"PDO", "gd", "pdo_sqlite", "GD", "Core"}, {"Core", "pdo", "PDO_SQLITE"}),
+              (std::vector<std::string>{"gd"}));
+
+    std::string page = MissingExtensionsPage({"gd", "intl", "frobnicate"}, "/usr/bin/php-cgi");
+    for (const char* part : {"<code>/usr/bin/php-cgi</code>", "<b>gd</b>: install the Debian package <code>php-gd</code>",
+                             "<b>intl</b>: install the Debian package <code>php-intl</code>",
+                             "<b>frobnicate</b>: no Debian package for it is known",
+                             "<pre>sudo apt install php-gd php-intl</pre>"})
+        EXPECT_NE(page.find(part), std::string::npos) << part << " not in\n" << page;
+    EXPECT_EQ(MissingExtensionLine("pdo_sqlite"), "PHP extension \"pdo_sqlite\" is missing: install the Debian package php-sqlite3");
+}
+
+// vantrel-pack turns the same names into Depends with a table of its own.
+TEST(PhpExtensions, VantrelPackHoldsTheSameTable) {
+    std::string script = testkit::read_file(testkit::source_dir() + "/src/pack/vantrel-pack.in");
+    std::size_t start = script.find("readonly PHP_PACKAGES='\n");
+    ASSERT_NE(start, std::string::npos);
+    std::size_t end = script.find("'\n", start + 24);
+    std::istringstream lines(script.substr(start + 24, end - start - 24));
+    std::string line;
+    int rows = 0;
+    while (std::getline(lines, line)) {
+        std::size_t colon = line.find(':');
+        ASSERT_NE(colon, std::string::npos) << line;
+        EXPECT_EQ(DebianPackageFor(line.substr(0, colon)), line.substr(colon + 1)) << line;
+        ++rows;
+    }
+    EXPECT_GT(rows, 30);
+    for (const char* module : {"pdo_sqlite", "gd", "intl", "mbstring", "xml", "curl", "zip", "mysqli", "core"})
+        EXPECT_NE(script.find(std::string("\n") + module + ":"), std::string::npos) << module;
+}
+
+// A stand-in interpreter that lists the modules of a file and counts its runs.
+class InterpreterModuleList : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testkit::write_file(modules, "[PHP Modules]\nCore\npdo_sqlite\n\n[Zend Modules]\nZend OPcache\n\n");
+        write_interpreter("");
+    }
+    void write_interpreter(const std::string& extra) {
+        testkit::write_file(interpreter, "#!/bin/sh\necho \"$*\" >> " + runs + "\ncat " + modules + "\n" + extra);
+        chmod(interpreter.c_str(), 0755);
+    }
+    int run_count() {
+        std::string text = testkit::file_exists(runs) ? testkit::read_file(runs) : "";
+        return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    }
+    testkit::TempDir dir;
+    std::string interpreter = dir / "php-cgi", modules = dir / "modules", runs = dir / "runs";
+    std::string cache = dir / "cache";
+};
+
+TEST_F(InterpreterModuleList, IsKeptWhileTheInterpreterAndItsPhpIniAreUnchanged) {
+    ModuleList first = InterpreterModules(interpreter, {}, cache);
+    ASSERT_TRUE(first.ran) << first.error;
+    EXPECT_FALSE(first.cached);
+    EXPECT_EQ(first.names, (std::vector<std::string>{"Core", "pdo_sqlite", "Zend OPcache"}));
+    EXPECT_EQ(testkit::read_file(runs), "-m\n");
+    EXPECT_TRUE(InterpreterModules(interpreter, {}, cache).cached);
+    EXPECT_EQ(run_count(), 1);
+    write_interpreter("# a new version\n");
+    EXPECT_FALSE(InterpreterModules(interpreter, {}, cache).cached);
+    EXPECT_EQ(run_count(), 2);
+    // With the application's php.ini: another list, read again when the file changes.
+    testkit::write_file(dir / "php.ini", "extension=gd\n");
+    EXPECT_FALSE(InterpreterModules(interpreter, {"-c", dir / "php.ini"}, cache).cached);
+    EXPECT_TRUE(InterpreterModules(interpreter, {"-c", dir / "php.ini"}, cache).cached);
+    testkit::write_file(dir / "php.ini", "extension=gd\nextension=intl\n");
+    EXPECT_FALSE(InterpreterModules(interpreter, {"-c", dir / "php.ini"}, cache).cached);
+    EXPECT_EQ(run_count(), 4);
+    EXPECT_EQ(testkit::read_file(runs).substr(testkit::read_file(runs).rfind("-c")), "-c " + dir / "php.ini" + " -m\n");
+    ModuleList none = InterpreterModules(dir / "no-such-php", {}, "");
+    EXPECT_FALSE(none.ran);
+    EXPECT_NE(none.error.find("no-such-php"), std::string::npos) << none.error;
+}
+
+TEST_F(InterpreterModuleList, AMissingExtensionIsAskedAgainSoOneInstalledSinceCounts) {
+    setenv("XDG_CACHE_HOME", (dir / "xdg-cache").c_str(), 1);
+    Settings() = ShellSettings{};
+    Settings().ApplicationId = "org.example.Modules";
+    Settings().PHPPath = interpreter;
+    Settings().PHPExtensions = {"pdo_sqlite", "gd"};
+    testkit::make_dirs(FoldersFor("org.example.Modules").cache);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(CheckRequiredExtensions(), (std::vector<std::string>{"gd"}));
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "vantrel: PHP extension \"gd\" is missing: install the Debian package php-gd (for " + interpreter +
+                       ")\n");
+    // php-gd is installed: the interpreter file stays the same, its list does not.
+    testkit::write_file(modules, "[PHP Modules]\nCore\ngd\npdo_sqlite\n");
+    EXPECT_TRUE(CheckRequiredExtensions().empty());
+    EXPECT_TRUE(CheckRequiredExtensions().empty());
+    EXPECT_EQ(run_count(), 2) << "asked again once, then the kept list answered";
+    // Nothing required: nothing is run.
+    Settings().PHPExtensions.clear();
+    EXPECT_TRUE(CheckRequiredExtensions().empty());
+    EXPECT_EQ(run_count(), 2);
+    unsetenv("XDG_CACHE_HOME");
+    Settings() = ShellSettings{};
+}
+
+TEST(ModuleListOfPhpCgi, ListsTheModulesOfTheRealInterpreter) {
+    ModuleList list = InterpreterModules(testkit::kPhpCgi, {}, "");
+    ASSERT_TRUE(list.ran) << list.error;
+    EXPECT_TRUE(MissingExtensions({"Core", "standard", "pcre"}, list.names).empty());
+    EXPECT_EQ(MissingExtensions({"no_such_module"}, list.names), (std::vector<std::string>{"no_such_module"}));
+}
+
 TEST(WindowPlace, TextRoundTripAndDamagedFiles) {
     WindowGeometry g{-20, 35, 800, 600, false};
     EXPECT_EQ(ParseWindowGeometry(FormatWindowGeometry(g)), g);
@@ -243,6 +501,7 @@ protected:
     void SetUp() override {
         Settings() = ShellSettings{};
         Settings().AppFolder = site.path() + "/";
+        Settings().PrivateServer = false;  // SetPrivateServer(false): open to local programs
         vantrel::set_fatal_hook([this](const std::string& message) {
             std::lock_guard<std::mutex> guard(lock);
             fatals.push_back(message);
@@ -251,6 +510,11 @@ protected:
         testkit::write_file(site / "env.php",
                             "<?php echo getenv('VANTREL_DATA_DIR'), '|', strlen((string)getenv('VANTREL_SERVER_TOKEN'));");
         testkit::write_file(site / "form.php", "<?php echo 'posted';");
+        // A page calling its own server, as a PHP program of a private server does.
+        testkit::write_file(site / "call.php",
+                            "<?php echo file_get_contents('http://127.0.0.1:' . $_SERVER['SERVER_PORT'] . '/index.html', "
+                            "false, stream_context_create(['http' => ['header' => 'X-Vantrel-Token: ' . "
+                            "getenv('VANTREL_SERVER_TOKEN')]]));");
     }
     void TearDown() override {
         FreeServer();
@@ -314,6 +578,68 @@ TEST_F(AppServer, OnEveryAddressAfterSetListenAddressWithoutTheLoopbackCheck) {
     EXPECT_EQ(status(port, post("Origin: http://evil.example\r\n")), 200);
 }
 
+// Holds a port on 127.0.0.1 the way another program would.
+class PortHolder {
+public:
+    explicit PortHolder(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        held_ = bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(fd_, 1) == 0;
+    }
+    ~PortHolder() { close(fd_); }
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+TEST_F(AppServer, AnAutomaticPortIsRememberedAndMovesOnWhenTaken) {
+    testkit::TempDir home;
+    setenv("XDG_DATA_HOME", home.path().c_str(), 1);
+    Settings().ApplicationId = "org.example.Port";
+    testkit::make_dirs(FoldersFor("org.example.Port").data);
+    const int derived = DerivedPort("org.example.Port", getuid());
+    auto start_on = [&](int port) {
+        StartServer(site.path(), "", port);
+        RememberServerPort(ServerPort());
+        int bound = ServerPort();
+        FreeServer();
+        return bound;
+    };
+    auto remembered = [&] { return testkit::read_file(home / "vantrel/org.example.Port/port"); };
+    {
+        PortHolder other(derived);  // another program holds the derived port at the first start
+        ASSERT_TRUE(other.held());
+        EXPECT_EQ(PortToTry(), derived);
+        const int moved = ChooseServerPort();
+        EXPECT_NE(moved, derived);
+        EXPECT_GE(moved, kDerivedPortFirst);
+        EXPECT_LE(moved, kDerivedPortLast);
+        EXPECT_EQ(start_on(moved), moved);
+        EXPECT_EQ(remembered(), std::to_string(moved) + "\n");
+    }
+    // From then on the moved port is the application's, though the derived one is free again.
+    const int mine = std::stoi(remembered());
+    EXPECT_EQ(PortToTry(), mine);
+    EXPECT_EQ(ChooseServerPort(), mine);
+    EXPECT_EQ(start_on(ChooseServerPort()), mine);
+    EXPECT_TRUE(fatals.empty());
+    // SetWebserverPort(0): any free port at each start, nothing remembered.
+    Settings().WebserverPort = 0;
+    EXPECT_EQ(ChooseServerPort(), 0);
+    EXPECT_GT(start_on(0), 0);
+    EXPECT_EQ(remembered(), std::to_string(mine) + "\n");
+    // SetWebserverPort(n): that port, even when it is taken (the start then fails).
+    PortHolder taken(mine);
+    Settings().WebserverPort = mine;
+    EXPECT_EQ(ChooseServerPort(), mine);
+    unsetenv("XDG_DATA_HOME");
+}
+
 TEST_F(AppServer, APrivateServerAnswersOnlyRequestsWithItsToken) {
     Settings().PrivateServer = true;
     int port = start();
@@ -326,6 +652,11 @@ TEST_F(AppServer, APrivateServerAnswersOnlyRequestsWithItsToken) {
     EXPECT_EQ(testkit::http_get(port, "/index.html", "Cookie: a=b; vantrel_token=" + token + "; c=d\r\n").status, 200);
     testkit::HttpReply env = testkit::http_get(port, "/env.php", "Cookie: vantrel_token=" + token + "\r\n");
     EXPECT_EQ(env.body, "|64");
+    // The programs the application starts send the token as a header.
+    EXPECT_EQ(testkit::http_get(port, "/index.html", "X-Vantrel-Token: " + token + "\r\n").status, 200);
+    EXPECT_EQ(testkit::http_get(port, "/index.html", "X-Vantrel-Token: " + token.substr(1) + "0\r\n").status, 403);
+    EXPECT_EQ(testkit::http_get(port, "/index.html", "X-Vantrel-Token: \r\n").status, 403);
+    EXPECT_EQ(testkit::http_get(port, "/call.php", "Cookie: vantrel_token=" + token + "\r\n").body, "home");
     // Every start makes a new token.
     FreeServer();
     start();

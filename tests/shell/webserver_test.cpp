@@ -16,6 +16,7 @@
 #include "server/server.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Webserver.hpp"
+#include "shell/model/app_port.hpp"
 #include "shell/model/developer.hpp"
 #include "shell_fixture.hpp"
 #include "testkit.hpp"
@@ -38,6 +39,7 @@ protected:
     void SetUp() override {
         Settings() = ShellSettings{};
         Settings().AppFolder = app.path() + "/";
+        Settings().PrivateServer = false;  // the requests come from the test, as from any local program
         vantrel::set_fatal_hook([this](const std::string& message) {
             std::lock_guard<std::mutex> guard(fatal_lock);
             fatals.push_back(message);
@@ -65,8 +67,9 @@ TEST(ShellSettings, StartValues) {
     EXPECT_EQ(fresh.AppFolder, "");
     EXPECT_EQ(fresh.SitesPath, "");
     EXPECT_EQ(fresh.PHPPath, "");
-    EXPECT_EQ(fresh.WebserverPort, 80);
+    EXPECT_EQ(fresh.WebserverPort, std::nullopt);  // chosen per user and application at start
     EXPECT_EQ(fresh.PHPWorkers, 4);
+    EXPECT_TRUE(fresh.PrivateServer);
     EXPECT_EQ(fresh.InitialHTML,
               "<html><head><style type='text/css'>\r\n#idLoading { padding-left: 5px; background-color: red; "
               "display:block; color: white;} </style>\r\n</head><body><div id='idLoading'>Loading...</div>"
@@ -308,7 +311,57 @@ TEST_F(Webserver, ResolvingTellsTheAuthorAboutAMissingSiteFolder) {
     EXPECT_EQ(Settings().SitesPath, app / "sites");
     EXPECT_EQ(err, "vantrel: site folder \"no-such-site\" not found; serving \"" + app / "sites" +
                        "\" instead\nvantrel: no hook scripts (onInit.lua, onBuildMainMenu.lua, onReady.lua) in \"" +
-                       other.path() + "\": serving \"" + app / "sites" + "\" on port 80\n");
+                       other.path() + "\": serving \"" + app / "sites" + "\" on port " +
+                       std::to_string(PortToTry()) + "\n");
+}
+
+// An installed Vantrel has no php/php-cgi of its own: the system's php-cgi is
+// used, and the terminal is told which.
+TEST_F(Webserver, WithoutAnInterpreterInTheProgramFolderPhpCgiComesFromPath) {
+    testkit::write_file(other / "bin/php-cgi", "#!/bin/sh\n");
+    chmod((other / "bin/php-cgi").c_str(), 0755);
+    testkit::write_file(other / "onInit.lua", "");
+    const std::string saved_path = std::getenv("PATH");
+    setenv("PATH", ("relative/bin::" + other / "bin" + ":/usr/bin").c_str(), 1);
+    ScopedCwd cwd(other.path());
+    ::testing::internal::CaptureStderr();
+    ResolveServedPaths();
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Settings().PHPPath, other / "bin/php-cgi");
+    EXPECT_EQ(err, "vantrel: PHP interpreter: \"" + other / "bin/php-cgi" +
+                       "\" (php-cgi from PATH; the program folder has no php/php-cgi)\n");
+    // The program folder's own interpreter comes first.
+    testkit::write_file(app / "php/php-cgi", "#!/bin/sh\n");
+    Settings().PHPPath.clear();
+    ::testing::internal::CaptureStderr();
+    ResolveServedPaths();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(Settings().PHPPath, app / "php/php-cgi");
+    setenv("PATH", saved_path.c_str(), 1);
+}
+
+// php.ini beside the hook scripts is the interpreter's, one process per request
+// and in the workers alike.
+TEST_F(Webserver, TheApplicationsPhpIniReachesIniGetInBothModes) {
+    testkit::TempDir folder;  // the application folder
+    testkit::write_file(folder / "php.ini", "upload_max_filesize = 7M\nmemory_limit = 99M\n");
+    testkit::write_file(other / "ini.php", "<?php echo ini_get('upload_max_filesize'), ' ', ini_get('memory_limit');");
+    Settings().SitesPath = other.path();
+    Settings().PHPPath = testkit::kPhpCgi;
+    {
+        ScopedCwd cwd(folder.path());
+        ResolveServedPaths();
+    }
+    EXPECT_EQ(Settings().PHPIni, folder / "php.ini");
+    EXPECT_EQ(InterpreterArguments(), (std::vector<std::string>{"-c", folder / "php.ini"}));
+    for (int workers : {0, 2}) {
+        SCOPED_TRACE(workers);
+        StartServer(other.path(), testkit::kPhpCgi, 0, workers, InterpreterArguments());
+        StartServerThread();
+        EXPECT_EQ(testkit::http_get(ServerPort(), "/ini.php").body, "7M 99M");
+        FreeServer();
+    }
+    EXPECT_TRUE(fatal_messages().empty());
 }
 
 TEST(WebserverFatalHook, ShowsTheErrorDialogThenExitsWithOne) {

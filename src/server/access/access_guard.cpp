@@ -90,6 +90,10 @@ bool carries_token(std::string_view cookies, const std::string& token) {
     return false;
 }
 
+bool is_token(std::string_view value, const std::string& token) {
+    return value.size() == token.size() && CRYPTO_memcmp(value.data(), token.data(), token.size()) == 0;
+}
+
 bool changes_state(int method) { return method == METHOD_POST || method == METHOD_PUT || method == METHOD_DELETE; }
 
 }  // namespace
@@ -105,6 +109,8 @@ bool admit_request(connection& c) {
         else if (guard.loopback_only && same_text(h.name, "Origin") && changes_state(c.method))
             refused = !own_origin(h.value, guard.port);  // "null" included
         else if (!guard.token.empty() && same_text(h.name, "Cookie") && carries_token(h.value, guard.token))
+            token_seen = true;
+        else if (!guard.token.empty() && same_text(h.name, kServerTokenHeader) && is_token(h.value, guard.token))
             token_seen = true;
         return !refused;
     });

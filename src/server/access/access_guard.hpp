@@ -10,8 +10,10 @@ namespace vantrel {
 
 struct connection;
 
-// The cookie that carries the private token.
+// The cookie that carries the private token, and the header that carries it
+// for the programs the embedding starts.
 inline constexpr const char* kServerTokenCookie = "vantrel_token";
+inline constexpr const char* kServerTokenHeader = "X-Vantrel-Token";
 
 struct AccessGuard {
     // A Host that is not 127.0.0.1, localhost or [::1] (with or without `port`)
@@ -19,7 +21,8 @@ struct AccessGuard {
     // http://<one of them>:<port>.
     bool loopback_only = false;
     int port = 0;  // the listening port
-    // Not empty: a request without the cookie kServerTokenCookie=token is refused.
+    // Not empty: a request with neither the cookie kServerTokenCookie=token nor
+    // the header kServerTokenHeader: token is refused.
     std::string token;
 };
 

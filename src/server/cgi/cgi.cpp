@@ -169,7 +169,7 @@ int run_cgi(connection& c, const char* path) {
         return -1;
     }
     CgiCommand command;
-    if (!cgi_command(interpreter, script.c_str(), command)) return -1;
+    if (!cgi_command(interpreter, script.c_str(), command, ctx.cgi_arguments)) return -1;
     CgiEnvironment env;
     if (!build_cgi_environment(c, script.c_str(), env)) {
         server_log(LOG_ERROR, "run_cgi: %s: environment does not fit", script.c_str());

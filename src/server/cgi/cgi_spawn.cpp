@@ -61,7 +61,8 @@ std::vector<std::string> interpreter_line(const char* script) {
 
 }  // namespace
 
-bool cgi_command(const std::string& interpreter, const char* script, CgiCommand& out) {
+bool cgi_command(const std::string& interpreter, const char* script, CgiCommand& out,
+                 const std::vector<std::string>& arguments) {
     std::size_t len = std::strlen(script);
     if (len == 0 || len >= kPathSize) {
         server_log(LOG_ERROR, "cgi_command: script path of %zu characters refused", len);
@@ -77,7 +78,9 @@ bool cgi_command(const std::string& interpreter, const char* script, CgiCommand&
 
     out.argv.clear();
     if (!interpreter.empty()) {
-        out.argv = {interpreter, script};
+        out.argv = {interpreter};
+        out.argv.insert(out.argv.end(), arguments.begin(), arguments.end());
+        out.argv.emplace_back(script);
     } else {
         out.argv = interpreter_line(script);
         out.argv.emplace_back(script);

@@ -19,11 +19,12 @@ struct CgiCommand {
     bool search_path = false;  // argv[0] is a bare name to look up in PATH
 };
 
-// Builds the command for a script: {interpreter, script} when an interpreter is
-// configured; else the script's "#!" line split as the kernel splits it
+// Builds the command for a script: {interpreter, arguments..., script} when an
+// interpreter is configured; else the script's "#!" line split as the kernel splits it
 // (interpreter and at most one optional argument) followed by the script; else
 // the script alone. Returns false for a path too long to use.
-bool cgi_command(const std::string& interpreter, const char* script, CgiCommand& out);
+bool cgi_command(const std::string& interpreter, const char* script, CgiCommand& out,
+                 const std::vector<std::string>& arguments = {});
 
 // Starts the program with standard input and output on the far end of a new
 // socket pair and standard error on the server's own, no other descriptor, and

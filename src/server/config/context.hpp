@@ -66,6 +66,7 @@ struct ServerContext {
     std::unique_ptr<FcgiAddress> fastcgi;  // an external FastCGI server, if configured
     std::unique_ptr<WorkerPool> pool;      // the running worker pool, if any
     std::vector<std::string> cgi_worker_arguments;  // extra interpreter arguments for the pool
+    std::vector<std::string> cgi_arguments;         // the same for a process per request
 
     // Requests for programs: how many run (or are with a worker), and who waits.
     int cgi_running = 0;

@@ -9,6 +9,8 @@
 #include "shell/model/Globals.hpp"
 #include "shell/model/Lua.hpp"
 #include "shell/model/Webserver.hpp"
+#include "shell/model/app_port.hpp"
+#include "shell/model/php_extensions.hpp"
 
 namespace vantrel::desktop {
 
@@ -201,12 +203,16 @@ void TfrmMain::WaitWhileBusy() {
 /* Show and destroy steps. */
 
 void TfrmMain::FormShow() {
-    auto& settings = shell::Settings();
-    shell::ResolveServedPaths();
-    shell::StartServer(settings.SitesPath, settings.PHPPath, settings.WebserverPort, settings.PHPWorkers);
+    shell::StartApplicationServer(shell::ChooseServerPort());
     page_->SetOwnPort(shell::ServerPort());
     shell::StartServerThread();
     InstallServerTokenCookie();  // a private server's pages need it from the first request
+    // Without the PHP extensions it needs the application cannot work: the
+    // window says what to install instead of showing a broken or white page.
+    if (std::vector<std::string> missing = shell::CheckRequiredExtensions(); !missing.empty()) {
+        WritePage(shell::MissingExtensionsPage(missing, shell::Settings().PHPPath));
+        return;
+    }
     shell::RunScript("onReady.lua");
 }
 

@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "shell/model/Globals.hpp"
+#include "shell/model/app_check.hpp"
 #include "shell/model/app_data.hpp"
+#include "shell/model/developer.hpp"
 #include "shell/model/app_identity.hpp"
 #include "web_context.hpp"
 
@@ -31,6 +34,7 @@ StartDecision ReadCommandLine(int argc, char** argv) {
             std::fprintf(stderr, "vantrel: %s\n%s", line.error.c_str(), shell::UsageText(program).c_str());
             return {1, {}};
         case shell::CommandLine::Run:
+        case shell::CommandLine::Check:
             break;
     }
     if (!line.folder.empty() && chdir(line.folder.c_str()) != 0) {
@@ -48,13 +52,17 @@ StartDecision ReadCommandLine(int argc, char** argv) {
         std::fprintf(stderr, "vantrel: %s\n", id.error.c_str());
         return {1, {}};
     }
+    if (line.action == shell::CommandLine::Check) return {shell::RunApplicationCheck(id.id, stdout), {}};
     return {std::nullopt, id.id};
 }
 
 bool PrepareApplication(const std::string& id) {
     shell::ApplicationFolders folders = shell::FoldersFor(id);
     std::string error;
-    if (!shell::PrepareApplicationFolders(folders, shell::kSeedFolder, error)) {
+    std::vector<std::string> notes;
+    bool prepared = shell::PrepareApplicationFolders(folders, shell::kSeedFolder, error, &notes);
+    for (const std::string& note : notes) shell::ReportNote(note);
+    if (!prepared) {
         std::fprintf(stderr, "vantrel: %s\n", error.c_str());
         return false;
     }

@@ -13,8 +13,9 @@ struct StartDecision {
 };
 
 // Reads the command line (usage, version and errors are printed here), enters
-// the application folder and settles the id. Nothing touches the session bus
-// or the display before this returns.
+// the application folder and settles the id; `--check` runs the check here and
+// gives its exit code. Nothing touches the session bus or the display before
+// this returns.
 StartDecision ReadCommandLine(int argc, char** argv);
 
 // Makes the application's data folders (copying data.seed/ on the first

@@ -62,7 +62,7 @@ bool InstallServerTokenCookie() {
         // A host-only session cookie: no expiry, so it is never written to disk.
         SoupCookie* cookie = soup_cookie_new(kServerTokenCookie, token.c_str(), host, "/", -1);
         soup_cookie_set_http_only(cookie, TRUE);
-        soup_cookie_set_same_site_policy(cookie, SOUP_SAME_SITE_POLICY_LAX);
+        soup_cookie_set_same_site_policy(cookie, SOUP_SAME_SITE_POLICY_STRICT);
         ++pending->left;
         webkit_cookie_manager_add_cookie(cookies, cookie, nullptr, cookieAdded,
                                          new std::shared_ptr<PendingCookie>(pending));

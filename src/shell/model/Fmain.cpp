@@ -14,7 +14,9 @@
 
 #include "shell/model/Globals.hpp"
 #include "shell/model/Lua.hpp"
+#include "shell/model/app_port.hpp"
 #include "shell/model/app_script_api.hpp"
+#include "shell/model/php_extensions.hpp"
 
 namespace vantrel::shell {
 namespace {
@@ -112,7 +114,8 @@ int check_int(lua_State* L, int narg) {
 }
 
 int l_SetWebserverPort(lua_State* L) {
-    // An unusable port is refused at start as one outside 0 to 65535.
+    // An unusable port is refused at start as one outside 0 to 65535; 0 asks
+    // for any free port.
     Settings().WebserverPort = check_int(L, 1);
     return 0;
 }
@@ -244,6 +247,8 @@ void RegisterScriptApi(lua_State* L) {
         {"SetListenAddress", l_SetListenAddress},
         {"SetPrivateServer", l_SetPrivateServer},
         {"GetDataPath", l_GetDataPath},
+        {"GetWebserverPort", l_GetWebserverPort},
+        {"RequirePHPExtensions", l_RequirePHPExtensions},
     };
     for (const auto& [name, fn] : api) {
         lua_pushcclosure(L, fn, 0);

@@ -28,7 +28,8 @@ const std::string& ApplicationTitle();
 // Makes the script functions globals of the state, in their fixed order:
 // SetTitle, SetTaskbarTitle, SetBaseURL, SetWebserverPort, SetInitialHTML,
 // SetPHPPath, NavigateTo, NewMenu, AddMenuItem, AddMenu, SetSitesPath; then
-// SetPHPWorkers, SetListenAddress, SetPrivateServer and GetDataPath.
+// SetPHPWorkers, SetListenAddress, SetPrivateServer, GetDataPath,
+// GetWebserverPort and RequirePHPExtensions.
 void RegisterScriptApi(lua_State* L);
 
 // Runs "onBuildMainMenu.lua", then hands the top-level menus added so far to the

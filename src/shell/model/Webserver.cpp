@@ -16,12 +16,15 @@
 #include "server/server.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/developer.hpp"
+#include "shell/model/app_port.hpp"
 #include "shell/model/app_server.hpp"
 
 namespace vantrel::shell {
 
 const char* const kDefaultPHPPath = "php/php-cgi";
 const char* const kDefaultSitesPath = "sites";
+const char* const kSystemPHPName = "php-cgi";
+const char* const kApplicationPHPIni = "php.ini";
 
 namespace {
 
@@ -78,7 +81,30 @@ std::string ResolveFile(const std::string& configured, const std::string& fallba
     return resolve(configured, fallback, is_file);
 }
 
-void ResolveServedPaths() {
+std::string FindOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t colon = folders.find(':', start);
+        std::string folder = folders.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        // An empty entry is the working folder, which must not supply a program unasked.
+        if (!folder.empty() && folder[0] == '/') {
+            std::string candidate = folder + "/" + name;
+            if (is_file(candidate) && access(candidate.c_str(), X_OK) == 0) return absolute_path(candidate);
+        }
+        if (colon == std::string::npos) return {};
+        start = colon + 1;
+    }
+}
+
+std::vector<std::string> InterpreterArguments() {
+    const std::string& ini = Settings().PHPIni;
+    if (ini.empty()) return {};
+    return {"-c", ini};
+}
+
+StartupFacts ResolveServedPaths() {
     ShellSettings& settings = Settings();
     const std::string& app = settings.AppFolder;
     StartupFacts facts;
@@ -91,14 +117,25 @@ void ResolveServedPaths() {
     facts.php_configured_found = is_file(settings.PHPPath) || is_file(app + settings.PHPPath);
     settings.SitesPath = ResolveFolder(settings.SitesPath, kDefaultSitesPath);
     settings.PHPPath = ResolveFile(settings.PHPPath, kDefaultPHPPath);
+    // No interpreter in the program folder (an installed Vantrel has none): the system's.
+    if (!is_file(settings.PHPPath)) {
+        if (std::string system = FindOnPath(kSystemPHPName); !system.empty()) {
+            settings.PHPPath = system;
+            facts.php_from_path = true;
+        }
+    }
+    // The application's own php.ini, beside its hook scripts.
+    settings.PHPIni = is_file(kApplicationPHPIni) ? absolute_path(kApplicationPHPIni) : std::string();
     facts.site = settings.SitesPath;
     facts.php = settings.PHPPath;
     facts.php_exists = is_file(settings.PHPPath);
-    facts.port = settings.WebserverPort;
+    facts.port = PortToTry();
     for (const std::string& note : StartupNotes(facts)) ReportNote(note);
+    return facts;
 }
 
-void StartServer(const std::string& root, const std::string& interpreter, int port, int workers) {
+void StartServer(const std::string& root, const std::string& interpreter, int port, int workers,
+                 const std::vector<std::string>& interpreter_arguments) {
     FreeServer();  // at most one server
     reset_options();  // every option not given here keeps its default
     std::vector<std::pair<std::string, std::string>> options = {{"document_root", root},
@@ -112,13 +149,25 @@ void StartServer(const std::string& root, const std::string& interpreter, int po
     if (DeveloperMode()) options.emplace_back("debug", "1");
     g_server = init_context(nullptr, options);
     if (!g_server) return;  // fatal, reported by the hook
+    g_server->cgi_arguments = interpreter_arguments;
+    g_server->cgi_worker_arguments = interpreter_arguments;
     // The author's edits show at once instead of up to two seconds late.
-    if (DeveloperMode()) g_server->cgi_worker_arguments = {"-d", "opcache.revalidate_freq=0"};
+    if (DeveloperMode()) {
+        g_server->cgi_worker_arguments.push_back("-d");
+        g_server->cgi_worker_arguments.push_back("opcache.revalidate_freq=0");
+    }
     // A failure to bind is fatal and reported by the hook.
     server_start(*g_server, [](int bound) {
         g_port = bound;
         ConfigureApplicationServer(*g_server, bound);
     });
+}
+
+void StartApplicationServer(int port) {
+    ResolveServedPaths();
+    const ShellSettings& settings = Settings();
+    StartServer(settings.SitesPath, settings.PHPPath, port, settings.PHPWorkers, InterpreterArguments());
+    RememberServerPort(ServerPort());
 }
 
 int ServerPort() { return g_port; }

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "shell/model/developer.hpp"
 #include "shell/model/window_port.hpp"
 
 namespace vantrel::shell {
@@ -16,13 +18,28 @@ std::string ResolveFolder(const std::string& configured, const std::string& fall
 // The same three tries, testing for an existing regular file.
 std::string ResolveFile(const std::string& configured, const std::string& fallback);
 
-// Show steps 1 and 2: resolves SitesPath and PHPPath in the settings, and tells
-// the author on stderr what was not found and what is used instead.
-void ResolveServedPaths();
+// Show steps 1 and 2: resolves SitesPath and PHPPath in the settings (without
+// SetPHPPath and without php/php-cgi in the program folder, php-cgi from PATH)
+// and finds the application's php.ini, and tells the author on stderr what was
+// not found and what is used instead.
+// Returns what it found.
+StartupFacts ResolveServedPaths();
 
-// The interpreter used when no script names one, relative to the program folder.
+// The interpreter used when no script names one, relative to the program folder;
+// when the program folder has none, kSystemPHPName found on PATH.
 extern const char* const kDefaultPHPPath;  // "php/php-cgi"
 extern const char* const kDefaultSitesPath;  // "sites"
+extern const char* const kSystemPHPName;     // "php-cgi"
+// The application's own PHP settings, beside its hook scripts.
+extern const char* const kApplicationPHPIni;  // "php.ini"
+
+// The absolute path of the first executable `name` in the folders of PATH
+// (absolute entries only); empty when there is none.
+std::string FindOnPath(const std::string& name);
+
+// What the interpreter is started with before its other arguments: "-c" and
+// the application's php.ini when it has one (settled by ResolveServedPaths).
+std::vector<std::string> InterpreterArguments();
 
 // Creates the server context with the document root, the ".php" interpreter, the
 // built-in MIME table and the port, then opens and registers the listening
@@ -30,7 +47,14 @@ extern const char* const kDefaultSitesPath;  // "sites"
 // With `workers` > 0 the interpreter runs as that many persistent FastCGI
 // workers, started here so that the first page does not wait for them; with
 // VANTREL_DEVELOPER=1 in the environment they check edited files at every request.
-void StartServer(const std::string& root, const std::string& interpreter, int port, int workers = 0);
+// `interpreter_arguments` come before the script (per request) or the worker's
+// own arguments.
+void StartServer(const std::string& root, const std::string& interpreter, int port, int workers = 0,
+                 const std::vector<std::string>& interpreter_arguments = {});
+// The show steps of the server as the desktop program takes them: resolves the
+// paths (with their notes), starts the server with the settings on `port` (see
+// ChooseServerPort) and remembers an automatic port that was bound.
+void StartApplicationServer(int port);
 // The port the listening socket is bound to (0 before a successful start).
 int ServerPort();
 

@@ -86,9 +86,30 @@ ApplicationIdResult ResolveApplicationId(const char* pinned, const std::string& 
     return {pinned, {}};
 }
 
+namespace {
+
+// `--check [APP_FOLDER]`.
+CommandLine ParseCheckArguments(int argc, const char* const* argv) {
+    CommandLine line;
+    line.action = CommandLine::Check;
+    if (argc > 3) {
+        line.action = CommandLine::Bad;
+        line.error = "too many arguments";
+    } else if (argc == 3 && (argv[2][0] == '-' || argv[2][0] == '\0')) {
+        line.action = CommandLine::Bad;
+        line.error = argv[2][0] ? std::string("unknown option ") + argv[2] : "empty folder name";
+    } else if (argc == 3) {
+        line.folder = argv[2];
+    }
+    return line;
+}
+
+}  // namespace
+
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
     CommandLine line;
     if (argc <= 1) return line;
+    if (std::strcmp(argv[1], "--check") == 0) return ParseCheckArguments(argc, argv);
     if (argc > 2) {
         line.action = CommandLine::Bad;
         line.error = "too many arguments";
@@ -110,10 +131,13 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 
 std::string UsageText(const char* program) {
     return std::string("Usage: ") + program +
-           " [--help | --version | APP_FOLDER]\n"
+           " [--help | --version | --check [APP_FOLDER] | APP_FOLDER]\n"
            "Runs the web application of APP_FOLDER (default: the working folder) in a window.\n"
            "  --help       show this text and exit\n"
            "  --version    show the version and exit\n"
+           "  --check      run the application's scripts without a window, start its server\n"
+           "               and fetch its first page; report what was found and exit 0\n"
+           "               when all is well, 1 otherwise (no display needed)\n"
            "The application's id comes from its folder; " +
            kAppIdVariable + " pins it.\n";
 }

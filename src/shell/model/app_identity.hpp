@@ -29,10 +29,10 @@ struct ApplicationIdResult {
 // one derived from the folder.
 ApplicationIdResult ResolveApplicationId(const char* pinned, const std::string& absolute_folder);
 
-// The program's command line: `vantrel [--help | --version | APP_FOLDER]`.
+// The program's command line: `vantrel [--help | --version | --check [APP_FOLDER] | APP_FOLDER]`.
 struct CommandLine {
-    enum Action { Run, Help, Version, Bad } action = Run;
-    std::string folder;  // Run: the application folder (empty: the working folder)
+    enum Action { Run, Help, Version, Check, Bad } action = Run;
+    std::string folder;  // Run, Check: the application folder (empty: the working folder)
     std::string error;   // Bad: what was wrong
 };
 CommandLine ParseCommandLine(int argc, const char* const* argv);

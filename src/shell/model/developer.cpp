@@ -13,7 +13,14 @@ bool DeveloperMode() {
     return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
+namespace {
+std::vector<std::string>* g_script_errors = nullptr;  // borrowed: the check's list
+}  // namespace
+
+void CollectScriptErrors(std::vector<std::string>* sink) { g_script_errors = sink; }
+
 void ReportScriptError(const std::string& message) {
+    if (g_script_errors) g_script_errors->push_back(message);
     std::fprintf(stderr, "%s\n", message.c_str());
     std::fflush(stderr);
     if (DeveloperMode()) {
@@ -34,7 +41,10 @@ std::vector<std::string> StartupNotes(const StartupFacts& f) {
                         " instead");
     if (!f.php_configured.empty() && !f.php_configured_found) {
         notes.push_back("PHP interpreter " + quoted(f.php_configured) + " not found; using " + quoted(f.php) +
-                        " instead" + (f.php_exists ? "" : ", which does not exist either: PHP pages will fail"));
+                        (f.php_from_path ? " (php-cgi from PATH)" : "") + " instead" +
+                        (f.php_exists ? "" : ", which does not exist either: PHP pages will fail"));
+    } else if (f.php_from_path) {
+        notes.push_back("PHP interpreter: " + quoted(f.php) + " (php-cgi from PATH; the program folder has no php/php-cgi)");
     } else if (!f.php_exists) {
         notes.push_back("PHP interpreter " + quoted(f.php) +
                         " not found: PHP pages will fail (set another with SetPHPPath in onInit.lua)");

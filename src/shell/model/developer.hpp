@@ -16,6 +16,10 @@ bool DeveloperMode();
 // stderr; in developer mode also the "Error" dialog of the main window.
 void ReportScriptError(const std::string& message);
 
+// While set, every script error reported is also added to `sink` (the check
+// counts them); nullptr stops that.
+void CollectScriptErrors(std::vector<std::string>* sink);
+
 // One line on stderr for the author, prefixed "vantrel: ".
 void ReportNote(const std::string& text);
 
@@ -31,6 +35,7 @@ struct StartupFacts {
     std::string php;                  // the interpreter used
     bool php_exists = true;
     int port = 80;
+    bool php_from_path = false;       // `php` is php-cgi found on PATH
 };
 
 // The lines start-up writes for the author: a configured site folder or PHP
