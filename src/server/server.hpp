@@ -9,6 +9,8 @@
 #include "server/config/context.hpp"       // ServerContext
 #include "server/config/options.hpp"       // init_context, do_init, free_context, usage
 #include "server/core/log.hpp"             // server_log, set_fatal_hook
+#include "server/embed/hosted.hpp"         // server_host_prefix, HostedRequest, HostedReply
+#include "server/embed/observer.hpp"       // server_observe_requests, RequestRecord
 #include "server/engine/engine.hpp"        // server_step
 #include "server/handlers/replace_file.hpp" // replace_file_atomically
 

@@ -175,10 +175,11 @@ int run_cgi(connection& c, const char* path) {
         server_log(LOG_ERROR, "run_cgi: %s: environment does not fit", script.c_str());
         return -1;
     }
-    UniqueFd near;
-    pid_t pid = cgi_spawn(command, env.envp(), near);
+    UniqueFd near, errors;
+    pid_t pid = cgi_spawn(command, env.envp(), near, ctx.capture_program_errors ? &errors : nullptr);
     if (pid < 0) return -1;
     c.fd = std::move(near);
+    c.err_fd = std::move(errors);
     c.cgi_pid = pid;
     c.cleanup = cgi_cleanup;
     c.flags &= ~(flag::cgi_head_parsed | flag::cgi_input_ended);

@@ -53,7 +53,6 @@ struct CgiJob {
     io_buffer reply_in;        // read from the worker, not yet handed on (waits for room in `local`)
     char end_body[8] = {};
     std::size_t end_have = 0;
-    std::string error_line;    // FCGI_STDERR bytes up to the next newline
 };
 
 }  // namespace vantrel

@@ -94,16 +94,19 @@ namespace {
 // What posix_spawn does in the child, owned for the length of one start.
 class SpawnPlan {
 public:
-    SpawnPlan(int far, const std::string& workdir) {
+    SpawnPlan(int far, int error_fd, const std::string& workdir) {
         posix_spawn_file_actions_init(&actions_);
         posix_spawnattr_init(&attr_);
-        // Standard input and output: the far end. Standard error: the server's own
-        // log stream, or /dev/null when descriptor 2 is not a plain inherited stream
-        // (then it is one of the server's close-on-exec descriptors, or closed).
+        // Standard input and output: the far end. Standard error: the pipe the
+        // server reads when it captures it, else the server's own log stream, or
+        // /dev/null when descriptor 2 is not a plain inherited stream (then it is
+        // one of the server's close-on-exec descriptors, or closed).
         posix_spawn_file_actions_adddup2(&actions_, far, 0);
         posix_spawn_file_actions_adddup2(&actions_, far, 1);
         int fd2 = ::fcntl(2, F_GETFD);
-        if (fd2 == -1 || (fd2 & FD_CLOEXEC) != 0)
+        if (error_fd >= 0)
+            posix_spawn_file_actions_adddup2(&actions_, error_fd, 2);
+        else if (fd2 == -1 || (fd2 & FD_CLOEXEC) != 0)
             posix_spawn_file_actions_addopen(&actions_, 2, "/dev/null", O_WRONLY, 0);
         // Nothing else reaches the program, whatever a library may have left open.
         posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
@@ -143,7 +146,7 @@ private:
 
 }  // namespace
 
-pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd) {
+pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd, UniqueFd* error_fd) {
     if (command.argv.empty()) return -1;
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
@@ -155,8 +158,20 @@ pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd
         server_log(LOG_ERROR, "cgi_spawn: nonblock: %s", std::strerror(errno));
         return -1;
     }
+    UniqueFd error_read, error_write;
+    if (error_fd) {
+        int p[2];
+        if (::pipe2(p, O_CLOEXEC) != 0) {
+            server_log(LOG_ERROR, "cgi_spawn: pipe: %s", std::strerror(errno));
+            return -1;
+        }
+        error_read.reset(p[0]);
+        error_write.reset(p[1]);
+        // Only the server's end: the program's writes may block like on any stderr.
+        set_nonblocking(error_read.get());
+    }
     pid_t pid = -1;
-    int rc = SpawnPlan(far.get(), command.workdir).start(command, envp, pid);
+    int rc = SpawnPlan(far.get(), error_write.get(), command.workdir).start(command, envp, pid);
     const char* program = command.argv[0].c_str();
     if (rc != 0) {
         server_log(LOG_ERROR, "cgi_spawn: %s (in %s): %s", program, command.workdir.c_str(), std::strerror(rc));
@@ -164,7 +179,8 @@ pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd
     }
     server_log(LOG_DEBUG, "cgi_spawn: %s: pid %d", program, static_cast<int>(pid));
     near_fd = std::move(near);
-    return pid;  // `far` closes here: only the program holds it now
+    if (error_fd) *error_fd = std::move(error_read);
+    return pid;  // `far` and the pipe's write end close here: only the program holds them now
 }
 
 // --- reaping ---

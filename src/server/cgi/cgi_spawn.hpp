@@ -30,8 +30,9 @@ bool cgi_command(const std::string& interpreter, const char* script, CgiCommand&
 // socket pair and standard error on the server's own, no other descriptor, and
 // default signal handling. On success returns the process id and stores the
 // near end (non-blocking, close-on-exec) in `near_fd`; on failure returns -1
-// with nothing left open.
-pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd);
+// with nothing left open. With `error_fd`, standard error is a new pipe instead,
+// whose read end (non-blocking, close-on-exec) is stored there.
+pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd, UniqueFd* error_fd = nullptr);
 
 // Reaps `pid` if it has finished; otherwise keeps it on a process-wide list that
 // a background thread reaps by process id once it ends (never waitpid(-1)).

@@ -21,6 +21,8 @@
 #include "server/access/nonce_memory.hpp"
 #include "server/core/handles.hpp"
 #include "server/core/limits.hpp"
+#include "server/embed/hosted.hpp"
+#include "server/embed/observer.hpp"
 
 namespace vantrel {
 
@@ -74,6 +76,9 @@ struct ServerContext {
     bool cgi_stopping = false;            // being freed: nothing new starts
     std::string listen_address;        // IPv4, dotted; empty: every address
     AccessGuard guard;                 // set by the embedding after the context is made
+    std::vector<HostedPrefix> hosted;  // paths the embedding answers itself
+    RequestObserver observer;          // told of every finished request, if set
+    bool capture_program_errors = false;  // a per-request program's stderr goes through a pipe
 
     // Engine bookkeeping (not options).
     bool accepting = true;             // false while descriptors ran out

@@ -8,14 +8,17 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 #include "server/cgi/cgi_job.hpp"
+#include "server/cgi/program_errors.hpp"
 #include "server/config/context.hpp"
 #include "server/core/handles.hpp"
 #include "server/core/io_buffer.hpp"
 #include "server/core/limits.hpp"
+#include "server/embed/hosted.hpp"
 
 namespace vantrel {
 
@@ -101,6 +104,8 @@ struct connection {
     int poll_fd = -1;              // index of `fd` in this step's poll set, or -1
     unsigned long long file_left = 0;  // file bytes still to be read for the body
     unsigned long long received = 0;   // bytes received from the peer, head included
+    // When the first byte of the request head came (the observer's duration).
+    std::chrono::steady_clock::time_point request_started{};
 
     // CGI: the program's process id, reaped by that id alone.
     pid_t cgi_pid = -1;
@@ -108,6 +113,13 @@ struct connection {
     std::unique_ptr<CgiJob> job;
     // The far side (`fd`) has bytes to take even while `remote` is empty.
     bool fd_wants_write = false;
+    // A per-request program's captured error output, and what it wrote so far
+    // (a FastCGI worker's FCGI_STDERR goes there too).
+    UniqueFd err_fd;
+    int poll_err = -1;             // index of `err_fd` in this step's poll set, or -1
+    ProgramErrors program_errors;
+    // A request for a hosted path: its body, then its reply.
+    HostedExchangePtr hosted;
     // PUT: the temporary file that replaces `put_target` once the body is complete.
     std::string put_temp;
     std::string put_target;

@@ -21,11 +21,13 @@
 
 #include <openssl/err.h>
 
+#include "server/cgi/program_errors.hpp"
 #include "server/config/context.hpp"
 #include "server/core/handles.hpp"
 #include "server/core/io_buffer.hpp"
 #include "server/core/limits.hpp"
 #include "server/core/log.hpp"
+#include "server/embed/observer.hpp"
 #include "server/engine/connection.hpp"
 #include "server/http/reply.hpp"
 #include "server/http/request.hpp"
@@ -175,9 +177,10 @@ short socket_events(const connection& c) {
 // Registers a record's interest for this step; returns the time-out the step may wait.
 int register_interest(ServerContext& ctx, connection& c, int timeout) {
     c.flags &= ~flag::readiness;
-    c.poll_sock = c.poll_fd = -1;
+    c.poll_sock = c.poll_fd = c.poll_err = -1;
     if (is_listener(c)) return listener_interest(ctx, c, timeout);
     if (short events = socket_events(c)) c.poll_sock = add_poll(ctx, c.sock.get(), events);
+    if (c.err_fd.valid()) c.poll_err = add_poll(ctx, c.err_fd.get(), POLLIN);
     bool no_wait = tls_bytes_waiting(c);
     if (c.has(flag::always_ready)) return no_wait || can_produce(c) ? 0 : timeout;
     if (c.fd.valid() && c.io_handler) {
@@ -231,6 +234,7 @@ bool read_step(connection& c) {
     int n = readremote(c, c.remote.buf + c.remote.head, kIoBufferSize - c.remote.head - 1);
     server_log(LOG_DEBUG, "serve: readremote returned %d", n);
     if (n > 0) {
+        if (c.received == 0) c.request_started = std::chrono::steady_clock::now();
         c.remote.head += static_cast<unsigned>(n);
         c.remote.buf[c.remote.head] = '\0';
         c.received += static_cast<unsigned long long>(n);
@@ -643,7 +647,10 @@ void server_step(ServerContext& ctx, int ms) {
     if (!wait_for_events(ctx, timeout, ms)) return;
     refresh_current_time();
 
-    for (auto& c : ctx.connections) mark_ready(ctx, *c);
+    for (auto& c : ctx.connections) {
+        mark_ready(ctx, *c);
+        if (revents_of(ctx, c->poll_err)) read_program_errors(*c);
+    }
     for (auto it = ctx.connections.begin(); it != ctx.connections.end();) {
         connection* c = it->get();
         ++it;
@@ -678,7 +685,7 @@ void free_record(ServerContext& ctx, connection* c, bool stopping) {
     server_log(LOG_DEBUG, "disconnecting %p", static_cast<void*>(c));
     auto owned = unlink_connection(ctx, c);
     if (!owned) return;
-    if (ctx.accesslog && !is_listener(*owned)) log_access(ctx.accesslog.get(), *owned);
+    if (!is_listener(*owned)) request_ended(ctx, *owned);
     end_handler(*owned, stopping);
     owned->ssl.reset();
     owned->sock.reset();

@@ -60,21 +60,6 @@ void worker_failed(connection& c, const char* what) {
     end_exchange(c);
 }
 
-void log_error_output(CgiJob& job, const char* data, std::size_t length) {
-    job.error_line.append(data, length);
-    std::size_t start = 0, nl;
-    while ((nl = job.error_line.find('\n', start)) != std::string::npos) {
-        server_log(LOG_ERROR, "%.*s", static_cast<int>(nl - start), job.error_line.data() + start);
-        start = nl + 1;
-    }
-    job.error_line.erase(0, start);
-    // A line that never ends is logged in pieces rather than held.
-    if (job.error_line.size() > 4096) {
-        server_log(LOG_ERROR, "%s", job.error_line.c_str());
-        job.error_line.clear();
-    }
-}
-
 struct ReplySink : FcgiRecordReader::Sink {
     explicit ReplySink(connection& conn) : c(conn) {}
     connection& c;
@@ -88,7 +73,7 @@ struct ReplySink : FcgiRecordReader::Sink {
             c.local.head += static_cast<unsigned>(length);
             if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
         } else if (type == FCGI_STDERR) {
-            log_error_output(job, data, length);
+            c.program_errors.take(data, length, c.ctx->observer != nullptr);
         } else if (type == FCGI_END_REQUEST) {
             std::size_t n = std::min(length, sizeof job.end_body - job.end_have);
             std::memcpy(job.end_body + job.end_have, data, n);
@@ -103,10 +88,7 @@ struct ReplySink : FcgiRecordReader::Sink {
 // FCGI_END_REQUEST arrived: the reply is complete.
 void finish(connection& c) {
     CgiJob& job = *c.job;
-    if (!job.error_line.empty()) {
-        server_log(LOG_ERROR, "%s", job.error_line.c_str());
-        job.error_line.clear();
-    }
+    c.program_errors.finish(c.ctx->observer != nullptr);
     FcgiEndRequest end;
     if (fcgi_parse_end_request(job.end_body, job.end_have, end) && end.protocol_status != FCGI_REQUEST_COMPLETE)
         server_log(LOG_ERROR, "fastcgi: %s: request refused (protocol status %u)", job.path.c_str(),

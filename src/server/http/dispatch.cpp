@@ -15,6 +15,7 @@
 #include "server/config/context.hpp"
 #include "server/core/limits.hpp"
 #include "server/core/log.hpp"
+#include "server/embed/hosted.hpp"
 #include "server/engine/connection.hpp"
 #include "server/handlers/listing.hpp"
 #include "server/handlers/put.hpp"
@@ -159,6 +160,8 @@ void handle(connection& c) {
     // /dir/htpasswd: remember that a password file was asked for by name.
     bool names_password_file = std::strstr(c.uri, ".htpasswd") != nullptr;
     strip_dot_segments(c.uri);
+    // The embedding's own paths are never files of the site.
+    if (const HostedPrefix* hosted = hosted_prefix_for(*c.ctx, c.uri)) return answer_hosted(c, *hosted);
 
     static thread_local char path[kMappedPathSize];
     MappedPath mapped = map_path(c, path, sizeof path);
