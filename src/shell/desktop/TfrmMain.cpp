@@ -206,7 +206,7 @@ void TfrmMain::FormShow() {
     shell::StartApplicationServer(shell::ChooseServerPort());
     page_->SetOwnPort(shell::ServerPort());
     shell::StartServerThread();
-    InstallServerTokenCookie();  // a private server's pages need it from the first request
+    InstallServerTokenCookie();  // the pages need it from the first request
     // Without the PHP extensions it needs the application cannot work: the
     // window says what to install instead of showing a broken or white page.
     if (std::vector<std::string> missing = shell::CheckRequiredExtensions(); !missing.empty()) {
