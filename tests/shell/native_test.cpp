@@ -163,6 +163,7 @@ TEST_F(NativeCalls, RefusalsSayWhatWasWrong) {
         {"no scheme", request("POST", "open", "{\"uri\":\"example.org\"}"), ~0u, 400, "scheme"},
         {"unknown call", request("GET", "shutdown"), ~0u, 404, "no call \"shutdown\""},
         {"method", request("GET", "notify"), ~0u, 405, "POST"},
+        {"HEAD is no call", request("HEAD", "clipboard"), ~0u, 405, "GET, POST"},
         {"too large", request("POST", "clipboard", huge), ~0u, 413, "1 MiB"},
     };
     for (const Case& c : cases) {

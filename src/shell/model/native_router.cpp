@@ -321,10 +321,10 @@ RoutedRequest RouteNativeRequest(const NativeRequest& request, const NativeChann
     if (request.path.compare(0, kNativePrefix.size(), kNativePrefix) != 0) return refuse(404, "not a native call");
     if (request.body.size() > kNativeMaxBody) return refuse(413, "the body is larger than 1 MiB");
     const std::string name = request.path.substr(kNativePrefix.size());
-    const bool get = request.method == "GET" || request.method == "HEAD";
+    const bool get = request.method == "GET";
 
     // The client script is the same for everyone and tells nothing: no token needed.
-    if (name == "vantrel.js" && get) {
+    if (name == "vantrel.js" && (get || request.method == "HEAD")) {
         NativeReply script;
         script.content_type = "text/javascript; charset=utf-8";
         script.body = kNativeClientScript;
