@@ -10,11 +10,13 @@
 
 #include "server/server.hpp"
 #include "shell/model/Globals.hpp"
+#include "shell/model/native_channel.hpp"
+#include "shell/model/native_settings.hpp"
 
 namespace vantrel::shell {
 namespace {
 
-std::string g_token;  // the running server's token; empty when not private
+std::string g_token;  // the running server's token
 
 }  // namespace
 
@@ -51,6 +53,8 @@ void ConfigureApplicationServer(ServerContext& ctx, int port) {
     ctx.envvars.push_front({"VANTREL_NATIVE_URL", "http://127.0.0.1:" + std::to_string(port) + "/_vantrel/"});
     const std::string library = ProgramFolder() + kNativePhpLibrary;
     if (access(library.c_str(), R_OK) == 0) ctx.envvars.push_front({"VANTREL_PHP", library});
+    // The capabilities are those the scripts allowed before the server started.
+    HostNativeInterface(ctx, NativeChannel{g_token, port, Native().allowed});
 }
 
 const std::string& ServerToken() { return g_token; }

@@ -24,8 +24,9 @@ inline constexpr const char* kNativePhpLibrary = "vantrel.php";
 // bound one): the loopback check while ListenAddress is loopback, a fresh token
 // (which a private server asks of every request), and in the CGI environment
 // VANTREL_DATA_DIR, VANTREL_SERVER_TOKEN, VANTREL_NATIVE_URL (the native
-// interface's address) and VANTREL_PHP (its PHP library). Call before the
-// server thread starts.
+// interface's address) and VANTREL_PHP (its PHP library); and /_vantrel/, the
+// native interface, answered with the capabilities allowed so far. Call before
+// the server thread starts.
 void ConfigureApplicationServer(ServerContext& ctx, int port);
 
 // The token of the running server (empty before it starts).

@@ -296,12 +296,6 @@ NativeReply autostart_reply(bool enabled) {
 
 }  // namespace
 
-std::string NativeRequest::header(std::string_view name) const {
-    for (const auto& [n, v] : headers)
-        if (same_text(n, name)) return v;
-    return {};
-}
-
 NativeReply NativeFailure(int status, const std::string& message) {
     JsonOut out;
     out.Field("ok", false).Field("error", message);

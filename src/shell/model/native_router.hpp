@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/server.hpp"
 #include "shell/model/native_port.hpp"
 
 namespace vantrel::shell {
@@ -19,26 +20,14 @@ namespace vantrel::shell {
 inline constexpr std::string_view kNativePrefix = "/_vantrel/";
 inline constexpr std::size_t kNativeMaxBody = 1024 * 1024;  // 1 MiB
 // The header programs send the token in; the window's browser sends the
-// server's token cookie instead.
-inline constexpr const char* kNativeTokenHeader = "X-Vantrel-Token";
-inline constexpr const char* kNativeTokenCookie = "vantrel_token";
+// server's token cookie instead (the same two that a private server asks for).
+inline constexpr const char* kNativeTokenHeader = kServerTokenHeader;
+inline constexpr const char* kNativeTokenCookie = kServerTokenCookie;
 
-struct NativeRequest {
-    std::string method;
-    std::string path;  // decoded, e.g. "/_vantrel/notify"
-    std::string query;
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-    // The first header value whose name matches (case-insensitive); "" if none.
-    std::string header(std::string_view name) const;
-};
-
-struct NativeReply {
-    int status = 200;
-    std::string content_type = "application/json";
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-};
+// A request for a path under /_vantrel/, as the server hands it over, and the
+// reply that goes back.
+using NativeRequest = HostedRequest;
+using NativeReply = HostedReply;
 
 // What the channel knows from the server's start on.
 struct NativeChannel {
