@@ -1,7 +1,8 @@
 // The native interface in the real program, on a session bus of the test's
 // own with a notification server and a tray host's watcher: notifications and
 // their clicks, the tray and its menu's event: commands, the clipboard, full
-// screen, and a later start's arguments reaching the first window's page.
+// screen, dialogs, the PHP library, and a later start's arguments reaching the
+// first window's page.
 #include <gtest/gtest.h>
 
 #include "desktop_bus.hpp"
@@ -31,6 +32,11 @@ protected:
     std::string events = dir / "events.txt";
 
     std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
+    // index.html with the client script, the listener and `script` run once it has loaded.
+    void page(const std::string& script) {
+        write_file(dir / "site/index.html", std::string("<html><body>index.html<script src='/_vantrel/vantrel.js'></script>") +
+                                                kListener + "<script>" + script + "</script></body></html>");
+    }
     void SetUp() override {
         app.set_env("DBUS_SESSION_BUS_ADDRESS", bus.address());
         app.set_env("VANTREL_APP_ID", "vantrel.test.native");
@@ -112,6 +118,79 @@ TEST_F(DesktopNative, ClipboardTextAndFullScreenFromScripts) {
         return x_tool({"xprop", "-id", std::to_string(window), "_NET_WM_STATE"}).out.find("_NET_WM_STATE_FULLSCREEN") !=
                std::string::npos;
     }));
+}
+
+TEST_F(DesktopNative, APageSetsAndReadsTheClipboardAndGoesFullScreenThroughTheInterface) {
+    WindowManager manager(dir / "wm-cache");
+    scripts("AllowNative('clipboard', 'window')\n");
+    // The page reports every new text it reads from the clipboard.
+    page("vantrel.setClipboardText('set by the page').then(function () { report('set'); });"
+         "var last = null; setInterval(function () { vantrel.clipboardText().then(function (r) {"
+         "  if (r.text !== last) { last = r.text; report('clipboard ' + JSON.stringify(r.text)); } }); }, 200);"
+         "vantrel.setWindow({fullscreen: true}).then(function () { report('fullscreen asked'); });");
+    unsigned long window = start_and_load();
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(event_seen("/index.html set")) << read_file(events);
+    EXPECT_EQ(x_tool({"xclip", "-o", "-selection", "clipboard"}).out, "set by the page");
+    EXPECT_TRUE(event_seen("/index.html clipboard \"set by the page\""));
+
+    // Another program puts text on the clipboard; the page reads it.
+    write_file(dir / "clip.txt", "typed elsewhere");
+    pid_t xclip = start_daemon({"xclip", "-i", "-quiet", "-selection", "clipboard", dir / "clip.txt"});
+    EXPECT_TRUE(event_seen("/index.html clipboard \"typed elsewhere\"")) << read_file(events);
+    stop_daemon(xclip);
+
+    EXPECT_TRUE(event_seen("/index.html fullscreen asked"));
+    EXPECT_TRUE(eventually([&] {
+        return x_tool({"xprop", "-id", std::to_string(window), "_NET_WM_STATE"}).out.find("_NET_WM_STATE_FULLSCREEN") !=
+               std::string::npos;
+    }));
+}
+
+TEST_F(DesktopNative, ASaveDialogAnswersTheTypedPathOrNothingAndTheServerAnswersMeanwhile) {
+    scripts("AllowNative('dialog')\nSetPrivateServer(false)\n");
+    write_file(dir / "site/token.php", "<?php echo getenv('VANTREL_SERVER_TOKEN');");
+    page("vantrel.dialog({kind: 'save', title: 'Export notes', name: 'notes.txt'})"
+         ".then(function (r) { report('saved ' + JSON.stringify(r.paths));"
+         "  return vantrel.dialog({kind: 'save', title: 'Export again'}); })"
+         ".then(function (r) { report('again ' + JSON.stringify(r.paths)); },"
+         "      function (e) { report('refused ' + e.message); });");
+    start_and_load();
+    unsigned long dialog = app.find_window("^Export notes$");
+    ASSERT_NE(dialog, 0u) << app.log();
+
+    // While the dialog waits for the user, pages, PHP and other calls are answered.
+    const std::string token = testkit::curl({url("/token.php")}).out;
+    ASSERT_EQ(token.size(), 64u) << token;
+    EXPECT_EQ(testkit::curl({url("/index.html")}).out.substr(0, 10), "<html><bod");
+    EXPECT_NE(testkit::curl({"-H", "X-Vantrel-Token: " + token, url("/_vantrel/info")}).out.find("\"ok\":true"),
+              std::string::npos);
+
+    const std::string typed = dir / "exported.txt";
+    x_tool({"xdotool", "windowfocus", "--sync", std::to_string(dialog)});
+    x_tool({"xdotool", "key", "--clearmodifiers", "ctrl+a"});
+    x_tool({"xdotool", "type", "--delay", "20", typed});
+    x_tool({"xdotool", "key", "Return"});
+    EXPECT_TRUE(event_seen("/index.html saved [\"" + typed + "\"]")) << read_file(events);
+
+    unsigned long again = app.find_window("^Export again$");
+    ASSERT_NE(again, 0u);
+    x_tool({"xdotool", "windowfocus", "--sync", std::to_string(again)});
+    x_tool({"xdotool", "key", "Escape"});
+    EXPECT_TRUE(event_seen("/index.html again []")) << read_file(events);
+}
+
+TEST_F(DesktopNative, ThePHPLibrarysNotifyFromAPageReachesTheBus) {
+    scripts("AllowNative('notify')\n", "NavigateTo('" + url("/notify.php") + "')\n");
+    write_file(dir / "site/notify.php",
+               "<?php require getenv('VANTREL_PHP');\n"
+               "$reply = Vantrel\\notify(['title' => 'Saved by PHP', 'body' => 'from notify.php']);\n"
+               "file_put_contents('" + events + "', 'notify.php ' . $reply['id'] . \"\\n\", FILE_APPEND);");
+    app.start();
+    ASSERT_TRUE(eventually([&] { return !services.notifications().empty(); }, 15s)) << app.log();
+    EXPECT_EQ(services.notifications()[0].summary, "Saved by PHP");
+    EXPECT_EQ(services.notifications()[0].body, "from notify.php");
+    EXPECT_TRUE(event_seen("notify.php n1")) << read_file(events) << app.log();
 }
 
 TEST_F(DesktopNative, ArgumentsReachTheScriptsAndALaterStartsArgumentsTheFirstPage) {

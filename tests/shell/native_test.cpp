@@ -6,7 +6,13 @@
 
 #include <json-glib/json-glib.h>
 
+#include <atomic>
+#include <thread>
+
+#include "server/server.hpp"
+#include "shell/model/Webserver.hpp"
 #include "shell/model/app_identity.hpp"
+#include "shell/model/app_server.hpp"
 #include "shell/model/native_autostart.hpp"
 #include "shell/model/native_events.hpp"
 #include "shell/model/native_router.hpp"
@@ -30,16 +36,21 @@ public:
         return "n" + std::to_string(notifications.size());
     }
     Outcome set_clipboard_text(const std::string& text) override {
+        threads.push_back(std::this_thread::get_id());
         clipboard = text;
         return std::nullopt;
     }
-    void read_clipboard_text(std::function<void(std::string)> done) override { done(clipboard); }
+    void read_clipboard_text(std::function<void(std::string)> done) override {
+        threads.push_back(std::this_thread::get_id());
+        done(clipboard);
+    }
     WindowState window_state() override { return state; }
     Outcome change_window(const WindowChange& change) override {
         window_changes.push_back(change);
         return std::nullopt;
     }
     Outcome run_dialog(const DialogRequest& request, std::function<void(DialogResult)> done) override {
+        threads.push_back(std::this_thread::get_id());
         if (dialog_done) return Refusal{"a dialog is already open"};
         dialogs.push_back(request);
         dialog_done = std::move(done);
@@ -74,6 +85,7 @@ public:
     std::vector<std::string> opened, revealed, trashed;
     std::vector<TrayChange> tray_changes;
     int tray_updates = 0;
+    std::vector<std::thread::id> threads;  // where the clipboard and dialog calls ran
 };
 
 NativeRequest request(const std::string& method, const std::string& call, const std::string& body = "",
@@ -323,6 +335,158 @@ TEST_F(NativeCalls, AutostartWritesAndRemovesTheApplicationsEntry) {
               "env VANTREL_APP_ID=a.b \"/opt/my apps/vantrel\" \"/srv/100%%/x\\\\$y\"");
     EXPECT_EQ(WithoutFieldCodes("my-app %U --x \"a  %f\""), "my-app --x \"a  %f\"");
 }
+
+// The interface on the application's real server: the test's thread is the
+// user-interface thread (it runs the default main context while a client
+// thread waits for its reply), so calls travel as in the desktop program.
+class NativeOnServer : public NativeCalls, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        NativeCalls::SetUp();
+        Settings().PrivateServer = GetParam();
+        Native().allowed = kClipboard | kDialog;
+        vantrel::set_fatal_hook([](const std::string& message) { ADD_FAILURE() << message; });
+        testkit::write_file(dir / "site/index.html", "home");
+        StartServer(dir / "site", "/usr/bin/php-cgi", 0);
+        StartServerThread();
+        port = ServerPort();
+        token = ServerToken();
+    }
+    void TearDown() override {
+        FreeServer();
+        vantrel::set_fatal_hook({});
+        NativeCalls::TearDown();
+    }
+    // The request text for a call with the token, `more` header lines and a body.
+    std::string with_token(const std::string& method, const std::string& call, const std::string& body = "",
+                           const std::string& more = "") {
+        return request_text(method, call, "X-Vantrel-Token: " + token + "\r\n" + more, body);
+    }
+    std::string request_text(const std::string& method, const std::string& call, const std::string& headers,
+                             const std::string& body = "") {
+        std::string text = method + " /_vantrel/" + call + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                           "\r\n" + headers;
+        if (method == "POST") text += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+        return text + "\r\n" + body;
+    }
+    // Sends `text` from a client thread and runs the main context until the
+    // reply has come (at most the client's 10 s).
+    struct Pending {
+        std::atomic<bool> done{false};
+        std::string raw;
+        std::thread client;
+        ~Pending() {
+            if (client.joinable()) client.join();
+        }
+    };
+    std::unique_ptr<Pending> send(const std::string& text) {
+        auto pending = std::make_unique<Pending>();
+        Pending* p = pending.get();
+        int to = port;
+        p->client = std::thread([p, text, to] {
+            p->raw = testkit::raw_request(to, text);
+            p->done = true;
+        });
+        return pending;
+    }
+    bool run_main_context_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+    testkit::HttpReply exchange(const std::string& text) {
+        auto pending = send(text);
+        run_main_context_until([&] { return pending->done.load(); }, std::chrono::seconds(12));
+        pending->client.join();
+        return testkit::parse_reply(pending->raw);
+    }
+    int port = 0;
+    std::string token;
+};
+
+TEST_P(NativeOnServer, RefusalsAndCallsOverTheWire) {
+    const bool private_server = GetParam();
+    const std::string exactly_1_mib = "{\"text\":\"" + std::string(kNativeMaxBody - 11, 'x') + "\"}";
+    struct Case {
+        const char* name;
+        std::string request;
+        int status;
+        const char* error;  // in the JSON reply; "" for no check
+    };
+    const Case cases[] = {
+        {"no token", request_text("GET", "info", ""), 403, private_server ? "" : "token is missing"},
+        {"wrong token", request_text("GET", "info", "X-Vantrel-Token: " + std::string(64, '0') + "\r\n"), 403,
+         private_server ? "" : "not the application's"},
+        {"wrong cookie", request_text("GET", "clipboard", "Cookie: vantrel_token=" + token.substr(1) + "\r\n"), 403,
+         private_server ? "" : "not the application's"},
+        {"foreign origin", with_token("POST", "clipboard", "{\"text\":\"x\"}", "Origin: http://evil.example\r\n"), 403,
+         ""},
+        {"foreign origin of a GET", with_token("GET", "clipboard", "", "Origin: http://evil.example\r\n"), 403,
+         "evil.example"},
+        {"capability not allowed", with_token("POST", "notify", "{\"title\":\"t\"}"), 403,
+         "\"notify\" is not allowed: add AllowNative(\"notify\")"},
+        {"bad JSON", with_token("POST", "clipboard", "{\"text\":"), 400, "not JSON"},
+        {"unknown call", with_token("GET", "shutdown"), 404, "no call \"shutdown\""},
+        {"over 1 MiB", "POST /_vantrel/clipboard HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Vantrel-Token: " + token +
+                           "\r\nContent-Length: " + std::to_string(kNativeMaxBody + 1) + "\r\n\r\n",
+         413, ""},
+        {"a file of the site under the prefix is never served", with_token("GET", "index.html"), 404,
+         "no call \"index.html\""},
+        {"the client script", request_text("GET", "vantrel.js", "Cookie: vantrel_token=" + token + "\r\n"), 200, ""},
+        {"info", with_token("GET", "info"), 200, ""},
+        {"the cookie and the own origin", request_text("POST", "clipboard",
+                                                       "Cookie: vantrel_token=" + token + "\r\nOrigin: http://127.0.0.1:" +
+                                                           std::to_string(port) + "\r\n",
+                                                       "{\"text\":\"from the page\"}"),
+         200, ""},
+        {"exactly 1 MiB", with_token("POST", "clipboard", exactly_1_mib), 200, ""},
+    };
+    testkit::write_file(dir / "site/_vantrel/index.html", "a file of the site");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testkit::HttpReply reply = exchange(c.request);
+        EXPECT_EQ(reply.status, c.status) << reply.body;
+        if (*c.error) {
+            EXPECT_NE(error_of(reply.body).find(c.error), std::string::npos) << reply.body;
+        }
+        if (c.status != 200 && reply.headers["content-type"] == "application/json") {
+            EXPECT_NE(reply.body.find("\"ok\":false"), std::string::npos) << reply.body;
+        }
+    }
+    EXPECT_EQ(desktop.clipboard.size(), kNativeMaxBody - 11) << "the last call that was let through";
+    EXPECT_EQ(desktop.threads, std::vector<std::thread::id>(2, std::this_thread::get_id()))
+        << "calls run on the user-interface thread only";
+    EXPECT_TRUE(desktop.notifications.empty());
+    testkit::HttpReply info = exchange(with_token("GET", "info"));
+    EXPECT_NE(info.body.find("\"capabilities\":[\"clipboard\",\"dialog\"]"), std::string::npos) << info.body;
+}
+
+TEST_P(NativeOnServer, ALongDialogLeavesTheServerAndOtherCallsAnswering) {
+    auto dialog = send(with_token("POST", "dialog", "{\"kind\":\"save\",\"name\":\"notes.txt\"}"));
+    ASSERT_TRUE(run_main_context_until([&] { return desktop.dialog_done != nullptr; }));
+    // The dialog is open: pages, PHP and other calls are answered meanwhile.
+    EXPECT_EQ(testkit::http_get(port, "/index.html", "X-Vantrel-Token: " + token + "\r\n").body, "home");
+    testkit::HttpReply clipboard = exchange(with_token("GET", "clipboard"));
+    EXPECT_EQ(clipboard.body, "{\"ok\":true,\"text\":\"from the desktop\"}");
+    EXPECT_EQ(exchange(with_token("POST", "dialog", "{\"kind\":\"open\"}")).status, 409) << "one dialog at a time";
+    EXPECT_FALSE(dialog->done.load());
+
+    auto answer = std::move(desktop.dialog_done);
+    desktop.dialog_done = nullptr;
+    answer(DialogResult{{"/home/u/notes.txt"}, -1});
+    ASSERT_TRUE(run_main_context_until([&] { return dialog->done.load(); }));
+    testkit::HttpReply reply = testkit::parse_reply(dialog->raw);
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "{\"ok\":true,\"paths\":[\"/home/u/notes.txt\"]}");
+    EXPECT_EQ(reply.headers["cache-control"], "no-store");
+    EXPECT_EQ(desktop.threads, std::vector<std::thread::id>(3, std::this_thread::get_id()));
+}
+
+INSTANTIATE_TEST_SUITE_P(PrivateAndOpen, NativeOnServer, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& mode) { return mode.param ? "Private" : "Open"; });
 
 using NativeScripts = NativeCalls;
 
