@@ -27,6 +27,20 @@ AddMenuItem("miTitle", "Reset the &title", "Ctrl+T", "lua:scripts/title.lua")
 AddMenuItem("miMissing", "Run a &missing script", "", "lua:scripts/missing.lua")
 AddMenu("mnuScripts", "&Scripts")
 
+-- The desktop: scripts call the native functions themselves; event: items
+-- are handled by the Native page (site/native.html) without reloading it.
+NewMenu()
+AddMenuItem("miNative", "&Native page", "Ctrl+9", site .. "native.html")
+AddMenuItem("miNotify", "&Notify from Lua", "", "lua:scripts/notify.lua")
+AddMenuItem("miFullscreen", "&Full screen on/off", "F11", "lua:scripts/fullscreen.lua")
+AddMenuItem("miCopy", "&Copy the site's address", "", "lua:scripts/copy.lua")
+AddMenuItem("miFolder", "Open the application &folder", "", "lua:scripts/folder.lua")
+AddMenuItem("miSaveAs", "&Save the page's notes as...", "Ctrl+Shift+S", "event:save-as")
+AddMenuItem("miAsk", "&Ask a question", "", "event:ask")
+AddMenuItem("miPhp", "Notify from &PHP", "", site .. "native.php?notify=1")
+AddMenuItem("miCloseToTray", "Close to the &tray on/off", "", "lua:scripts/close_to_tray.lua")
+AddMenu("mnuNative", "&Native")
+
 NewMenu()
 AddMenuItem("miAbout", "&About && features", "F1", site .. "about.html")
 AddMenu("mnuHelp", "&Help")

@@ -13,6 +13,8 @@ SetWebserverPort(PORT)
 SetPrivateServer(false)
 SetSitesPath("site")              -- relative to this folder (the working folder)
 SetPHPPath("/usr/bin/php-cgi")    -- Debian's php-cgi package
+-- The desktop capabilities the pages and PHP may use (menu Native).
+AllowNative("notify", "clipboard", "window", "dialog", "shell", "tray", "autostart")
 -- The page shown until onReady.lua points the browser at the server.
 SetInitialHTML([[<html><head><style type='text/css'>
 body { font-family: sans-serif; background: #20303f; color: white; }

@@ -115,7 +115,7 @@ TEST_F(AppOwn, ArgumentsHelpVersionAndRefusals) {
         {{"--help"}, 0, "Usage: "},
         {{"--version"}, 0, "vantrel "},
         {{"--bogus"}, 1, "Usage: "},
-        {{"a", "b"}, 1, "too many arguments"},
+        {{"--help", "b"}, 1, "too many arguments"},
         {{(root / "no-such-folder")}, 1, "cannot open the application folder"},
     };
     for (const Case& c : cases) {

@@ -145,13 +145,15 @@ TEST_F(PackTest, VantrelPackageHasTheInstallLayoutAndItsLibrariesAsDepends) {
     EXPECT_EQ(control_field(deb, "Architecture"), arch);
     EXPECT_EQ(control_field(deb, "Recommends"), "php-cgi");
     std::string depends = control_field(deb, "Depends");
-    for (const char* library : {"libwebkit2gtk-4.1-0", "libgtk-3-0", "liblua5.1-0", "libssl3", "libc6"})
+    for (const char* library : {"libwebkit2gtk-4.1-0", "libgtk-3-0", "liblua5.1-0", "libssl3", "libc6",
+                                "libjson-glib-1.0-0", "libayatana-appindicator3-1"})
         EXPECT_NE(depends.find(library), std::string::npos) << library << " missing from " << depends;
 
     auto files = package_contents(deb);
     const std::map<std::string, std::string> expected{
         {"/usr/lib/vantrel/vantrel", "-rwxr-xr-x root/root"},
         {"/usr/lib/vantrel/vantrel-httpd", "-rwxr-xr-x root/root"},
+        {"/usr/lib/vantrel/vantrel.php", "-rw-r--r-- root/root"},
         {"/usr/bin/vantrel", "lrwxrwxrwx root/root -> ../lib/vantrel/vantrel"},
         {"/usr/bin/vantrel-httpd", "lrwxrwxrwx root/root -> ../lib/vantrel/vantrel-httpd"},
         {"/usr/bin/vantrel-pack", "-rwxr-xr-x root/root"},
@@ -239,7 +241,8 @@ TEST_F(PackTest, DemoPackageHoldsFolderLauncherEntryAndIcon) {
     auto valid = testkit::run_command({"desktop-file-validate", entry_path});
     EXPECT_EQ(valid.exit_code, 0) << valid.out << valid.err;
     std::string entry = testkit::read_file(entry_path);
-    for (const char* line : {"\nName=Vantrel Demo\n", "\nExec=vantrel-demo\n", "\nIcon=vantrel.app.demo\n",
+    for (const char* line : {"\nName=Vantrel Demo\n", "\nExec=vantrel-demo %U\n", "\nIcon=vantrel.app.demo\n",
+                             "\nMimeType=x-scheme-handler/vantrel-demo;\n",
                              "\nStartupWMClass=vantrel.app.demo\n", "\nCategories=Development;\n"})
         EXPECT_NE(entry.find(line), std::string::npos) << line << " not in\n" << entry;
     EXPECT_EQ(testkit::read_file(root / "usr/share/icons/hicolor/scalable/apps/vantrel.app.demo.svg"),
@@ -271,6 +274,7 @@ TEST_F(PackTest, SettingsAndIconsMakeTheExpectedPackage) {
         const char* depends;  // Depends field
         const char* icon;     // the icon's path under usr/share/icons/hicolor/
         const char* copyright = "";  // a part of the copyright file
+        std::vector<std::string> entry_lines = {};  // lines the desktop entry holds
     };
     const std::vector<Case> cases{
         {"defaults from the folder's name", "My App", {{"icon.svg", "<svg/>"}}, {}, "my-app_1.0_all.deb",
@@ -281,10 +285,15 @@ TEST_F(PackTest, SettingsAndIconsMakeTheExpectedPackage) {
          "notes_2.1-3_all.deb", "org.example.Notes", "vantrel (>= " VANTREL_VERSION "), php-cgi",
          "64x64/apps/org.example.Notes.png"},
         {"manifest, an option wins over it", "app",
-         {{"vantrel-app.conf", "# comment\n\nname = wiki\r\nversion=3.0\n  id =  org.example.Wiki  \n"},
+         {{"vantrel-app.conf", "# comment\n\nname = wiki\r\nversion=3.0\n  id =  org.example.Wiki  \n"
+                               "mime_types = text/markdown;text/x-wiki\nurl_schemes = wiki;wiki+page\n"},
           {"icon.png", png_header(300, 200)}},
          {"--version", "4.0"}, "wiki_4.0_all.deb", "org.example.Wiki", "vantrel (>= " VANTREL_VERSION ")",
-         "256x256/apps/org.example.Wiki.png"},
+         "256x256/apps/org.example.Wiki.png", "",
+         {"Exec=wiki %U", "MimeType=text/markdown;text/x-wiki;x-scheme-handler/wiki;x-scheme-handler/wiki+page;"}},
+        {"url schemes as an option", "app", {{"icon.svg", "<svg/>"}}, {"-n", "links", "--url-schemes", "links"},
+         "links_1.0_all.deb", "vantrel.app.links", "vantrel (>= " VANTREL_VERSION ")",
+         "scalable/apps/vantrel.app.links.svg", "", {"Exec=links %U", "MimeType=x-scheme-handler/links;"}},
         {"small odd-sized icon, epoch left out of the file name", "app", {{"icon.png", png_header(40, 40)}},
          {"-n", "tiny", "-v", "1:2.0", "-i", "org.example.Tiny-App"}, "tiny_2.0_all.deb", "org.example.Tiny-App",
          "vantrel (>= " VANTREL_VERSION ")", "48x48/apps/org.example.Tiny-App.png"},
@@ -336,6 +345,16 @@ TEST_F(PackTest, SettingsAndIconsMakeTheExpectedPackage) {
         if (*c.copyright) {
             std::string copyright = package_file(deb, "usr/share/doc/" + control_field(deb, "Package") + "/copyright");
             EXPECT_NE(copyright.find(c.copyright), std::string::npos) << c.copyright << " not in\n" << copyright;
+        }
+        if (!c.entry_lines.empty()) {
+            testkit::TempDir root;
+            ASSERT_EQ(testkit::run_command({"dpkg-deb", "-x", deb, root.path()}).exit_code, 0);
+            const std::string entry_path = root / ("usr/share/applications/" + std::string(c.id) + ".desktop");
+            std::string entry = testkit::read_file(entry_path);
+            for (const std::string& line : c.entry_lines)
+                EXPECT_NE(entry.find("\n" + line + "\n"), std::string::npos) << line << " not in\n" << entry;
+            auto valid = testkit::run_command({"desktop-file-validate", entry_path});
+            EXPECT_EQ(valid.exit_code, 0) << valid.out << valid.err;
         }
         // The folder is copied without packages left in it; the manifest is written anew.
         for (const auto& [file, content] : c.files) {
@@ -396,6 +415,11 @@ TEST_F(PackTest, BadInputIsRefusedAndLeavesNothingBehind) {
          "\"MIT; or not\" is not an SPDX licence name"},
         {"a bad PHP extension", true, {{"vantrel-app.conf", "php_extensions = gd, pdo/sqlite\n"}}, {},
          "\"pdo/sqlite\" is not a PHP extension name"},
+        {"MIME type without subtype", true, {{"vantrel-app.conf", "mime_types = text\n"}}, {},
+         "\"text;\" is not a list of MIME types"},
+        {"upper-case scheme", true, {}, {"--url-schemes", "Notes"}, "\"Notes;\" is not a list of URL schemes"},
+        {"the web's scheme", true, {}, {"--url-schemes", "notes;https"},
+         "the URL scheme \"https\" belongs to the desktop's own handlers"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -95,6 +95,7 @@ TEST(CommandLineArguments, OneGrammar) {
         std::vector<const char*> argv;
         CommandLine::Action action;
         const char* folder;
+        std::vector<std::string> arguments = {};
     };
     const Case cases[] = {
         {{"vantrel"}, CommandLine::Run, ""},
@@ -104,7 +105,10 @@ TEST(CommandLineArguments, OneGrammar) {
         {{"vantrel", "apps/my notes"}, CommandLine::Run, "apps/my notes"},
         {{"vantrel", "-h"}, CommandLine::Bad, ""},
         {{"vantrel", "--help", "x"}, CommandLine::Bad, ""},
-        {{"vantrel", "a", "b"}, CommandLine::Bad, ""},
+        {{"vantrel", "--version", "x"}, CommandLine::Bad, ""},
+        {{"vantrel", "a", "b"}, CommandLine::Run, "a", {"b"}},
+        {{"vantrel", "/usr/share/notes", "--help", "notes://x", ""}, CommandLine::Run, "/usr/share/notes",
+         {"--help", "notes://x", ""}},
         {{"vantrel", ""}, CommandLine::Bad, ""},
         {{"vantrel", "--display=:1"}, CommandLine::Bad, ""},
         {{"vantrel", "--check"}, CommandLine::Check, ""},
@@ -112,12 +116,13 @@ TEST(CommandLineArguments, OneGrammar) {
         {{"vantrel", "--check", "a", "b"}, CommandLine::Bad, ""},
         {{"vantrel", "--check", "--help"}, CommandLine::Bad, ""},
         {{"vantrel", "--check", ""}, CommandLine::Bad, ""},
-        {{"vantrel", "apps", "--check"}, CommandLine::Bad, ""},
+        {{"vantrel", "apps", "--check"}, CommandLine::Run, "apps", {"--check"}},
     };
     for (const Case& c : cases) {
         CommandLine line = ParseCommandLine(static_cast<int>(c.argv.size()), c.argv.data());
         EXPECT_EQ(line.action, c.action) << (c.argv.size() > 1 ? c.argv[1] : "(none)");
         EXPECT_EQ(line.folder, c.folder);
+        EXPECT_EQ(line.arguments, c.arguments);
         EXPECT_EQ(line.action == CommandLine::Bad, !line.error.empty());
     }
 }
@@ -508,7 +513,8 @@ protected:
         });
         testkit::write_file(site / "index.html", "home");
         testkit::write_file(site / "env.php",
-                            "<?php echo getenv('VANTREL_DATA_DIR'), '|', strlen((string)getenv('VANTREL_SERVER_TOKEN'));");
+                            "<?php echo getenv('VANTREL_DATA_DIR'), '|', strlen((string)getenv('VANTREL_SERVER_TOKEN')),"
+                            "'|', getenv('VANTREL_NATIVE_URL');");
         testkit::write_file(site / "form.php", "<?php echo 'posted';");
         // A page calling its own server, as a PHP program of a private server does.
         testkit::write_file(site / "call.php",
@@ -567,7 +573,10 @@ TEST_F(AppServer, ListensOnLoopbackAndRefusesForeignHostsAndOrigins) {
         {post(""), 200},  // no Origin
     };
     for (const Case& c : cases) EXPECT_EQ(status(port, c.request), c.status) << c.request;
-    EXPECT_EQ(testkit::http_get(port, "/env.php").body, "/data/of/the/app|0");
+    // The token exists in every run (the native interface asks for it), and
+    // a server that is not private answers without it.
+    EXPECT_EQ(testkit::http_get(port, "/env.php").body,
+              "/data/of/the/app|64|http://127.0.0.1:" + p + "/_vantrel/");
 }
 
 TEST_F(AppServer, OnEveryAddressAfterSetListenAddressWithoutTheLoopbackCheck) {
@@ -651,7 +660,7 @@ TEST_F(AppServer, APrivateServerAnswersOnlyRequestsWithItsToken) {
     EXPECT_EQ(testkit::http_get(port, "/index.html", "Cookie: vantrel_token=" + token.substr(1) + "\r\n").status, 403);
     EXPECT_EQ(testkit::http_get(port, "/index.html", "Cookie: a=b; vantrel_token=" + token + "; c=d\r\n").status, 200);
     testkit::HttpReply env = testkit::http_get(port, "/env.php", "Cookie: vantrel_token=" + token + "\r\n");
-    EXPECT_EQ(env.body, "|64");
+    EXPECT_EQ(env.body.substr(0, 4), "|64|");
     // The programs the application starts send the token as a header.
     EXPECT_EQ(testkit::http_get(port, "/index.html", "X-Vantrel-Token: " + token + "\r\n").status, 200);
     EXPECT_EQ(testkit::http_get(port, "/index.html", "X-Vantrel-Token: " + token.substr(1) + "0\r\n").status, 403);

@@ -17,6 +17,8 @@
 #include "shell/model/Fmain.hpp"
 #include "shell/model/Globals.hpp"
 #include "shell/model/Lua.hpp"
+#include "shell/model/native_port.hpp"
+#include "shell/model/native_settings.hpp"
 #include "shell/model/window_port.hpp"
 #include "testkit.hpp"
 
@@ -63,6 +65,10 @@ public:
         calls.push_back("menu_bar");
         menu_bars.push_back(menus);
     }
+    void send_page_event(const std::string& detail) override {
+        calls.push_back("page_event");
+        page_events.push_back(detail);
+    }
 
     bool throw_on_caption = false;
     std::vector<std::string> calls;  // every call in order, by kind
@@ -75,6 +81,7 @@ public:
     int prints = 0;
     int closes = 0;
     std::vector<std::vector<TopMenuModel>> menu_bars;
+    std::vector<std::string> page_events;
 };
 
 // Changes the working directory for the life of the object.
@@ -99,6 +106,7 @@ class ShellTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Settings() = ShellSettings{};
+        Native() = NativeSettings{};
         ResetMenuModel();
         InitLua();
         RegisterScriptApi(LuaState());
@@ -107,9 +115,11 @@ protected:
 
     void TearDown() override {
         SetMainWindow(nullptr);
+        SetNativePort(nullptr);
         CloseLua();
         ResetMenuModel();
         Settings() = ShellSettings{};
+        Native() = NativeSettings{};
     }
 
     // Writes `code` as the script `name` in the temporary folder and runs it

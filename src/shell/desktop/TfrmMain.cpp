@@ -83,6 +83,7 @@ TfrmMain::TfrmMain() {
     shell::RunScript("onInit.lua");
     WritePage(shell::Settings().InitialHTML);
     shell::BuildMainMenu();
+    native_->BuildTray();  // "onBuildTrayMenu.lua"
 }
 
 TfrmMain::MainWindowLink::MainWindowLink(TfrmMain* window) {
@@ -143,6 +144,7 @@ void TfrmMain::BuildWindow() {
     page_ = std::make_unique<PageBehaviour>(GTK_STATUSBAR(StatusBar1), [this] { FinishClose(); });
     page_->AttachMainView(cmpBrowser->View(), cmpActions.get());
     InstallDownloadHandler(window, [this](const std::string& text) { page_->ShowResult(text); });
+    native_ = std::make_unique<NativeDesktop>(window, cmpBrowser->View(), *this);
     gtk_widget_grab_focus(cmpBrowser->Widget());
 }
 
@@ -205,8 +207,9 @@ void TfrmMain::WaitWhileBusy() {
 void TfrmMain::FormShow() {
     shell::StartApplicationServer(shell::ChooseServerPort());
     page_->SetOwnPort(shell::ServerPort());
+    native_->Start(shell::ServerPort());
     shell::StartServerThread();
-    InstallServerTokenCookie();  // a private server's pages need it from the first request
+    InstallServerTokenCookie();  // the pages need it from the first request
     // Without the PHP extensions it needs the application cannot work: the
     // window says what to install instead of showing a broken or white page.
     if (std::vector<std::string> missing = shell::CheckRequiredExtensions(); !missing.empty()) {
@@ -251,6 +254,7 @@ void TfrmMain::RequestClose() {
     // and close from the main loop once the current handler has returned.
     if (mnuMain) gtk_menu_shell_cancel(GTK_MENU_SHELL(mnuMain));
     CancelModalDialogs();
+    native_->CancelDialogs();
     close_source_.reset(g_idle_add(closeNow, this));
 }
 
@@ -286,6 +290,8 @@ void TfrmMain::FinishClose() {
 void TfrmMain::show_error(const std::string& text) { ShowMessage("Error", text); }
 
 void TfrmMain::show_fatal(const std::string& text) { ShowMessage("Error", text); }
+
+void TfrmMain::send_page_event(const std::string& detail) { native_->SendPageEvent(detail); }
 
 void TfrmMain::ShowMessage(const std::string& title, const std::string& text) {
     GtkWindow* parent = gtk_widget_get_visible(window_.get()) ? GTK_WINDOW(window_.get()) : nullptr;
@@ -361,6 +367,8 @@ void TfrmMain::windowRealize(GtkWidget* widget, TfrmMain* self) {
 
 // The close button asks the pages first; the window closes when they agree.
 gboolean TfrmMain::windowDeleteEvent(GtkWidget*, GdkEvent*, TfrmMain* self) {
+    // With close-to-tray the window only hides; the tray's Quit closes it.
+    if (self->native_->HideToTray()) return TRUE;
     self->RequestClose();
     return TRUE;
 }

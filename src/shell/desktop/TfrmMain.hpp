@@ -11,6 +11,7 @@
 
 #include "Iexplore.hpp"
 #include "gtk_owner.hpp"
+#include "native_desktop.hpp"
 #include "page_behaviour.hpp"
 #include "shell/model/window_port.hpp"
 
@@ -51,6 +52,10 @@ public:
     void show_error(const std::string& text) override;
     void show_fatal(const std::string& text) override;
     void set_menu_bar(const std::vector<vantrel::shell::TopMenuModel>& menus) override;
+    void send_page_event(const std::string& detail) override;
+
+    // The desktop half of the native interface (notifications, tray, dialogs, ...).
+    NativeDesktop& Native() { return *native_; }
 
 private:
     void BuildWindow();
@@ -105,6 +110,7 @@ private:
     GObjectPtr<GtkAccelGroup> menu_accels_;  // shortcuts of menu items
     std::unique_ptr<TCppWebBrowser> cmpBrowser;
     std::unique_ptr<PageBehaviour> page_;  // the views' navigation, keys, pop-ups and status texts
+    std::unique_ptr<NativeDesktop> native_;
     MainWindowLink link_{this};
     DestroySteps destroy_steps_;
     SourceId close_source_;

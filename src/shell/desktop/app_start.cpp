@@ -14,11 +14,24 @@
 #include "shell/model/app_data.hpp"
 #include "shell/model/developer.hpp"
 #include "shell/model/app_identity.hpp"
+#include "shell/model/native_events.hpp"
 #include "web_context.hpp"
 
 namespace vantrel::desktop {
 
 namespace shell = vantrel::shell;
+
+namespace {
+
+// Read before the program enters the application folder: a relative file
+// name means a file of the folder the user was in.
+std::vector<std::string> ApplicationArguments(const shell::CommandLine& line) {
+    char cwd[PATH_MAX];
+    if (line.arguments.empty() || !getcwd(cwd, sizeof cwd)) return line.arguments;
+    return shell::ResolveArguments(line.arguments, cwd);
+}
+
+}  // namespace
 
 StartDecision ReadCommandLine(int argc, char** argv) {
     const char* program = argc > 0 ? argv[0] : "vantrel";
@@ -37,6 +50,7 @@ StartDecision ReadCommandLine(int argc, char** argv) {
         case shell::CommandLine::Check:
             break;
     }
+    std::vector<std::string> arguments = ApplicationArguments(line);
     if (!line.folder.empty() && chdir(line.folder.c_str()) != 0) {
         std::fprintf(stderr, "vantrel: cannot open the application folder %s: %s\n", line.folder.c_str(),
                      std::strerror(errno));
@@ -53,7 +67,7 @@ StartDecision ReadCommandLine(int argc, char** argv) {
         return {1, {}};
     }
     if (line.action == shell::CommandLine::Check) return {shell::RunApplicationCheck(id.id, stdout), {}};
-    return {std::nullopt, id.id};
+    return {std::nullopt, id.id, std::move(arguments)};
 }
 
 bool PrepareApplication(const std::string& id) {

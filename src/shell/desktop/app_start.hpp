@@ -4,12 +4,16 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vantrel::desktop {
 
 struct StartDecision {
     std::optional<int> exit_code;  // set: end now with this code
     std::string id;                // the application id otherwise
+    // The arguments after the application folder, files made absolute against
+    // the folder the program was started in.
+    std::vector<std::string> arguments = {};
 };
 
 // Reads the command line (usage, version and errors are printed here), enters

@@ -6,9 +6,19 @@
 
 namespace vantrel::desktop {
 
+namespace {
+
+// The application's action that a later start activates with its arguments.
+constexpr const char* kOpenAction = "vantrel-open";
+
+}  // namespace
+
 SingleInstance::SingleInstance(const std::string& id) {
     app_ = g_application_new(id.c_str(), G_APPLICATION_DEFAULT_FLAGS);
     g_signal_connect(app_, "activate", G_CALLBACK(appActivate), this);
+    open_action_ = g_simple_action_new(kOpenAction, G_VARIANT_TYPE_STRING_ARRAY);
+    g_signal_connect(open_action_, "activate", G_CALLBACK(openActivated), this);
+    g_action_map_add_action(G_ACTION_MAP(app_), G_ACTION(open_action_));
     GError* error = nullptr;
     // Without a session bus this succeeds as an application of its own.
     if (!g_application_register(app_, nullptr, &error)) {
@@ -18,7 +28,9 @@ SingleInstance::SingleInstance(const std::string& id) {
 }
 
 SingleInstance::~SingleInstance() {
+    g_signal_handlers_disconnect_by_data(open_action_, this);
     g_signal_handlers_disconnect_by_data(app_, this);
+    g_object_unref(open_action_);
     g_object_unref(app_);
 }
 
@@ -28,12 +40,35 @@ bool SingleInstance::IsSecond() const {
 
 void SingleInstance::ActivateFirst() {
     g_application_activate(app_);
-    // The request goes out asynchronously: make sure it has left before the process ends.
+    Flush();
+}
+
+void SingleInstance::ForwardToFirst(const std::vector<std::string>& arguments) {
+    std::vector<const char*> list;
+    for (const std::string& a : arguments) list.push_back(a.c_str());
+    list.push_back(nullptr);
+    // Activated in the first instance, over the session bus.
+    g_action_group_activate_action(G_ACTION_GROUP(app_), kOpenAction, g_variant_new_strv(list.data(), -1));
+    Flush();
+}
+
+// The request goes out asynchronously: make sure it has left before the process ends.
+void SingleInstance::Flush() {
     if (GDBusConnection* bus = g_application_get_dbus_connection(app_))
         g_dbus_connection_flush_sync(bus, nullptr, nullptr);
 }
 
 void SingleInstance::OnActivate(std::function<void()> present) { present_ = std::move(present); }
+
+void SingleInstance::OnOpen(std::function<void(std::vector<std::string>)> open) { open_ = std::move(open); }
+
+void SingleInstance::openActivated(GSimpleAction*, GVariant* arguments, SingleInstance* self) {
+    gsize n = 0;
+    const gchar** strings = g_variant_get_strv(arguments, &n);
+    std::vector<std::string> list(strings, strings + n);
+    g_free(strings);
+    if (self->open_) self->open_(std::move(list));
+}
 
 void SingleInstance::appActivate(GApplication*, SingleInstance* self) {
     if (self->present_) self->present_();

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "TfrmMain.hpp"
 #include "app_start.hpp"
@@ -14,6 +15,7 @@
 #include "web_context.hpp"
 #include "page_text.hpp"
 #include "shell/model/Fmain.hpp"
+#include "shell/model/native_settings.hpp"
 
 namespace {
 
@@ -23,6 +25,30 @@ gboolean signalClose(gpointer) {
     if (auto* window = dynamic_cast<vantrel::desktop::TfrmMain*>(vantrel::shell::MainWindow()))
         window->CloseAtOnce();
     return G_SOURCE_CONTINUE;
+}
+
+vantrel::desktop::TfrmMain* RunningWindow() {
+    return dynamic_cast<vantrel::desktop::TfrmMain*>(vantrel::shell::MainWindow());
+}
+
+// A second start of the application: the first one presents its window and,
+// given arguments, tells its page (an "open" event). Returns the exit code.
+int ForwardToFirstInstance(vantrel::desktop::SingleInstance& instance, const std::vector<std::string>& arguments) {
+    if (arguments.empty())
+        instance.ActivateFirst();
+    else
+        instance.ForwardToFirst(arguments);
+    return 0;
+}
+
+// The first instance: what later starts ask of it.
+void AnswerLaterStarts(vantrel::desktop::SingleInstance& instance) {
+    instance.OnActivate([] {
+        if (auto* window = RunningWindow()) window->Native().Present();
+    });
+    instance.OnOpen([](std::vector<std::string> arguments) {
+        if (auto* window = RunningWindow()) window->Native().OpenArguments(arguments);
+    });
 }
 
 // The application's standard error display.
@@ -42,14 +68,12 @@ int main(int argc, char** argv) {
     // Both parts of the window class are the id, which .desktop entries match.
     g_set_prgname(start.id.c_str());
     vantrel::desktop::SingleInstance instance(start.id);
-    if (instance.IsSecond()) {
-        instance.ActivateFirst();
-        return 0;
-    }
+    if (instance.IsSecond()) return ForwardToFirstInstance(instance, start.arguments);
+    vantrel::shell::Native().arguments = start.arguments;
     gtk_init(nullptr, nullptr);
     gdk_set_program_class(start.id.c_str());
     if (!vantrel::desktop::PrepareApplication(start.id)) return 1;
-    instance.OnActivate(vantrel::desktop::PresentMainWindow);
+    AnswerLaterStarts(instance);
     // GTK switched the process to the user's locale; numbers in scripts and in
     // the server's texts keep the C form.
     std::setlocale(LC_NUMERIC, "C");

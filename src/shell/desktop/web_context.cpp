@@ -53,6 +53,8 @@ WebKitWebContext* ApplicationWebContext() { return g_context ? g_context : webki
 void ReleaseWebContext() { g_clear_object(&g_context); }
 
 bool InstallServerTokenCookie() {
+    // Every run's token: it admits the pages to the native interface, and to
+    // a private server at all.
     const std::string& token = vantrel::shell::ServerToken();
     if (token.empty()) return true;
     WebKitWebsiteDataManager* manager = webkit_web_context_get_website_data_manager(ApplicationWebContext());

@@ -20,7 +20,7 @@ WebKitWebContext* ApplicationWebContext();
 // Ends the configured context (at the end of the program).
 void ReleaseWebContext();
 
-// When the running server is private: puts its token into the cookie store as
+// Puts the running server's token into the cookie store as
 // an HttpOnly, SameSite=Strict session cookie for 127.0.0.1 and localhost and
 // returns once the store holds it (at most a few seconds). False when it failed.
 bool InstallServerTokenCookie();

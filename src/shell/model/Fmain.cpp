@@ -17,6 +17,8 @@
 #include "shell/model/app_port.hpp"
 #include "shell/model/app_script_api.hpp"
 #include "shell/model/php_extensions.hpp"
+#include "shell/model/native_events.hpp"
+#include "shell/model/native_script_api.hpp"
 
 namespace vantrel::shell {
 namespace {
@@ -32,6 +34,10 @@ struct MenuBuffer {
 };
 std::optional<MenuBuffer> g_open_menu;
 std::vector<TopMenuModel> g_main_menu_items;
+std::vector<TopMenuModel> g_tray_menu_items;
+// Where AddMenu puts a finished menu: the main menu, or the tray's while
+// "onBuildTrayMenu.lua" runs.
+std::vector<TopMenuModel>* g_menu_target = &g_main_menu_items;
 // Commands of every item added over the process's life, by command index.
 std::array<std::string, kMenuCommandsMax> g_menu_commands;
 int g_menu_command_count = 0;
@@ -178,14 +184,14 @@ int l_AddMenu(lua_State* L) {
     if (!g_open_menu) return 0;
     if (!is_identifier(name)) return name_error(L, 1, name);
     // No room for another top-level menu: refused, the menu stays open.
-    if (static_cast<int>(g_main_menu_items.size()) >= kMainMenuItemsMax) return 0;
+    if (static_cast<int>(g_menu_target->size()) >= kMainMenuItemsMax) return 0;
     return act_or_raise(L, [&] {
         TopMenuModel menu;
         menu.name = name;
         menu.caption = caption;
         menu.items = g_open_menu->items;
-        g_main_menu_items.reserve(kMainMenuItemsMax);
-        g_main_menu_items.push_back(std::move(menu));
+        g_menu_target->reserve(kMainMenuItemsMax);
+        g_menu_target->push_back(std::move(menu));
         g_open_menu.reset();
     });
 }
@@ -249,6 +255,14 @@ void RegisterScriptApi(lua_State* L) {
         {"GetDataPath", l_GetDataPath},
         {"GetWebserverPort", l_GetWebserverPort},
         {"RequirePHPExtensions", l_RequirePHPExtensions},
+        {"AllowNative", l_AllowNative},
+        {"GetArguments", l_GetArguments},
+        {"SetTrayIcon", l_SetTrayIcon},
+        {"SetCloseToTray", l_SetCloseToTray},
+        {"Notify", l_Notify},
+        {"SetFullscreen", l_SetFullscreen},
+        {"SetClipboardText", l_SetClipboardText},
+        {"OpenExternal", l_OpenExternal},
     };
     for (const auto& [name, fn] : api) {
         lua_pushcclosure(L, fn, 0);
@@ -261,6 +275,19 @@ void BuildMainMenu() {
     if (g_main_menu_items.empty() || g_window == nullptr) return;
     g_window->set_menu_bar(g_main_menu_items);
 }
+
+const std::vector<TopMenuModel>& BuildTrayMenu() {
+    // A menu left open by the main menu's scripts is not the tray's.
+    g_open_menu.reset();
+    g_tray_menu_items.clear();
+    g_menu_target = &g_tray_menu_items;
+    RunScript("onBuildTrayMenu.lua");
+    g_menu_target = &g_main_menu_items;
+    g_open_menu.reset();
+    return g_tray_menu_items;
+}
+
+const std::vector<TopMenuModel>& TrayMenuItems() { return g_tray_menu_items; }
 
 void MenuItemClick(int command_index) {
     if (command_index < 0 || command_index >= g_menu_command_count) return;
@@ -279,6 +306,11 @@ void DispatchCommand(const std::string& command) {
             actRefreshExecute();
         }
         return;  // any other "cmd:" text does nothing
+    }
+    if (starts_with(command, "event:")) {
+        // The page handles it: a single-page application's menus work without a reload.
+        if (g_window && command.size() > 6) g_window->send_page_event(CommandEvent(command.substr(6)));
+        return;
     }
     if (starts_with(command, "lua:")) {
         std::string path = command.substr(4);
@@ -403,6 +435,8 @@ std::string MenuCommand(int index) {
 void ResetMenuModel() {
     g_open_menu.reset();
     g_main_menu_items.clear();
+    g_tray_menu_items.clear();
+    g_menu_target = &g_main_menu_items;
     for (auto& c : g_menu_commands) c.clear();
     g_menu_command_count = 0;
 }

@@ -29,18 +29,27 @@ const std::string& ApplicationTitle();
 // SetTitle, SetTaskbarTitle, SetBaseURL, SetWebserverPort, SetInitialHTML,
 // SetPHPPath, NavigateTo, NewMenu, AddMenuItem, AddMenu, SetSitesPath; then
 // SetPHPWorkers, SetListenAddress, SetPrivateServer, GetDataPath,
-// GetWebserverPort and RequirePHPExtensions.
+// GetWebserverPort and RequirePHPExtensions; then the native interface's
+// AllowNative, GetArguments, SetTrayIcon, SetCloseToTray, Notify,
+// SetFullscreen, SetClipboardText and OpenExternal.
 void RegisterScriptApi(lua_State* L);
 
 // Runs "onBuildMainMenu.lua", then hands the top-level menus added so far to the
 // window's set_menu_bar; when there is none the window is left without a menu bar.
 void BuildMainMenu();
 
+// Runs "onBuildTrayMenu.lua", whose NewMenu/AddMenuItem/AddMenu calls build the
+// tray's menus under the main menu's rules, and returns them (also kept for
+// TrayMenuItems). Their items' commands share the main menu's command table.
+const std::vector<TopMenuModel>& BuildTrayMenu();
+const std::vector<TopMenuModel>& TrayMenuItems();
+
 // The window reports a click on the item carrying command entry `command_index`.
 void MenuItemClick(int command_index);
 
 // Runs one command text: "cmd:Exit", "cmd:Print", "cmd:Refresh", "lua:<path>",
-// or anything else as an address to navigate to.
+// "event:<name>" (a "command" event to the page), or anything else as an
+// address to navigate to.
 void DispatchCommand(const std::string& command);
 
 // F5: reload without cached copies. Ctrl+P: the browser's print flow.

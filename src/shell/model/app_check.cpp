@@ -66,6 +66,7 @@ public:
     void show_error(const std::string& text) override { errors.push_back(text); }
     void show_fatal(const std::string& text) override { errors.push_back(text); }
     void set_menu_bar(const std::vector<TopMenuModel>& menus) override { menu_count = menus.size(); }
+    void send_page_event(const std::string&) override {}
 
     std::string caption = "Quor Vantrel";
     std::vector<std::string> navigations;
@@ -273,12 +274,14 @@ int run_check(Report& report, const std::string& id, CheckFolder& folder) {
     RegisterScriptApi(LuaState());
 
     std::string scripts;
-    for (const char* hook : {"onInit.lua", "onBuildMainMenu.lua", "onReady.lua"})
+    for (const char* hook : {"onInit.lua", "onBuildMainMenu.lua", "onBuildTrayMenu.lua", "onReady.lua"})
         if (fs::is_regular_file(hook)) scripts += std::string(scripts.empty() ? "" : ", ") + hook;
     report.line("hook scripts: " + (scripts.empty() ? std::string("none") : scripts));
     RunScript("onInit.lua");
     BuildMainMenu();
     report.line("title: " + window.caption + ", menus: " + std::to_string(window.menu_count));
+    if (fs::is_regular_file("onBuildTrayMenu.lua"))
+        report.line("tray menus: " + std::to_string(BuildTrayMenu().size()));
 
     const StartupFacts facts = ResolveServedPaths();
     const ShellSettings& settings = Settings();

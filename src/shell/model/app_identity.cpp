@@ -104,17 +104,18 @@ CommandLine ParseCheckArguments(int argc, const char* const* argv) {
     return line;
 }
 
+// Whatever follows the application folder belongs to the application, options
+// included (`my-app --help` is the application's own --help).
+void TakeApplicationArguments(CommandLine& line, int argc, const char* const* argv) {
+    for (int i = 2; i < argc; ++i) line.arguments.emplace_back(argv[i]);
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
     CommandLine line;
     if (argc <= 1) return line;
     if (std::strcmp(argv[1], "--check") == 0) return ParseCheckArguments(argc, argv);
-    if (argc > 2) {
-        line.action = CommandLine::Bad;
-        line.error = "too many arguments";
-        return line;
-    }
     const char* arg = argv[1];
     if (std::strcmp(arg, "--help") == 0) {
         line.action = CommandLine::Help;
@@ -125,14 +126,20 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         line.error = arg[0] ? std::string("unknown option ") + arg : "empty folder name";
     } else {
         line.folder = arg;
+        TakeApplicationArguments(line, argc, argv);
+    }
+    if (line.action != CommandLine::Run && line.action != CommandLine::Bad && argc > 2) {
+        line.action = CommandLine::Bad;
+        line.error = "too many arguments";
     }
     return line;
 }
 
 std::string UsageText(const char* program) {
     return std::string("Usage: ") + program +
-           " [--help | --version | --check [APP_FOLDER] | APP_FOLDER]\n"
-           "Runs the web application of APP_FOLDER (default: the working folder) in a window.\n"
+           " [--help | --version | --check [APP_FOLDER] | APP_FOLDER [ARGUMENT...]]\n"
+           "Runs the web application of APP_FOLDER (default: the working folder) in a window;\n"
+           "the ARGUMENTs (files, links, anything) are the application's.\n"
            "  --help       show this text and exit\n"
            "  --version    show the version and exit\n"
            "  --check      run the application's scripts without a window, start its server\n"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vantrel::shell {
 
@@ -29,11 +30,13 @@ struct ApplicationIdResult {
 // one derived from the folder.
 ApplicationIdResult ResolveApplicationId(const char* pinned, const std::string& absolute_folder);
 
-// The program's command line: `vantrel [--help | --version | --check [APP_FOLDER] | APP_FOLDER]`.
+// The program's command line:
+// `vantrel [--help | --version | --check [APP_FOLDER] | APP_FOLDER [ARGUMENT...]]`.
 struct CommandLine {
     enum Action { Run, Help, Version, Check, Bad } action = Run;
     std::string folder;  // Run, Check: the application folder (empty: the working folder)
     std::string error;   // Bad: what was wrong
+    std::vector<std::string> arguments;  // Run: everything after the folder, as given
 };
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 // The usage text, ending in a newline.

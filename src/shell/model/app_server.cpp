@@ -1,6 +1,7 @@
 #include "shell/model/app_server.hpp"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <openssl/rand.h>
 
@@ -9,11 +10,13 @@
 
 #include "server/server.hpp"
 #include "shell/model/Globals.hpp"
+#include "shell/model/native_channel.hpp"
+#include "shell/model/native_settings.hpp"
 
 namespace vantrel::shell {
 namespace {
 
-std::string g_token;  // the running server's token; empty when not private
+std::string g_token;  // the running server's token
 
 }  // namespace
 
@@ -39,12 +42,19 @@ void ConfigureApplicationServer(ServerContext& ctx, int port) {
     const ShellSettings& settings = Settings();
     ctx.guard.loopback_only = IsLoopbackAddress(settings.ListenAddress);
     ctx.guard.port = port;
-    g_token = settings.PrivateServer ? NewServerToken() : std::string();
-    ctx.guard.token = g_token;
+    // Every run has a token: it guards the native interface; a private server
+    // also asks it of every other request.
+    g_token = NewServerToken();
+    ctx.guard.token = settings.PrivateServer ? g_token : std::string();
     // Straight into the list the cgi_envvar option fills, so that the token is
     // never written to a debug log on the way.
     if (!settings.DataPath.empty()) ctx.envvars.push_front({"VANTREL_DATA_DIR", settings.DataPath});
-    if (!g_token.empty()) ctx.envvars.push_front({"VANTREL_SERVER_TOKEN", g_token});
+    ctx.envvars.push_front({"VANTREL_SERVER_TOKEN", g_token});
+    ctx.envvars.push_front({"VANTREL_NATIVE_URL", "http://127.0.0.1:" + std::to_string(port) + "/_vantrel/"});
+    const std::string library = ProgramFolder() + kNativePhpLibrary;
+    if (access(library.c_str(), R_OK) == 0) ctx.envvars.push_front({"VANTREL_PHP", library});
+    // The capabilities are those the scripts allowed before the server started.
+    HostNativeInterface(ctx, NativeChannel{g_token, port, Native().allowed});
 }
 
 const std::string& ServerToken() { return g_token; }

@@ -57,6 +57,8 @@ public:
     virtual void show_fatal(const std::string& text) = 0;
     // Installs the main menu ("mnuMain") built from these menus, in order.
     virtual void set_menu_bar(const std::vector<TopMenuModel>& menus) = 0;
+    // Dispatches the "vantrel" event with `detail` (a JSON object) to the page.
+    virtual void send_page_event(const std::string& detail) = 0;
 };
 
 }  // namespace vantrel::shell

@@ -1,0 +1,1 @@
+SetClipboardText("http://127.0.0.1:" .. PORT .. "/")

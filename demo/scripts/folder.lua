@@ -1,0 +1,2 @@
+-- The working folder is the application folder: "." is the demo itself.
+OpenExternal(".")

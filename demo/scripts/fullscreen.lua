@@ -1,0 +1,3 @@
+-- Scripts keep one state: the global remembers the last choice.
+fullscreen = not fullscreen
+SetFullscreen(fullscreen)
