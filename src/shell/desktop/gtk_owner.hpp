@@ -7,14 +7,11 @@
 #include <memory>
 #include <utility>
 
+#include "shell/model/glib_object.hpp"
+
 namespace vantrel::desktop {
 
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-// A reference to a GObject (an accelerator group, a web view, ...).
-template <class T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+using shell::GObjectPtr;
 
 struct TopLevelDestroy {
     void operator()(GtkWidget* widget) const { gtk_widget_destroy(widget); }

@@ -190,7 +190,7 @@ JsonOut& JsonOut::Field(const char* name, const std::vector<std::string>& values
 std::string JsonOut::Text() {
     json_builder_end_object(builder_.get());
     JsonNode* root = json_builder_get_root(builder_.get());
-    GlibObject<JsonGenerator> generator(json_generator_new());
+    GObjectPtr<JsonGenerator> generator(json_generator_new());
     json_generator_set_root(generator.get(), root);
     gchar* data = json_generator_to_data(generator.get(), nullptr);
     std::string text = data ? data : "{}";

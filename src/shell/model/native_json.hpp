@@ -11,13 +11,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vantrel::shell {
+#include "shell/model/glib_object.hpp"
 
-struct GObjectRelease {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-template <class T>
-using GlibObject = std::unique_ptr<T, GObjectRelease>;
+namespace vantrel::shell {
 
 // The fields of one JSON object. Each reader takes a field by name; the first
 // field that is missing or of the wrong kind sets error() (later readers then
@@ -70,7 +66,7 @@ public:
     std::string Text();
 
 private:
-    GlibObject<JsonBuilder> builder_;
+    GObjectPtr<JsonBuilder> builder_;
 };
 
 }  // namespace vantrel::shell
