@@ -258,16 +258,46 @@ TEST_F(DesktopExit, ClosingTheWindowEndsWithCodeZero) {
     EXPECT_FALSE(testkit::wait_for_port(port, 200ms)) << "the server is gone with the window";
 }
 
-TEST_F(DesktopExit, TermAndInterruptSignalsEndWithCodeZero) {
+// Every process below `pid` (the PHP workers, the browser engine's processes).
+std::vector<pid_t> descendants_of(pid_t pid) {
+    std::vector<pid_t> all = testkit::children_of(pid);
+    for (std::size_t i = 0; i < all.size(); ++i)
+        for (pid_t child : testkit::children_of(all[i])) all.push_back(child);
+    return all;
+}
+
+// A process that has ended, or is only waiting to be reaped.
+bool process_gone(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t paren = stat.rfind(')');
+    return stat.empty() || (paren != std::string::npos && stat.compare(paren + 1, 3, " Z ") == 0);
+}
+
+// The window goes, the PHP workers are stopped and the program ends at once
+// with code 0, leaving no process behind.
+TEST_F(DesktopExit, TermAndInterruptSignalsEndWithinASecondLeavingNoProcess) {
+    file("site/hello.php", "<?php echo 'hello';");
     for (int number : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(number);
         App run(dir);
         on_init("SetTitle('Signal test')\n");
+        file("onReady.lua", "NavigateTo('" + url("/hello.php") + "')\n");
         run.start();
         ASSERT_NE(run.find_window("^Signal test$"), 0u);
         ASSERT_TRUE(testkit::wait_for_port(port));
+        std::vector<pid_t> php;
+        ASSERT_TRUE(eventually([&] {
+            php.clear();
+            for (pid_t p : descendants_of(run.pid()))
+                if (read_file("/proc/" + std::to_string(p) + "/comm").rfind("php-cgi", 0) == 0) php.push_back(p);
+            return php.size() >= 2;  // the workers' manager and its children
+        }));
+        std::vector<pid_t> below = descendants_of(run.pid());
+        // Just after a request the server's poll starts its longest wait.
+        testkit::http_get(port, "/hello.php");
         run.signal(number);
-        EXPECT_EQ(run.wait_exit(), 0);
+        EXPECT_EQ(run.wait_exit(1s), 0);
+        for (pid_t p : below) EXPECT_TRUE(eventually([&] { return process_gone(p); }, 2s)) << p;
     }
 }
 
