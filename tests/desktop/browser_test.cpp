@@ -214,6 +214,50 @@ TEST_F(DesktopBrowser, APopUpsWindowCloseClosesOnlyThePopUpAndClosingTheMainWind
     EXPECT_EQ(app.log().find("CRITICAL"), std::string::npos) << app.log();
 }
 
+// Ctrl+F: the find bar counts the matches of what is typed (in any case) and
+// Enter, Shift+Enter and F3 move the page's selection between them; the page
+// paints itself after the paragraph that holds the selection. Escape closes
+// the bar. A menu item's own Ctrl+F wins, and cmd:Find opens the bar too.
+TEST_F(DesktopBrowser, CtrlFFindsInThePageAndCountsTheMatches) {
+    file("onBuildMainMenu.lua", "NewMenu()\nAddMenuItem('miFind', '&Search', 'F6', 'cmd:Find')\n"
+                                "AddMenu('mnuEdit', '&Edit')\n");
+    file("site/find.html",
+         "<html><body style='margin:0'><p id='red'>one Apple</p><p id='green'>two apple</p>"
+         "<p id='blue'>three APPLE</p><p>and a pear</p><script>"
+         "document.onselectionchange = function () {"
+         "  var n = getSelection().anchorNode; while (n && !n.id) n = n.parentNode;"
+         "  document.body.style.background = {red: '#ff0000', green: '#00ff00', blue: '#0000ff'}[n && n.id] || '#ffffff';"
+         "};"
+         "document.onkeydown = function (e) { if (e.key == 'k') document.body.style.background = '#ffff00'; };"
+         "</script></body></html>");
+    unsigned long window = open("find.html");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 300, 255, 255, 255));
+    press(window, "ctrl+f");
+    type_text(window, "apple");
+    EXPECT_TRUE(app.status_shows("Find: 1 of 3")) << app.status_texts();
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 255, 0, 0));
+    press(window, "Return");
+    EXPECT_TRUE(app.status_shows("Find: 2 of 3")) << app.status_texts();
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 0, 255, 0));
+    press(window, "F3");
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 0, 0, 255));
+    press(window, "F3");  // round to the first again
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 255, 0, 0));
+    press(window, "shift+Return");
+    EXPECT_TRUE(app.status_shows("Find: 3 of 3")) << app.status_texts();
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 0, 0, 255));
+    press(window, "Escape");
+    press(window, "k");  // the page has the keyboard again
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 255, 255, 0));
+    // The menu's command opens the bar again with its text, which searches anew.
+    std::remove((dir / "status.log").c_str());
+    press(window, "F6");
+    EXPECT_TRUE(app.status_shows("Find: 1 of 3")) << app.status_texts();
+    type_text(window, "x");
+    EXPECT_TRUE(app.status_shows("Find: No matches")) << app.status_texts();
+}
+
 // A link the user clicks to another web site goes to the desktop's default
 // handler (a fake one that records the address) and the page stays; a scheme
 // with no handler gets a status bar message.

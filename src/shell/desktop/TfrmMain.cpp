@@ -137,6 +137,9 @@ void TfrmMain::BuildWindow() {
     gtk_window_add_accel_group(window, menu_accels_.get());
     ConnectAction(GDK_KEY_F5, static_cast<GdkModifierType>(0), G_CALLBACK(actRefreshActivate));
     ConnectAction(GDK_KEY_p, GDK_CONTROL_MASK, G_CALLBACK(actPrintActivate));
+    // Between the page and the status bar, hidden until Ctrl+F.
+    find_bar_ = std::make_unique<FindBar>(cmpBrowser->View(), cmpActions.get());
+    gtk_box_pack_end(GTK_BOX(box_), find_bar_->Widget(), FALSE, FALSE, 0);
 
     g_signal_connect(window, "show", G_CALLBACK(windowShow), this);
     g_signal_connect(window, "realize", G_CALLBACK(windowRealize), this);
@@ -238,6 +241,8 @@ void TfrmMain::navigate(const std::string& url) { cmpBrowser->Navigate(url); }
 void TfrmMain::refresh() { cmpBrowser->Refresh2(TCppWebBrowser::REFRESH_COMPLETELY); }
 
 void TfrmMain::print() { cmpBrowser->ExecWB(TCppWebBrowser::OLECMDID_PRINT, 0); }
+
+void TfrmMain::find() { find_bar_->Open(); }
 
 void TfrmMain::close() { RequestClose(); }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Iexplore.hpp"
+#include "find_bar.hpp"
 #include "gtk_owner.hpp"
 #include "native_desktop.hpp"
 #include "page_behaviour.hpp"
@@ -48,6 +49,7 @@ public:
     void navigate(const std::string& url) override;
     void refresh() override;
     void print() override;
+    void find() override;
     void close() override;
     void show_error(const std::string& text) override;
     void show_fatal(const std::string& text) override;
@@ -111,6 +113,7 @@ private:
     std::unique_ptr<TCppWebBrowser> cmpBrowser;
     std::unique_ptr<PageBehaviour> page_;  // the views' navigation, keys, pop-ups and status texts
     std::unique_ptr<NativeDesktop> native_;
+    std::unique_ptr<FindBar> find_bar_;
     MainWindowLink link_{this};
     DestroySteps destroy_steps_;
     SourceId close_source_;

@@ -8,6 +8,7 @@
 #include "Iexplore.hpp"
 #include "page_text.hpp"
 #include "popup_window.hpp"
+#include "shown_text_log.hpp"
 #include "shell/model/developer.hpp"
 
 namespace vantrel::desktop {
@@ -236,13 +237,7 @@ void PageBehaviour::UpdateStatus() {
     guint context = gtk_statusbar_get_context_id(status_bar_, "page");
     gtk_statusbar_remove_all(status_bar_, context);
     if (!text.empty()) gtk_statusbar_push(status_bar_, context, text.c_str());
-    // Test hook: every text the status bar shows, one line each.
-    if (const char* log = std::getenv("VANTREL_STATUS_LOG")) {
-        if (std::FILE* f = std::fopen(log, "a")) {
-            std::fprintf(f, "%s\n", text.c_str());
-            std::fclose(f);
-        }
-    }
+    LogShownText(text);
 }
 
 void PageBehaviour::ClosePopup(PopupWindow* popup) {

@@ -49,6 +49,8 @@ public:
     virtual void refresh() = 0;
     // Runs the browser's print flow.
     virtual void print() = 0;
+    // Opens the find bar over the page (or moves to it when it is open).
+    virtual void find() = 0;
     // Closes the main window as its own close control does.
     virtual void close() = 0;
     // A modal error dialog with one OK button.
