@@ -128,6 +128,50 @@ TEST_F(DesktopBrowser, RightClickOpensNoContextMenu) {
         for (int dx : {10, 40, 80}) EXPECT_TRUE(image->is(300 + dx, 200 + dy, 0, 0, 255)) << dx << "," << dy;
 }
 
+// A right-click in a text field shows the edit menu (with the spelling
+// engine's suggestions on a misspelt word), and its Paste pastes what Ctrl+C
+// copied; on selected text of the page it offers Copy. (The page background
+// gets no menu: above.)
+TEST_F(DesktopBrowser, RightClickInATextFieldShowsTheEditMenu) {
+    file("site/edit.html",
+         "<html><body style='margin:0;background:#0000ff'>"
+         "<textarea id='t' spellcheck='true' style='display:block;width:100%;height:200px;font-size:30px'></textarea>"
+         "<p id='p' style='font-size:30px;color:#ffffff'>plain words</p><script>"
+         "document.getElementById('t').oninput = function () {"
+         "  if (this.value == 'word word') document.body.style.background = '#00ff00'; };"
+         "</script></body></html>");
+    unsigned long window = open("edit.html");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 440, 0, 0, 255));
+    click(window, 300, 100);
+    type_text(window, "word");
+    press(window, "ctrl+a ctrl+c End space");
+    int before = app.visible_windows();
+    click(window, 300, 100, 3);
+    ASSERT_TRUE(eventually([&] { return app.visible_windows() > before; }, 5s)) << "a menu appears";
+    EXPECT_TRUE(app.status_shows("Menu: Undo, Redo, Cut, Copy, Paste, Delete, Select All")) << app.status_texts();
+    x_tool({"xdotool", "key", "p"});  // Paste, by its access key
+    EXPECT_TRUE(wait_for_colour(window, 300, 440, 0, 255, 0)) << "pasted";
+
+    // A misspelt word: the suggestions come first.
+    press(window, "ctrl+a");
+    type_text(window, "helo ");
+    std::this_thread::sleep_for(500ms);  // the spelling engine marks the word
+    before = app.visible_windows();
+    click(window, 30, 20, 3);
+    ASSERT_TRUE(eventually([&] { return app.visible_windows() > before; }, 5s));
+    EXPECT_TRUE(app.status_shows("Menu: hello")) << app.status_texts();
+    press(window, "Escape");
+
+    // Selected text of the page: Copy and Select All only.
+    x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "5", "240", "mousedown", "1", "mousemove",
+            "--window", std::to_string(window), "200", "240", "mouseup", "1"});
+    before = app.visible_windows();
+    click(window, 60, 240, 3);
+    ASSERT_TRUE(eventually([&] { return app.visible_windows() > before; }, 5s));
+    EXPECT_TRUE(app.status_shows("Menu: Copy, Select All")) << app.status_texts();
+}
+
 // window.open of the own origin: a second window whose script reaches
 // window.opener (it paints the opener green and names itself after it).
 TEST_F(DesktopBrowser, PopUpsOfTheOwnOriginOpenInASecondWindowWithTheirOpener) {

@@ -411,7 +411,8 @@ public:
 
     pid_t pid() const { return pid_; }
     std::string log() const { return testkit::read_file(log_); }
-    // Every text the status bar has shown, one per line (the program's test hook).
+    // Every text the status bar has shown, one per line, with the find bar's counts
+    // ("Find: ...") and the context menus' items ("Menu: ...") (the program's test hook).
     std::string status_texts() const { return testkit::read_file(status_log_); }
     // Waits until the status bar has shown a text containing `part`.
     bool status_shows(const std::string& part, std::chrono::milliseconds limit = 10s) const {

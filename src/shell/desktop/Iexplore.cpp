@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "edit_menu.hpp"
 #include "navigation_policy.hpp"
 #include "page_text.hpp"
 #include "web_context.hpp"
@@ -90,8 +91,11 @@ gboolean TCppWebBrowser::viewLoadFailed(WebKitWebView*, WebKitLoadEvent, char*, 
     return FALSE;  // the engine shows its own page for a failed load
 }
 
-gboolean TCppWebBrowser::viewContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent* event,
-                                         WebKitHitTestResult*, TCppWebBrowser* self) {
+gboolean TCppWebBrowser::viewContextMenu(WebKitWebView* view, WebKitContextMenu* menu, GdkEvent* event,
+                                         WebKitHitTestResult* hit, TCppWebBrowser* self) {
+    // Where the user edits or has selected text, the edit menu; the page
+    // itself gets what the host decides.
+    if (ShapeEditMenu(view, menu, hit)) return FALSE;
     if (!self->ui_handler_) return FALSE;
     POINT where;
     double x = 0, y = 0;

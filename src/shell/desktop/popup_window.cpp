@@ -1,5 +1,6 @@
 #include "popup_window.hpp"
 
+#include "edit_menu.hpp"
 #include "page_behaviour.hpp"
 
 namespace vantrel::desktop {
@@ -23,6 +24,7 @@ PopupWindow::PopupWindow(PageBehaviour& behaviour, WebKitWebView* opener)
     gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view_));
     g_signal_connect(view_, "ready-to-show", G_CALLBACK(viewReadyToShow), this);
     g_signal_connect(view_, "close", G_CALLBACK(viewClose), this);
+    g_signal_connect(view_, "context-menu", G_CALLBACK(EditOnlyContextMenu), nullptr);
     g_signal_connect(view_, "notify::title", G_CALLBACK(viewTitleChanged), this);
     g_signal_connect(window, "delete-event", G_CALLBACK(windowDeleteEvent), this);
 }

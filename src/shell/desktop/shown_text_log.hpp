@@ -1,5 +1,6 @@
-// Test hook: with VANTREL_STATUS_LOG set, every text the status bar or the
-// find bar shows is appended to that file, one line each.
+// Test hook: with VANTREL_STATUS_LOG set, every text the status bar shows,
+// the find bar's counts and the context menus' items are appended to that
+// file, one line each.
 #pragma once
 
 #include <cstdio>
