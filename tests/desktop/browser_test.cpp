@@ -336,12 +336,31 @@ TEST_F(DesktopBrowser, ClickedLinksToOtherOriginsOpenWithTheDefaultHandler) {
     EXPECT_TRUE(eventually([&] { return read_file(record) == "https://example.org/page?x=1\n"; })) << read_file(record);
     click(window, 600, 200);
     EXPECT_TRUE(app.status_shows("No application is set up to open tel:+4930123")) << app.status_texts();
+    EXPECT_TRUE(eventually([&] { return app.status_now().empty(); }, 8s)) << "cleared after 5 s";
     ASSERT_TRUE(wait_for_colour(window, 300, 400, 255, 255, 0));
     click(window, 300, 400);
     EXPECT_TRUE(wait_for_colour(window, 300, 400, 0, 255, 0)) << "the frame loads the other site's page";
     // The application's page is still there.
     EXPECT_TRUE(wait_for_colour(window, 100, 200, 0, 0, 255));
     EXPECT_EQ(read_file(record), "https://example.org/page?x=1\n");
+}
+
+// A PHP page that dies half-way: the status bar says the reply was a server
+// error until the next page.
+TEST_F(DesktopBrowser, AServerErrorOfThePageShowsInTheStatusBar) {
+    file("site/fatal.php",
+         "<html><body style='margin:0;background:#0000ff'><a href='ok.html' style='display:block;height:400px'>on</a>"
+         "<?php flush(); undefined_function(); ?></body></html>");
+    file("site/ok.html", "<html><body style='margin:0;background:#00ff00'></body></html>");
+    unsigned long window = open("fatal.php");
+    ASSERT_NE(window, 0u);
+    EXPECT_TRUE(app.status_shows("Server error 500 on /fatal.php")) << app.status_texts();
+    EXPECT_TRUE(eventually([&] { return app.status_now() == "Server error 500 on /fatal.php"; }));
+    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    click(window, 300, 200);
+    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0));
+    x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "300", "500"});
+    EXPECT_TRUE(eventually([&] { return app.status_now().empty(); })) << app.status_texts();
 }
 
 // Alt+Left goes back to the previous page; the link under the pointer shows
