@@ -188,6 +188,40 @@ TEST_F(AppOwn, CookiesAndStorageLastPerApplicationAndEachHasItsWindowClass) {
     EXPECT_TRUE(testkit::file_exists(home + "/data/vantrel/" + class_a + "/cookies.sqlite"));
 }
 
+// A cookie store the engine cannot read is moved aside at start, with a word
+// on stderr; the new one keeps the cookies set from then on.
+TEST_F(AppOwn, AnUnreadableCookieStoreIsMovedAsideAndCookiesLastAgain) {
+    const std::string report = root / "report.txt";
+    std::string folder = make_app("crumbs", "", "/set.php");
+    write_file(folder + "/site/set.php",
+               "<?php setcookie('persist', 'p2', ['expires' => time() + 86400, 'path' => '/']); ?>"
+               "<html><body><script>fetch('/report.php');</script></body></html>");
+    write_file(folder + "/site/report.php",
+               "<?php file_put_contents('" + report + "', 'persist=' . ($_COOKIE['persist'] ?? 'none'));");
+    const std::string data = home + "/data/vantrel/vantrel.crumbs";
+    write_file(data + "/cookies.sqlite", std::string(3000, 'x'));
+    for (const char* page : {"/set.php", "/report.php"}) {
+        SCOPED_TRACE(page);
+        std::remove(report.c_str());
+        set_ready(folder, page);
+        App app(root);
+        app.set_env("VANTREL_APP_ID", "vantrel.crumbs");
+        app.start_in(folder, home);
+        unsigned long window = app.find_window("^Quor Vantrel$");
+        ASSERT_NE(window, 0u);
+        EXPECT_TRUE(wait_for_file(report, "persist=p2")) << read_file(report) << app.log();
+        close_app(app, window);
+        if (std::string(page) == "/set.php") {
+            EXPECT_NE(app.log().find("vantrel: the cookie store " + data + "/cookies.sqlite cannot be read; it was moved to " +
+                                     data + "/cookies.sqlite.broken-"),
+                      std::string::npos)
+                << app.log();
+        } else {
+            EXPECT_EQ(app.log().find("cookie store"), std::string::npos) << "the new store is sound";
+        }
+    }
+}
+
 TEST_F(AppOwn, ASecondStartPresentsTheFirstWindowAndEnds) {
     SessionBus bus;
     std::string folder = make_app("single", "", "/none.html");

@@ -4,12 +4,14 @@
 // and the embedded server's listener, loopback check and private token.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -29,6 +31,7 @@
 #include "shell/model/app_port.hpp"
 #include "shell/model/app_server.hpp"
 #include "shell/model/php_extensions.hpp"
+#include "shell/model/cookie_store.hpp"
 #include "shell/model/window_geometry.hpp"
 #include "shell_fixture.hpp"
 #include "testkit.hpp"
@@ -280,6 +283,46 @@ TEST_F(DataFolder, SeedLinksStayInsideTheSeedAndNothingIsWrittenThroughALink) {
     // Nothing beside the data folder either.
     EXPECT_EQ(std::distance(fs::directory_iterator(folders.data), fs::directory_iterator()), 2)
         << "data/ and seed-copied only";
+}
+
+// A cookie store the browser engine could not read is moved aside under the
+// day's name; a sound or empty one, or none, stays.
+TEST_F(DataFolder, AnUnreadableCookieStoreIsMovedAside) {
+    ASSERT_TRUE(prepare());
+    const std::string store = folders.cookies();
+    std::tm day{};
+    day.tm_year = 2024 - 1900, day.tm_mon = 2, day.tm_mday = 9, day.tm_hour = 12;
+    const std::time_t now = std::mktime(&day);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((home / "sound.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE moz_cookies (name TEXT); INSERT INTO moz_cookies VALUES ('a');", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    struct Case {
+        const char* name;
+        std::string content;  // "-" for no file
+        std::string moved_to;
+    } cases[] = {
+        {"none", "-", ""},
+        {"empty", "", ""},
+        {"sound", testkit::read_file(home / "sound.sqlite"), ""},
+        {"garbage", "this is not a database, just text that fills more than one header", store + ".broken-2024-03-09"},
+        {"garbage again that day", std::string(5000, 'x'), store + ".broken-2024-03-09.2"},
+        {"a damaged database", testkit::read_file(home / "sound.sqlite").substr(0, 100) + std::string(4000, '\x7f'),
+         store + ".broken-2024-03-09.3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(store.c_str());
+        if (c.content != "-") testkit::write_file(store, c.content);
+        std::string error;
+        EXPECT_EQ(MoveAsideUnreadableCookieStore(store, now, error), c.moved_to);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(testkit::file_exists(store), c.content != "-" && c.moved_to.empty());
+        if (c.moved_to.empty()) continue;
+        EXPECT_TRUE(testkit::read_file(c.moved_to) == c.content);
+    }
 }
 
 using AppScriptApi = ShellTest;
