@@ -326,6 +326,39 @@ TEST_F(AppOwn, UnderAWindowManagerTheWindowIsCreatedAtItsFinalSize) {
     }
 }
 
+// A pop-up opens at the size window.open asked for, centred over its opener.
+TEST_F(AppOwn, UnderAWindowManagerAPopUpOpensCentredOverItsOpener) {
+    WindowManager manager(root / "wm-cache");
+    std::string folder = make_app("opener", "", "/opener.html");
+    write_file(folder + "/site/opener.html",
+               "<html><body style='margin:0'><button onclick=\"window.open('/pop.html', 'pop', 'width=400,height=300')\""
+               " style='display:block;width:100%;height:100%'>open</button></body></html>");
+    write_file(folder + "/site/pop.html", "<html><head><title>Pop</title></head><body></body></html>");
+    write_file(home + "/data/vantrel/vantrel.opener/window-state", "x=500\ny=250\nwidth=700\nheight=500\nmaximized=0\n");
+    App app(root);
+    app.set_env("VANTREL_APP_ID", "vantrel.opener");
+    app.start_in(folder, home);
+    unsigned long window = app.find_window("^Quor Vantrel$");
+    ASSERT_NE(window, 0u);
+    std::this_thread::sleep_for(500ms);
+    click(window, 350, 250);
+    unsigned long popup = app.find_window("^Pop$");
+    ASSERT_NE(popup, 0u);
+    Geometry opener = geometry_of(window), g;
+    EXPECT_TRUE(eventually([&] {
+        g = geometry_of(popup);
+        return g.width == 400 && g.height == 300;
+    })) << g.width << "x" << g.height;
+    EXPECT_GE(g.x, opener.x);
+    EXPECT_GE(g.y, opener.y);
+    EXPECT_LE(g.x + g.width, opener.x + opener.width);
+    EXPECT_LE(g.y + g.height, opener.y + opener.height);
+    EXPECT_NEAR(g.x + g.width / 2, opener.x + opener.width / 2, 40) << "centred";
+    EXPECT_NEAR(g.y + g.height / 2, opener.y + opener.height / 2, 40) << "centred";
+    EXPECT_EQ(trim(x_tool({"xprop", "-id", std::to_string(popup), "WM_TRANSIENT_FOR"}).out).find("window id # 0x"),
+              std::string("WM_TRANSIENT_FOR(WINDOW): ").size());
+}
+
 // The page's first frame comes a moment after the maximised window is shown;
 // until then the window shows the view's background colour (white): neither
 // what was on the screen before, nor the window's grey, nor the page drawn at
