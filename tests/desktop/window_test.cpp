@@ -273,18 +273,20 @@ bool process_gone(pid_t pid) {
     return stat.empty() || (paren != std::string::npos && stat.compare(paren + 1, 3, " Z ") == 0);
 }
 
-// The window goes, the PHP workers are stopped and the program ends at once
-// with code 0, leaving no process behind.
+// The window goes, the PHP workers are stopped (a script that ignores SIGTERM
+// is killed) and the program ends at once with code 0, leaving no process behind.
 TEST_F(DesktopExit, TermAndInterruptSignalsEndWithinASecondLeavingNoProcess) {
-    file("site/hello.php", "<?php echo 'hello';");
+    file("site/stubborn.php", "<?php pcntl_signal(SIGTERM, SIG_IGN); touch(__DIR__ . '/running'); sleep(30);");
     for (int number : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(number);
+        std::remove((dir / "site/running").c_str());
         App run(dir);
         on_init("SetTitle('Signal test')\n");
-        file("onReady.lua", "NavigateTo('" + url("/hello.php") + "')\n");
+        file("onReady.lua", "NavigateTo('" + url("/stubborn.php") + "')\n");
         run.start();
         ASSERT_NE(run.find_window("^Signal test$"), 0u);
         ASSERT_TRUE(testkit::wait_for_port(port));
+        ASSERT_TRUE(eventually([&] { return testkit::file_exists(dir / "site/running"); }));
         std::vector<pid_t> php;
         ASSERT_TRUE(eventually([&] {
             php.clear();
