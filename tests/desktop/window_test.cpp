@@ -284,7 +284,8 @@ TEST_F(DesktopExit, TermAndInterruptSignalsEndWithinASecondLeavingNoProcess) {
         on_init("SetTitle('Signal test')\n");
         file("onReady.lua", "NavigateTo('" + url("/stubborn.php") + "')\n");
         run.start();
-        ASSERT_NE(run.find_window("^Signal test$"), 0u);
+        unsigned long window = run.find_window("^Signal test$");
+        ASSERT_NE(window, 0u);
         ASSERT_TRUE(testkit::wait_for_port(port));
         ASSERT_TRUE(eventually([&] { return testkit::file_exists(dir / "site/running"); }));
         std::vector<pid_t> php;
@@ -298,6 +299,13 @@ TEST_F(DesktopExit, TermAndInterruptSignalsEndWithinASecondLeavingNoProcess) {
         // Just after a request the server's poll starts its longest wait.
         testkit::http_get(port, "/hello.php");
         run.signal(number);
+        // The window leaves the screen while the stubborn worker is still being stopped.
+        bool hidden_first = false;
+        eventually([&] {
+            hidden_first = !window_visible(window) && !process_gone(run.pid());
+            return hidden_first || process_gone(run.pid());
+        }, 1s);
+        EXPECT_TRUE(hidden_first) << "the window stayed until the program ended";
         EXPECT_EQ(run.wait_exit(1s), 0);
         for (pid_t p : below) EXPECT_TRUE(eventually([&] { return process_gone(p); }, 2s)) << p;
     }
