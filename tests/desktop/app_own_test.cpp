@@ -275,6 +275,31 @@ TEST_F(AppOwn, TheWindowComesBackWhereItWas) {
     EXPECT_EQ(g.height, 400);
 }
 
+// The place is kept in the window manager's pixels: a run at scale 2 neither
+// doubles the window (beyond the screen) nor shrinks it for later runs.
+TEST_F(AppOwn, UnderAWindowManagerARunAtScaleTwoKeepsTheSizeOfLaterRuns) {
+    WindowManager manager(root / "wm-cache");
+    std::string folder = make_app("scaled", "", "/none.html");
+    const std::string state = home + "/data/vantrel/vantrel.scaled/window-state";
+    write_file(state, "x=100\ny=80\nwidth=900\nheight=600\nmaximized=0\n");
+    for (const char* scale : {"2", "1"}) {
+        SCOPED_TRACE(scale);
+        App app(root);
+        app.set_env("VANTREL_APP_ID", "vantrel.scaled");
+        app.set_env("GDK_SCALE", scale);
+        app.start_in(folder, home);
+        unsigned long window = app.find_window("^Quor Vantrel$");
+        ASSERT_NE(window, 0u);
+        Geometry g;
+        EXPECT_TRUE(eventually([&] {
+            g = geometry_of(window);
+            return g.width == 900 && g.height == 600;
+        })) << g.width << "x" << g.height;
+        close_app(app, window);
+        EXPECT_NE(read_file(state).find("width=900\nheight=600\n"), std::string::npos) << read_file(state);
+    }
+}
+
 // Under a window manager that maximises, the window is created at the size it
 // is shown at, so its page is never drawn at another size first: the work area
 // when it starts maximised, else the remembered size and place. Un-maximised

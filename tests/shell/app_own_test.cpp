@@ -541,6 +541,11 @@ TEST(WindowPlace, TextRoundTripAndDamagedFiles) {
     EXPECT_FALSE(LoadWindowGeometry(dir / "missing"));
     ASSERT_TRUE(SaveWindowGeometry(dir / "state", g));
     EXPECT_EQ(LoadWindowGeometry(dir / "state"), g);
+    // Kept in device pixels: a run at scale 2 that moves nothing gives back the odd size it was given.
+    WindowGeometry odd{101, 35, 901, 601, false};
+    EXPECT_EQ(ToToolkitUnits(odd, 2), (WindowGeometry{51, 18, 451, 301, false}));
+    EXPECT_EQ(ToDeviceUnits(ToToolkitUnits(odd, 2), 2, odd), odd);
+    EXPECT_EQ(ToDeviceUnits({51, 18, 300, 200, true}, 2, odd), (WindowGeometry{101, 35, 600, 400, true}));
 }
 
 // The embedded server as the desktop program starts it.
