@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <filesystem>
+
 #include "desktop_harness.hpp"
 
 using namespace desktop;
@@ -231,6 +233,54 @@ TEST_F(DesktopWindow, F5ReloadsFromTheServerAndCtrlPShowsThePrintDialog) {
     press(window, "F5");
     EXPECT_TRUE(eventually([&] { return requests() == 3; }));
     EXPECT_EQ(requests(), 3u);
+}
+
+// The PDF files directly in a folder.
+std::vector<std::string> pdf_files(const std::string& folder) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        if (entry.path().extension() == ".pdf") found.push_back(entry.path().filename());
+    return found;
+}
+
+// "Print to File" writes into the user's documents folder (the home folder
+// when none is set up), never into the application folder the program runs in.
+TEST_F(DesktopWindow, PrintToFileProposesTheDocumentsFolder) {
+    on_init("SetTitle('Print test')\n");
+    file("onReady.lua", "NavigateTo('" + url("/blue.html") + "')\n");
+    file("site/blue.html", kBluePage);
+    struct Case {
+        const char* name;
+        const char* user_dirs;
+        std::string folder;
+    };
+    const Case cases[] = {
+        {"documents set up", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n", dir / "home/Papers"},
+        {"none set up", "", dir / "home"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        file("home/config/user-dirs.dirs", c.user_dirs);
+        testkit::make_dirs(c.folder);
+        App run(dir);
+        run.start();
+        unsigned long window = run.find_window("^Print test$");
+        ASSERT_NE(window, 0u);
+        ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+        press(window, "ctrl+p");
+        unsigned long dialog = run.find_window("^Print$", 10s);
+        ASSERT_NE(dialog, 0u);
+        click(dialog, 82, 86);  // "Print to File", the only printer here
+        std::this_thread::sleep_for(300ms);
+        press(dialog, "Return");
+        EXPECT_TRUE(eventually([&] { return pdf_files(c.folder).size() == 1; }, 10s)) << run.log();
+        EXPECT_TRUE(pdf_files(dir.path()).empty()) << "nothing in the application folder";
+        for (const std::string& name : pdf_files(c.folder)) std::remove((c.folder + "/" + name).c_str());
+        for (const std::string& name : pdf_files(dir.path())) std::remove((dir / name).c_str());
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait_exit(), 0);
+    }
 }
 
 class DesktopExit : public DesktopWindow {};

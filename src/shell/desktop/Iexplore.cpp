@@ -6,6 +6,7 @@
 #include "edit_menu.hpp"
 #include "navigation_policy.hpp"
 #include "page_text.hpp"
+#include "print_folder.hpp"
 #include "web_context.hpp"
 
 namespace vantrel::desktop {
@@ -48,6 +49,7 @@ TCppWebBrowser::TCppWebBrowser() {
     g_signal_connect(view_, "load-failed", G_CALLBACK(viewLoadFailed), this);
     g_signal_connect(view_, "context-menu", G_CALLBACK(viewContextMenu), this);
     g_signal_connect(view_, "decide-policy", G_CALLBACK(viewDecidePolicy), this);
+    g_signal_connect(view_, "print", G_CALLBACK(ViewPrintToDocuments), nullptr);
 }
 
 TCppWebBrowser::~TCppWebBrowser() {
@@ -76,6 +78,7 @@ void TCppWebBrowser::Refresh2(int level) {
 void TCppWebBrowser::ExecWB(int command, int /*option*/) {
     if (command != OLECMDID_PRINT) return;
     WebKitPrintOperation* operation = webkit_print_operation_new(view_);
+    ProposeDocumentsFolder(operation);
     GtkWidget* top = gtk_widget_get_toplevel(Widget());
     webkit_print_operation_run_dialog(operation, GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr);
     g_object_unref(operation);

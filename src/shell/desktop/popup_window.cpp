@@ -2,6 +2,7 @@
 
 #include "edit_menu.hpp"
 #include "page_behaviour.hpp"
+#include "print_folder.hpp"
 
 namespace vantrel::desktop {
 
@@ -27,6 +28,7 @@ PopupWindow::PopupWindow(PageBehaviour& behaviour, WebKitWebView* opener)
     g_signal_connect(view_, "ready-to-show", G_CALLBACK(viewReadyToShow), this);
     g_signal_connect(view_, "close", G_CALLBACK(viewClose), this);
     g_signal_connect(view_, "context-menu", G_CALLBACK(EditOnlyContextMenu), nullptr);
+    g_signal_connect(view_, "print", G_CALLBACK(ViewPrintToDocuments), nullptr);
     g_signal_connect(view_, "notify::title", G_CALLBACK(viewTitleChanged), this);
     g_signal_connect(window, "delete-event", G_CALLBACK(windowDeleteEvent), this);
 }
