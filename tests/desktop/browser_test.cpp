@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <regex>
+
 #include "desktop_harness.hpp"
 
 using namespace desktop;
@@ -22,12 +24,15 @@ protected:
     void file(const std::string& name, const std::string& content) { write_file(dir / name, content); }
 
     // Starts the program showing `page` of the site; returns the main window.
-    unsigned long open(const std::string& page) {
+    unsigned long open(const std::string& page) { return open_in(app, page); }
+    // The same with `run`, and more lines for onInit.lua.
+    unsigned long open_in(App& run, const std::string& page, const std::string& more_init = "") {
         file("onInit.lua", "SetWebserverPort(" + std::to_string(port) +
-                               ")\nSetSitesPath('site')\nSetPHPPath('/usr/bin/php-cgi')\nSetTitle('Browser test')\n");
+                               ")\nSetSitesPath('site')\nSetPHPPath('/usr/bin/php-cgi')\nSetTitle('Browser test')\n" +
+                               more_init);
         file("onReady.lua", "NavigateTo('127.0.0.1:" + std::to_string(port) + "/" + page + "')\n");
-        app.start();
-        return app.find_window("^Browser test$");
+        run.start();
+        return run.find_window("^Browser test$");
     }
 
     // Answers a file chooser with a full path: `select_keys` selects the name
@@ -346,21 +351,67 @@ TEST_F(DesktopBrowser, ClickedLinksToOtherOriginsOpenWithTheDefaultHandler) {
 }
 
 // A PHP page that dies half-way: the status bar says the reply was a server
-// error until the next page.
+// error until the next page. In developer mode the strip above the page shows
+// what PHP wrote to its error output (a worker's FastCGI records, or the stderr
+// of a process per request) until the next page, its button opens the
+// inspector, and stderr has one line per request: local time, method, path,
+// status and duration.
 TEST_F(DesktopBrowser, AServerErrorOfThePageShowsInTheStatusBar) {
     file("site/fatal.php",
          "<html><body style='margin:0;background:#0000ff'><a href='ok.html' style='display:block;height:400px'>on</a>"
          "<?php flush(); undefined_function(); ?></body></html>");
     file("site/ok.html", "<html><body style='margin:0;background:#00ff00'></body></html>");
-    unsigned long window = open("fatal.php");
-    ASSERT_NE(window, 0u);
-    EXPECT_TRUE(app.status_shows("Server error 500 on /fatal.php")) << app.status_texts();
-    EXPECT_TRUE(eventually([&] { return app.status_now() == "Server error 500 on /fatal.php"; }));
-    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
-    click(window, 300, 200);
-    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0));
-    x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "300", "500"});
-    EXPECT_TRUE(eventually([&] { return app.status_now().empty(); })) << app.status_texts();
+    struct Mode {
+        const char* name;
+        bool developer;
+        const char* init;
+    } modes[] = {{"plain", false, ""}, {"developer", true, ""}, {"developer, no workers", true, "SetPHPWorkers(0)\n"}};
+    // The line of the log that names the request ("" when none does).
+    auto log_line = [](const std::string& log, const std::string& request) {
+        std::size_t at = log.find(" " + request + " ");
+        if (at == std::string::npos) return std::string();
+        std::size_t start = log.rfind('\n', at), end = log.find('\n', at);
+        start = start == std::string::npos ? 0 : start + 1;
+        return log.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    };
+    const std::regex line_format(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d GET /\w+\.\w+ \d{3} \d+\.\d ms)");
+    for (const Mode& mode : modes) {
+        SCOPED_TRACE(mode.name);
+        App run(dir);
+        if (mode.developer) run.set_env("VANTREL_DEVELOPER", "1");
+        unsigned long window = open_in(run, "fatal.php", mode.init);
+        ASSERT_NE(window, 0u);
+        EXPECT_TRUE(run.status_shows("Server error 500 on /fatal.php")) << run.status_texts();
+        EXPECT_TRUE(eventually([&] { return run.status_now() == "Server error 500 on /fatal.php"; }));
+        ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+        if (mode.developer) {
+            EXPECT_TRUE(run.status_shows("Errors: GET /fatal.php: 500|")) << run.status_texts();
+            EXPECT_TRUE(run.status_shows("Call to undefined function undefined_function()")) << run.status_texts();
+            if (mode.init[0] == '\0') {
+                press(window, "alt+i");
+                unsigned long inspector = run.find_window("^Web Inspector$", 40s);
+                EXPECT_NE(inspector, 0u) << "the strip's button opens the inspector";
+                if (inspector) send_delete_window(inspector);
+                EXPECT_TRUE(eventually([&] { return !window_visible(inspector); }));
+            }
+        }
+        // The strip stands above the page, so the link has moved down a little.
+        click(window, 300, 300);
+        ASSERT_TRUE(wait_for_colour(window, 300, 300, 0, 255, 0));
+        x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "300", "500"});
+        EXPECT_TRUE(eventually([&] { return run.status_now().empty(); })) << run.status_texts();
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait_exit(), 0);
+        std::string texts = run.status_texts(), log = run.log();
+        if (mode.developer) {
+            EXPECT_NE(texts.find("Errors cleared"), std::string::npos) << texts;
+            for (const char* request : {"GET /fatal.php 500", "GET /ok.html 200"})
+                EXPECT_TRUE(std::regex_match(log_line(log, request), line_format)) << request << "\n" << log;
+        } else {
+            EXPECT_EQ(texts.find("Errors:"), std::string::npos) << texts;
+            EXPECT_EQ(log_line(log, "GET /fatal.php 500"), "") << log;
+        }
+    }
 }
 
 // Alt+Left goes back to the previous page; the link under the pointer shows

@@ -140,6 +140,12 @@ void TfrmMain::BuildWindow() {
     // Between the page and the status bar, hidden until Ctrl+F.
     find_bar_ = std::make_unique<FindBar>(cmpBrowser->View(), cmpActions.get());
     gtk_box_pack_end(GTK_BOX(box_), find_bar_->Widget(), FALSE, FALSE, 0);
+    // Above the page, below the menu bar (which goes in at the top later).
+    if (shell::DeveloperMode()) {
+        error_strip_ = std::make_unique<ErrorStrip>(cmpBrowser->View());
+        gtk_box_pack_start(GTK_BOX(box_), error_strip_->Widget(), FALSE, FALSE, 0);
+        gtk_box_reorder_child(GTK_BOX(box_), error_strip_->Widget(), 0);
+    }
 
     g_signal_connect(window, "show", G_CALLBACK(windowShow), this);
     g_signal_connect(window, "realize", G_CALLBACK(windowRealize), this);
@@ -297,6 +303,26 @@ void TfrmMain::show_error(const std::string& text) { ShowMessage("Error", text);
 void TfrmMain::show_fatal(const std::string& text) { ShowMessage("Error", text); }
 
 void TfrmMain::send_page_event(const std::string& detail) { native_->SendPageEvent(detail); }
+
+// From the server's thread: shown by the user-interface thread, by the main
+// window as it is then (none once it has gone).
+void TfrmMain::request_errors(const std::string& method, const std::string& path, int status,
+                              const std::string& errors) {
+    struct Report {
+        std::string method, path;
+        int status;
+        std::string errors;
+    };
+    g_main_context_invoke_full(
+        nullptr, G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            auto* r = static_cast<Report*>(data);
+            auto* window = dynamic_cast<TfrmMain*>(shell::MainWindow());
+            if (window && window->error_strip_) window->error_strip_->Add(r->method, r->path, r->status, r->errors);
+            return G_SOURCE_REMOVE;
+        },
+        new Report{method, path, status, errors}, [](gpointer data) { delete static_cast<Report*>(data); });
+}
 
 void TfrmMain::ShowMessage(const std::string& title, const std::string& text) {
     GtkWindow* parent = gtk_widget_get_visible(window_.get()) ? GTK_WINDOW(window_.get()) : nullptr;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Iexplore.hpp"
+#include "error_strip.hpp"
 #include "find_bar.hpp"
 #include "gtk_owner.hpp"
 #include "native_desktop.hpp"
@@ -55,6 +56,8 @@ public:
     void show_fatal(const std::string& text) override;
     void set_menu_bar(const std::vector<vantrel::shell::TopMenuModel>& menus) override;
     void send_page_event(const std::string& detail) override;
+    void request_errors(const std::string& method, const std::string& path, int status,
+                        const std::string& errors) override;
 
     // The desktop half of the native interface (notifications, tray, dialogs, ...).
     NativeDesktop& Native() { return *native_; }
@@ -114,6 +117,7 @@ private:
     std::unique_ptr<PageBehaviour> page_;  // the views' navigation, keys, pop-ups and status texts
     std::unique_ptr<NativeDesktop> native_;
     std::unique_ptr<FindBar> find_bar_;
+    std::unique_ptr<ErrorStrip> error_strip_;  // developer mode only
     MainWindowLink link_{this};
     DestroySteps destroy_steps_;
     SourceId close_source_;

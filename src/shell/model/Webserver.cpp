@@ -21,6 +21,7 @@
 #include "shell/model/developer.hpp"
 #include "shell/model/app_port.hpp"
 #include "shell/model/app_server.hpp"
+#include "shell/model/request_log.hpp"
 
 namespace vantrel::shell {
 
@@ -163,8 +164,6 @@ void StartServer(const std::string& root, const std::string& interpreter, int po
                                                                  {"listen_port", std::to_string(port)},
                                                                  {"cgi_workers", std::to_string(workers)},
                                                                  {"listen_address", Settings().ListenAddress}};
-    // The author sees every request in the server's debug log on stderr.
-    if (DeveloperMode()) options.emplace_back("debug", "1");
     g_server = init_context(nullptr, options);
     if (!g_server) return;  // fatal, reported by the hook
     g_server->cgi_arguments = interpreter_arguments;
@@ -178,6 +177,8 @@ void StartServer(const std::string& root, const std::string& interpreter, int po
     server_start(*g_server, [](int bound) {
         g_port = bound;
         ConfigureApplicationServer(*g_server, bound);
+        // The author sees every request as one line on stderr, and the errors in the window.
+        ObserveRequestsForDeveloper(*g_server);
     });
 }
 
