@@ -414,6 +414,48 @@ TEST_F(DesktopBrowser, AServerErrorOfThePageShowsInTheStatusBar) {
     }
 }
 
+// Developer mode: saving files of the site (one in a folder below too) reloads
+// the page shown once for changes close together, scrolled where it was; a
+// changed hook script is named on stderr and reloads nothing.
+TEST_F(DesktopBrowser, InDeveloperModeSavingFilesOfTheSiteReloadsThePageOnce) {
+    auto page = [](const std::string& bottom) {
+        return "<html><head><link rel='stylesheet' href='style.css'></head><body style='margin:0'>"
+               "<div style='height:3000px;background:#0000ff'></div>"
+               "<div style='height:3000px;background:" + bottom + "'></div></body></html>";
+    };
+    file("site/live.php", page("#ff0000"));
+    file("site/style.css", "");
+    file("site/parts/part.php", "<?php\n");
+    App run(dir);
+    run.set_env("VANTREL_DEVELOPER", "1");
+    unsigned long window = open_in(run, "live.php");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    press(window, "End");
+    ASSERT_TRUE(wait_for_colour(window, 300, 200, 255, 0, 0));
+    auto loads = [&] {
+        std::string log = run.log();
+        int n = 0;
+        for (std::size_t at = log.find(" GET /live.php 200 "); at != std::string::npos;
+             at = log.find(" GET /live.php 200 ", at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(loads(), 1);
+    std::this_thread::sleep_for(400ms);  // past the quiet moment after a load
+    file("site/live.php", page("#00ff00"));
+    file("site/style.css", "body { color: black }");
+    file("site/parts/part.php", "<?php // edited\n");
+    EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0)) << "reloaded, still scrolled to the end";
+    file("onReady.lua", read_file(dir / "onReady.lua") + "-- edited\n");
+    EXPECT_TRUE(eventually([&] {
+        return run.log().find("vantrel: onReady.lua changed: restart the application to apply it\n") != std::string::npos;
+    })) << run.log();
+    EXPECT_EQ(loads(), 2) << run.log();
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait_exit(), 0);
+}
+
 // Alt+Left goes back to the previous page; the link under the pointer shows
 // in the status bar.
 TEST_F(DesktopBrowser, AltLeftReturnsToThePreviousPage) {

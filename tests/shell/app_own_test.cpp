@@ -28,6 +28,8 @@
 #include "shell/model/Webserver.hpp"
 #include "shell/model/app_data.hpp"
 #include "shell/model/app_identity.hpp"
+#include "shell/model/request_log.hpp"
+#include "shell/model/site_changes.hpp"
 #include "shell/model/app_port.hpp"
 #include "shell/model/app_server.hpp"
 #include "shell/model/php_extensions.hpp"
@@ -527,6 +529,51 @@ TEST(ModuleListOfPhpCgi, ListsTheModulesOfTheRealInterpreter) {
     ASSERT_TRUE(list.ran) << list.error;
     EXPECT_TRUE(MissingExtensions({"Core", "standard", "pcre"}, list.names).empty());
     EXPECT_EQ(MissingExtensions({"no_such_module"}, list.names), (std::vector<std::string>{"no_such_module"}));
+}
+
+// Live reload reacts to what authors save, never to what a site writes for itself.
+TEST(LiveReload, AuthoredFilesReloadHookScriptsWaitForARestartTheRestIsLeftAlone) {
+    const std::string app = "/apps/wiki", site = "/apps/wiki/site";
+    const std::pair<const char*, SiteChange> cases[] = {
+        {"/apps/wiki/site/index.php", SiteChange::Reload},
+        {"/apps/wiki/site/skin/Main.CSS", SiteChange::Reload},
+        {"/apps/wiki/site/lib/deep/er/part.inc", SiteChange::Reload},
+        {"/apps/wiki/scripts/about.lua", SiteChange::Reload},
+        {"/apps/wiki/onReady.lua", SiteChange::HookScript},
+        {"/apps/wiki/onBuildTrayMenu.lua", SiteChange::HookScript},
+        {"/apps/wiki/site/onReady.lua", SiteChange::Reload},  // a page's file, not the hook
+        {"/apps/wiki/site/data/pages/start.txt", SiteChange::None},
+        {"/apps/wiki/site/wiki.sqlite", SiteChange::None},
+        {"/apps/wiki/site/.index.php.swp", SiteChange::None},
+        {"/apps/wiki/site/index.php~", SiteChange::None},
+        {"/apps/wiki/site/4913", SiteChange::None},
+        {"/apps/wiki/site/.git/index.php", SiteChange::None},
+        {"/apps/wiki/README.md", SiteChange::None},
+        {"/apps/wikipedia/site/index.php", SiteChange::None},
+        {"/apps/wiki/site", SiteChange::None},
+    };
+    for (const auto& [path, kind] : cases) EXPECT_EQ(ClassifyChange(path, app, site), kind) << path;
+    EXPECT_EQ(ClassifyChange("/srv/pages/a.html", app, "/srv/pages"), SiteChange::Reload) << "a site elsewhere";
+}
+
+// The developer's request log: local time in ISO 8601 with its offset, method, path, status, duration.
+TEST(RequestLog, OneLinePerRequestWithLocalTimeStatusAndDuration) {
+    setenv("TZ", "UTC-2", 1);  // two hours east of UTC
+    tzset();
+    vantrel::RequestRecord r;
+    r.method = "POST";
+    r.path = "/edit.php\nX";
+    r.status = 500;
+    r.duration_ms = 12.44;
+    auto when = std::chrono::system_clock::from_time_t(1700000000) + std::chrono::milliseconds(7);
+    EXPECT_EQ(RequestLogLine(r, when), "2023-11-15T00:13:20.007+02:00 POST /edit.php\\x0aX 500 12.4 ms");
+    unsetenv("TZ");
+    tzset();
+    EXPECT_TRUE(ShowsRequestErrors(r));
+    r.status = 200;
+    EXPECT_FALSE(ShowsRequestErrors(r));
+    r.program_errors = "PHP Warning:  Undefined variable $x\n";
+    EXPECT_TRUE(ShowsRequestErrors(r));
 }
 
 TEST(WindowPlace, TextRoundTripAndDamagedFiles) {

@@ -118,6 +118,8 @@ void TfrmMain::BuildWindow() {
     gtk_widget_set_name(cmpBrowser->Widget(), "cmpBrowser");
     gtk_box_pack_start(GTK_BOX(box_), cmpBrowser->Widget(), TRUE, TRUE, 0);
     g_signal_connect(cmpBrowser->Widget(), "draw", G_CALLBACK(viewDrawBackground), nullptr);
+    // Before the page's other handlers, so it sees every navigation.
+    if (shell::DeveloperMode()) live_reload_ = std::make_unique<LiveReload>(cmpBrowser->View());
 
     // A plain strip with no panels, 19 pixels high; its one line of text (the
     // page's status texts) is set small enough to fit.
@@ -215,6 +217,11 @@ void TfrmMain::WaitWhileBusy() {
 
 void TfrmMain::FormShow() {
     shell::StartApplicationServer(shell::ChooseServerPort());
+    if (live_reload_) {
+        char* folder = g_get_current_dir();  // where the hook scripts and "lua:" scripts are
+        live_reload_->Start(folder, shell::Settings().SitesPath);
+        g_free(folder);
+    }
     page_->SetOwnPort(shell::ServerPort());
     native_->Start(shell::ServerPort());
     shell::StartServerThread();

@@ -12,6 +12,7 @@
 #include "Iexplore.hpp"
 #include "error_strip.hpp"
 #include "find_bar.hpp"
+#include "live_reload.hpp"
 #include "gtk_owner.hpp"
 #include "native_desktop.hpp"
 #include "page_behaviour.hpp"
@@ -114,6 +115,7 @@ private:
     GObjectPtr<GtkAccelGroup> cmpActions;    // F5, Ctrl+P and the browser keys
     GObjectPtr<GtkAccelGroup> menu_accels_;  // shortcuts of menu items
     std::unique_ptr<TCppWebBrowser> cmpBrowser;
+    std::unique_ptr<LiveReload> live_reload_;  // developer mode only
     std::unique_ptr<PageBehaviour> page_;  // the views' navigation, keys, pop-ups and status texts
     std::unique_ptr<NativeDesktop> native_;
     std::unique_ptr<FindBar> find_bar_;
