@@ -365,15 +365,18 @@ TEST_F(DesktopExit, TermSignalEndsTheProgramWhileAMenuOrADialogIsOpen) {
     on_init("SetTitle('Busy exit test')\n");
     file("onBuildMainMenu.lua",
          "NewMenu()\nAddMenuItem('miMissing', '&Missing', 'Ctrl+M', 'lua:missing.lua')\nAddMenu('mnuFile', '&File')\n");
-    for (bool with_dialog : {false, true}) {
-        SCOPED_TRACE(with_dialog ? "error dialog open" : "menu open");
+    for (const char* open : {"menu", "error dialog", "print dialog"}) {
+        SCOPED_TRACE(open);
         App run(dir);
         run.start();
         unsigned long window = run.find_window("^Busy exit test$");
         ASSERT_NE(window, 0u);
-        if (with_dialog) {
+        if (open == std::string("error dialog")) {
             press(window, "ctrl+m");
             ASSERT_NE(run.find_window("^Error$", 8s), 0u);
+        } else if (open == std::string("print dialog")) {
+            press(window, "ctrl+p");  // run by the browser engine itself
+            ASSERT_NE(run.find_window("^Print$", 10s), 0u);
         } else {
             ASSERT_TRUE(open_menu(run, window, "F10"));
         }

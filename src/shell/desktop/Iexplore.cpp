@@ -136,6 +136,14 @@ int RunModalDialog(GtkDialog* dialog) {
 void CancelModalDialogs() {
     for (GtkDialog* dialog : std::vector<GtkDialog*>(running_dialogs))
         gtk_dialog_response(dialog, GTK_RESPONSE_DELETE_EVENT);
+    // The print dialog is run by the browser engine in a loop of its own.
+    GType print_dialog = g_type_from_name("GtkPrintUnixDialog");
+    if (print_dialog == 0) return;  // never made in this run
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* w = windows; w; w = w->next)
+        if (G_TYPE_CHECK_INSTANCE_TYPE(w->data, print_dialog) && gtk_widget_get_visible(GTK_WIDGET(w->data)))
+            gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_DELETE_EVENT);
+    g_list_free(windows);
 }
 
 /* Downloads */
