@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
 PACKAGES = g++ cmake make pkg-config googletest libgtest-dev clang libclang-rt-14-dev \
-  liblua5.1-0-dev libssl-dev openssl libwebkit2gtk-4.1-dev php-cgi curl xvfb xauth \
+  liblua5.1-0-dev libsqlite3-dev libssl-dev openssl libwebkit2gtk-4.1-dev php-cgi curl xvfb xauth \
   xdotool x11-utils imagemagick libgl1-mesa-dri fonts-dejavu-core locales-all \
   libfcgi-dev libfcgi-bin dbus dpkg-dev lintian desktop-file-utils openbox \
   libjson-glib-dev libayatana-appindicator3-dev xclip

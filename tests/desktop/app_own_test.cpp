@@ -188,6 +188,40 @@ TEST_F(AppOwn, CookiesAndStorageLastPerApplicationAndEachHasItsWindowClass) {
     EXPECT_TRUE(testkit::file_exists(home + "/data/vantrel/" + class_a + "/cookies.sqlite"));
 }
 
+// A cookie store the engine cannot read is moved aside at start, with a word
+// on stderr; the new one keeps the cookies set from then on.
+TEST_F(AppOwn, AnUnreadableCookieStoreIsMovedAsideAndCookiesLastAgain) {
+    const std::string report = root / "report.txt";
+    std::string folder = make_app("crumbs", "", "/set.php");
+    write_file(folder + "/site/set.php",
+               "<?php setcookie('persist', 'p2', ['expires' => time() + 86400, 'path' => '/']); ?>"
+               "<html><body><script>fetch('/report.php');</script></body></html>");
+    write_file(folder + "/site/report.php",
+               "<?php file_put_contents('" + report + "', 'persist=' . ($_COOKIE['persist'] ?? 'none'));");
+    const std::string data = home + "/data/vantrel/vantrel.crumbs";
+    write_file(data + "/cookies.sqlite", std::string(3000, 'x'));
+    for (const char* page : {"/set.php", "/report.php"}) {
+        SCOPED_TRACE(page);
+        std::remove(report.c_str());
+        set_ready(folder, page);
+        App app(root);
+        app.set_env("VANTREL_APP_ID", "vantrel.crumbs");
+        app.start_in(folder, home);
+        unsigned long window = app.find_window("^Quor Vantrel$");
+        ASSERT_NE(window, 0u);
+        EXPECT_TRUE(wait_for_file(report, "persist=p2")) << read_file(report) << app.log();
+        close_app(app, window);
+        if (std::string(page) == "/set.php") {
+            EXPECT_NE(app.log().find("vantrel: the cookie store " + data + "/cookies.sqlite cannot be read; it was moved to " +
+                                     data + "/cookies.sqlite.broken-"),
+                      std::string::npos)
+                << app.log();
+        } else {
+            EXPECT_EQ(app.log().find("cookie store"), std::string::npos) << "the new store is sound";
+        }
+    }
+}
+
 TEST_F(AppOwn, ASecondStartPresentsTheFirstWindowAndEnds) {
     SessionBus bus;
     std::string folder = make_app("single", "", "/none.html");
@@ -241,6 +275,31 @@ TEST_F(AppOwn, TheWindowComesBackWhereItWas) {
     EXPECT_EQ(g.height, 400);
 }
 
+// The place is kept in the window manager's pixels: a run at scale 2 neither
+// doubles the window (beyond the screen) nor shrinks it for later runs.
+TEST_F(AppOwn, UnderAWindowManagerARunAtScaleTwoKeepsTheSizeOfLaterRuns) {
+    WindowManager manager(root / "wm-cache");
+    std::string folder = make_app("scaled", "", "/none.html");
+    const std::string state = home + "/data/vantrel/vantrel.scaled/window-state";
+    write_file(state, "x=100\ny=80\nwidth=900\nheight=600\nmaximized=0\n");
+    for (const char* scale : {"2", "1"}) {
+        SCOPED_TRACE(scale);
+        App app(root);
+        app.set_env("VANTREL_APP_ID", "vantrel.scaled");
+        app.set_env("GDK_SCALE", scale);
+        app.start_in(folder, home);
+        unsigned long window = app.find_window("^Quor Vantrel$");
+        ASSERT_NE(window, 0u);
+        Geometry g;
+        EXPECT_TRUE(eventually([&] {
+            g = geometry_of(window);
+            return g.width == 900 && g.height == 600;
+        })) << g.width << "x" << g.height;
+        close_app(app, window);
+        EXPECT_NE(read_file(state).find("width=900\nheight=600\n"), std::string::npos) << read_file(state);
+    }
+}
+
 // Under a window manager that maximises, the window is created at the size it
 // is shown at, so its page is never drawn at another size first: the work area
 // when it starts maximised, else the remembered size and place. Un-maximised
@@ -290,6 +349,39 @@ TEST_F(AppOwn, UnderAWindowManagerTheWindowIsCreatedAtItsFinalSize) {
         })) << frame_extents(window);
         close_app(app, window);
     }
+}
+
+// A pop-up opens at the size window.open asked for, centred over its opener.
+TEST_F(AppOwn, UnderAWindowManagerAPopUpOpensCentredOverItsOpener) {
+    WindowManager manager(root / "wm-cache");
+    std::string folder = make_app("opener", "", "/opener.html");
+    write_file(folder + "/site/opener.html",
+               "<html><body style='margin:0'><button onclick=\"window.open('/pop.html', 'pop', 'width=400,height=300')\""
+               " style='display:block;width:100%;height:100%'>open</button></body></html>");
+    write_file(folder + "/site/pop.html", "<html><head><title>Pop</title></head><body></body></html>");
+    write_file(home + "/data/vantrel/vantrel.opener/window-state", "x=500\ny=250\nwidth=700\nheight=500\nmaximized=0\n");
+    App app(root);
+    app.set_env("VANTREL_APP_ID", "vantrel.opener");
+    app.start_in(folder, home);
+    unsigned long window = app.find_window("^Quor Vantrel$");
+    ASSERT_NE(window, 0u);
+    std::this_thread::sleep_for(500ms);
+    click(window, 350, 250);
+    unsigned long popup = app.find_window("^Pop$");
+    ASSERT_NE(popup, 0u);
+    Geometry opener = geometry_of(window), g;
+    EXPECT_TRUE(eventually([&] {
+        g = geometry_of(popup);
+        return g.width == 400 && g.height == 300;
+    })) << g.width << "x" << g.height;
+    EXPECT_GE(g.x, opener.x);
+    EXPECT_GE(g.y, opener.y);
+    EXPECT_LE(g.x + g.width, opener.x + opener.width);
+    EXPECT_LE(g.y + g.height, opener.y + opener.height);
+    EXPECT_NEAR(g.x + g.width / 2, opener.x + opener.width / 2, 40) << "centred";
+    EXPECT_NEAR(g.y + g.height / 2, opener.y + opener.height / 2, 40) << "centred";
+    EXPECT_EQ(trim(x_tool({"xprop", "-id", std::to_string(popup), "WM_TRANSIENT_FOR"}).out).find("window id # 0x"),
+              std::string("WM_TRANSIENT_FOR(WINDOW): ").size());
 }
 
 // The page's first frame comes a moment after the maximised window is shown;

@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <regex>
+
 #include "desktop_harness.hpp"
 
 using namespace desktop;
@@ -22,12 +24,15 @@ protected:
     void file(const std::string& name, const std::string& content) { write_file(dir / name, content); }
 
     // Starts the program showing `page` of the site; returns the main window.
-    unsigned long open(const std::string& page) {
+    unsigned long open(const std::string& page) { return open_in(app, page); }
+    // The same with `run`, and more lines for onInit.lua.
+    unsigned long open_in(App& run, const std::string& page, const std::string& more_init = "") {
         file("onInit.lua", "SetWebserverPort(" + std::to_string(port) +
-                               ")\nSetSitesPath('site')\nSetPHPPath('/usr/bin/php-cgi')\nSetTitle('Browser test')\n");
+                               ")\nSetSitesPath('site')\nSetPHPPath('/usr/bin/php-cgi')\nSetTitle('Browser test')\n" +
+                               more_init);
         file("onReady.lua", "NavigateTo('127.0.0.1:" + std::to_string(port) + "/" + page + "')\n");
-        app.start();
-        return app.find_window("^Browser test$");
+        run.start();
+        return run.find_window("^Browser test$");
     }
 
     // Answers a file chooser with a full path: `select_keys` selects the name
@@ -128,6 +133,50 @@ TEST_F(DesktopBrowser, RightClickOpensNoContextMenu) {
         for (int dx : {10, 40, 80}) EXPECT_TRUE(image->is(300 + dx, 200 + dy, 0, 0, 255)) << dx << "," << dy;
 }
 
+// A right-click in a text field shows the edit menu (with the spelling
+// engine's suggestions on a misspelt word), and its Paste pastes what Ctrl+C
+// copied; on selected text of the page it offers Copy. (The page background
+// gets no menu: above.)
+TEST_F(DesktopBrowser, RightClickInATextFieldShowsTheEditMenu) {
+    file("site/edit.html",
+         "<html><body style='margin:0;background:#0000ff'>"
+         "<textarea id='t' spellcheck='true' style='display:block;width:100%;height:200px;font-size:30px'></textarea>"
+         "<p id='p' style='font-size:30px;color:#ffffff'>plain words</p><script>"
+         "document.getElementById('t').oninput = function () {"
+         "  if (this.value == 'word word') document.body.style.background = '#00ff00'; };"
+         "</script></body></html>");
+    unsigned long window = open("edit.html");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 440, 0, 0, 255));
+    click(window, 300, 100);
+    type_text(window, "word");
+    press(window, "ctrl+a ctrl+c End space");
+    int before = app.visible_windows();
+    click(window, 300, 100, 3);
+    ASSERT_TRUE(eventually([&] { return app.visible_windows() > before; }, 5s)) << "a menu appears";
+    EXPECT_TRUE(app.status_shows("Menu: Undo, Redo, Cut, Copy, Paste, Delete, Select All")) << app.status_texts();
+    x_tool({"xdotool", "key", "p"});  // Paste, by its access key
+    EXPECT_TRUE(wait_for_colour(window, 300, 440, 0, 255, 0)) << "pasted";
+
+    // A misspelt word: the suggestions come first.
+    press(window, "ctrl+a");
+    type_text(window, "helo ");
+    std::this_thread::sleep_for(500ms);  // the spelling engine marks the word
+    before = app.visible_windows();
+    click(window, 30, 20, 3);
+    ASSERT_TRUE(eventually([&] { return app.visible_windows() > before; }, 5s));
+    EXPECT_TRUE(app.status_shows("Menu: hello")) << app.status_texts();
+    press(window, "Escape");
+
+    // Selected text of the page: Copy and Select All only.
+    x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "5", "240", "mousedown", "1", "mousemove",
+            "--window", std::to_string(window), "200", "240", "mouseup", "1"});
+    before = app.visible_windows();
+    click(window, 60, 240, 3);
+    ASSERT_TRUE(eventually([&] { return app.visible_windows() > before; }, 5s));
+    EXPECT_TRUE(app.status_shows("Menu: Copy, Select All")) << app.status_texts();
+}
+
 // window.open of the own origin: a second window whose script reaches
 // window.opener (it paints the opener green and names itself after it).
 TEST_F(DesktopBrowser, PopUpsOfTheOwnOriginOpenInASecondWindowWithTheirOpener) {
@@ -214,6 +263,61 @@ TEST_F(DesktopBrowser, APopUpsWindowCloseClosesOnlyThePopUpAndClosingTheMainWind
     EXPECT_EQ(app.log().find("CRITICAL"), std::string::npos) << app.log();
 }
 
+// Ctrl+F: the find bar counts the matches of what is typed (in any case) and
+// Enter, Shift+Enter and F3 move the page's selection between them; the page
+// paints itself after the paragraph that holds the selection. Escape closes
+// the bar. A menu item's own Ctrl+F wins, and cmd:Find opens the bar too.
+TEST_F(DesktopBrowser, CtrlFFindsInThePageAndCountsTheMatches) {
+    file("onBuildMainMenu.lua", "NewMenu()\nAddMenuItem('miFind', '&Search', 'F6', 'cmd:Find')\n"
+                                "AddMenu('mnuEdit', '&Edit')\n");
+    file("site/find.html",
+         "<html><body style='margin:0'><p id='red'>one Apple</p><p id='green'>two apple</p>"
+         "<p id='blue'>three APPLE</p><p>and a pear</p><script>"
+         "var keyed = false;"
+         "document.onselectionchange = function () {"
+         "  if (keyed) return;"  // the selection the closing bar leaves may come after the key
+         "  var n = getSelection().anchorNode; while (n && !n.id) n = n.parentNode;"
+         "  document.body.style.background = {red: '#ff0000', green: '#00ff00', blue: '#0000ff'}[n && n.id] || '#ffffff';"
+         "};"
+         "document.onkeydown = function (e) {"
+         "  if (e.key == 'k') { keyed = true; document.body.style.background = '#ffff00'; }"
+         "};"
+         "</script></body></html>");
+    unsigned long window = open("find.html");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 300, 255, 255, 255));
+    press(window, "ctrl+f");
+    type_text(window, "apple");
+    EXPECT_TRUE(app.status_shows("Find: 1 of 3")) << app.status_texts();
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 255, 0, 0));
+    press(window, "Return");
+    EXPECT_TRUE(app.status_shows("Find: 2 of 3")) << app.status_texts();
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 0, 255, 0));
+    press(window, "F3");
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 0, 0, 255));
+    press(window, "F3");  // round to the first again
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 255, 0, 0));
+    press(window, "shift+Return");
+    EXPECT_TRUE(app.status_shows("Find: 3 of 3")) << app.status_texts();
+    EXPECT_TRUE(wait_for_colour(window, 300, 300, 0, 0, 255));
+    press(window, "Escape");
+    // The page has the keyboard again. The view may take a moment to pass keys
+    // on after it got the focus back, so the key is pressed again (a few times
+    // at most) until the page has seen it; typed into the bar it never would be.
+    bool page_saw_key = false;
+    for (int attempt = 0; attempt < 5 && !page_saw_key; ++attempt) {
+        press(window, "k");
+        page_saw_key = wait_for_colour(window, 300, 300, 255, 255, 0, 1s);
+    }
+    EXPECT_TRUE(page_saw_key);
+    // The menu's command opens the bar again with its text, which searches anew.
+    std::remove((dir / "status.log").c_str());
+    press(window, "F6");
+    EXPECT_TRUE(app.status_shows("Find: 1 of 3")) << app.status_texts();
+    type_text(window, "x");
+    EXPECT_TRUE(app.status_shows("Find: No matches")) << app.status_texts();
+}
+
 // A link the user clicks to another web site goes to the desktop's default
 // handler (a fake one that records the address) and the page stays; a scheme
 // with no handler gets a status bar message.
@@ -248,12 +352,119 @@ TEST_F(DesktopBrowser, ClickedLinksToOtherOriginsOpenWithTheDefaultHandler) {
     EXPECT_TRUE(eventually([&] { return read_file(record) == "https://example.org/page?x=1\n"; })) << read_file(record);
     click(window, 600, 200);
     EXPECT_TRUE(app.status_shows("No application is set up to open tel:+4930123")) << app.status_texts();
+    EXPECT_TRUE(eventually([&] { return app.status_now().empty(); }, 8s)) << "cleared after 5 s";
     ASSERT_TRUE(wait_for_colour(window, 300, 400, 255, 255, 0));
     click(window, 300, 400);
     EXPECT_TRUE(wait_for_colour(window, 300, 400, 0, 255, 0)) << "the frame loads the other site's page";
     // The application's page is still there.
     EXPECT_TRUE(wait_for_colour(window, 100, 200, 0, 0, 255));
     EXPECT_EQ(read_file(record), "https://example.org/page?x=1\n");
+}
+
+// A PHP page that dies half-way: the status bar says the reply was a server
+// error until the next page. In developer mode the strip above the page shows
+// what PHP wrote to its error output (a worker's FastCGI records, or the stderr
+// of a process per request) until the next page, its button opens the
+// inspector, and stderr has one line per request: local time, method, path,
+// status and duration.
+TEST_F(DesktopBrowser, AServerErrorOfThePageShowsInTheStatusBar) {
+    file("site/fatal.php",
+         "<html><body style='margin:0;background:#0000ff'><a href='ok.html' style='display:block;height:400px'>on</a>"
+         "<?php flush(); undefined_function(); ?></body></html>");
+    file("site/ok.html", "<html><body style='margin:0;background:#00ff00'></body></html>");
+    struct Mode {
+        const char* name;
+        bool developer;
+        const char* init;
+    } modes[] = {{"plain", false, ""}, {"developer", true, ""}, {"developer, no workers", true, "SetPHPWorkers(0)\n"}};
+    // The line of the log that names the request ("" when none does).
+    auto log_line = [](const std::string& log, const std::string& request) {
+        std::size_t at = log.find(" " + request + " ");
+        if (at == std::string::npos) return std::string();
+        std::size_t start = log.rfind('\n', at), end = log.find('\n', at);
+        start = start == std::string::npos ? 0 : start + 1;
+        return log.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    };
+    const std::regex line_format(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d GET /\w+\.\w+ \d{3} \d+\.\d ms)");
+    for (const Mode& mode : modes) {
+        SCOPED_TRACE(mode.name);
+        App run(dir);
+        if (mode.developer) run.set_env("VANTREL_DEVELOPER", "1");
+        unsigned long window = open_in(run, "fatal.php", mode.init);
+        ASSERT_NE(window, 0u);
+        EXPECT_TRUE(run.status_shows("Server error 500 on /fatal.php")) << run.status_texts();
+        EXPECT_TRUE(eventually([&] { return run.status_now() == "Server error 500 on /fatal.php"; }));
+        ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+        if (mode.developer) {
+            EXPECT_TRUE(run.status_shows("Errors: GET /fatal.php: 500|")) << run.status_texts();
+            EXPECT_TRUE(run.status_shows("Call to undefined function undefined_function()")) << run.status_texts();
+            if (mode.init[0] == '\0') {
+                press(window, "alt+i");
+                unsigned long inspector = run.find_window("^Web Inspector$", 40s);
+                EXPECT_NE(inspector, 0u) << "the strip's button opens the inspector";
+                if (inspector) send_delete_window(inspector);
+                EXPECT_TRUE(eventually([&] { return !window_visible(inspector); }));
+            }
+        }
+        // The strip stands above the page, so the link has moved down a little.
+        click(window, 300, 300);
+        ASSERT_TRUE(wait_for_colour(window, 300, 300, 0, 255, 0));
+        x_tool({"xdotool", "mousemove", "--window", std::to_string(window), "300", "500"});
+        EXPECT_TRUE(eventually([&] { return run.status_now().empty(); })) << run.status_texts();
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait_exit(), 0);
+        std::string texts = run.status_texts(), log = run.log();
+        if (mode.developer) {
+            EXPECT_NE(texts.find("Errors cleared"), std::string::npos) << texts;
+            for (const char* request : {"GET /fatal.php 500", "GET /ok.html 200"})
+                EXPECT_TRUE(std::regex_match(log_line(log, request), line_format)) << request << "\n" << log;
+        } else {
+            EXPECT_EQ(texts.find("Errors:"), std::string::npos) << texts;
+            EXPECT_EQ(log_line(log, "GET /fatal.php 500"), "") << log;
+        }
+    }
+}
+
+// Developer mode: saving files of the site (one in a folder below too) reloads
+// the page shown once for changes close together, scrolled where it was; a
+// changed hook script is named on stderr and reloads nothing.
+TEST_F(DesktopBrowser, InDeveloperModeSavingFilesOfTheSiteReloadsThePageOnce) {
+    auto page = [](const std::string& bottom) {
+        return "<html><head><link rel='stylesheet' href='style.css'></head><body style='margin:0'>"
+               "<div style='height:3000px;background:#0000ff'></div>"
+               "<div style='height:3000px;background:" + bottom + "'></div></body></html>";
+    };
+    file("site/live.php", page("#ff0000"));
+    file("site/style.css", "");
+    file("site/parts/part.php", "<?php\n");
+    App run(dir);
+    run.set_env("VANTREL_DEVELOPER", "1");
+    unsigned long window = open_in(run, "live.php");
+    ASSERT_NE(window, 0u);
+    ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+    press(window, "End");
+    ASSERT_TRUE(wait_for_colour(window, 300, 200, 255, 0, 0));
+    auto loads = [&] {
+        std::string log = run.log();
+        int n = 0;
+        for (std::size_t at = log.find(" GET /live.php 200 "); at != std::string::npos;
+             at = log.find(" GET /live.php 200 ", at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(loads(), 1);
+    std::this_thread::sleep_for(400ms);  // past the quiet moment after a load
+    file("site/live.php", page("#00ff00"));
+    file("site/style.css", "body { color: black }");
+    file("site/parts/part.php", "<?php // edited\n");
+    EXPECT_TRUE(wait_for_colour(window, 300, 200, 0, 255, 0)) << "reloaded, still scrolled to the end";
+    file("onReady.lua", read_file(dir / "onReady.lua") + "-- edited\n");
+    EXPECT_TRUE(eventually([&] {
+        return run.log().find("vantrel: onReady.lua changed: restart the application to apply it\n") != std::string::npos;
+    })) << run.log();
+    EXPECT_EQ(loads(), 2) << run.log();
+    run.signal(SIGTERM);
+    EXPECT_EQ(run.wait_exit(), 0);
 }
 
 // Alt+Left goes back to the previous page; the link under the pointer shows

@@ -411,8 +411,16 @@ public:
 
     pid_t pid() const { return pid_; }
     std::string log() const { return testkit::read_file(log_); }
-    // Every text the status bar has shown, one per line (the program's test hook).
+    // Every text the status bar has shown, one per line, with the find bar's counts
+    // ("Find: ...") and the context menus' items ("Menu: ...") (the program's test hook).
     std::string status_texts() const { return testkit::read_file(status_log_); }
+    // The text the status bar shows now (the last one it was given).
+    std::string status_now() const {
+        std::string texts = status_texts();
+        if (!texts.empty() && texts.back() == '\n') texts.pop_back();
+        std::size_t line = texts.rfind('\n');
+        return line == std::string::npos ? texts : texts.substr(line + 1);
+    }
     // Waits until the status bar has shown a text containing `part`.
     bool status_shows(const std::string& part, std::chrono::milliseconds limit = 10s) const {
         return eventually([&] { return status_texts().find(part) != std::string::npos; }, limit);

@@ -188,6 +188,16 @@ TEST(NavigationPolicy, StatusTextShowsTheLinkThenLoadingThenTheLastResult) {
     status.set_link("tel:1");
     status.set_result(vd::NoHandlerText("tel:1"));  // newer than the link under the pointer
     EXPECT_EQ(status.current(), "No application is set up to open tel:1");
+    // A server error shows until the next page; a result over it until cleared.
+    status.new_page();
+    EXPECT_EQ(status.current(), "");
+    status.set_server_error(vd::ServerErrorText(500, "/page.php"));
+    status.set_result(vd::SavedText("/x"));
+    EXPECT_EQ(status.current(), "Saved /x");
+    status.clear_result();
+    EXPECT_EQ(status.current(), "Server error 500 on /page.php");
+    status.new_page();
+    EXPECT_EQ(status.current(), "");
     EXPECT_EQ(vd::DownloadFailedText("/x/y.bin", "No space left on device"),
               "Could not save /x/y.bin: No space left on device");
     EXPECT_EQ(vd::NoHandlerText("tel:123"), "No application is set up to open tel:123");

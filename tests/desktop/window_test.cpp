@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <filesystem>
+
 #include "desktop_harness.hpp"
 
 using namespace desktop;
@@ -233,6 +235,54 @@ TEST_F(DesktopWindow, F5ReloadsFromTheServerAndCtrlPShowsThePrintDialog) {
     EXPECT_EQ(requests(), 3u);
 }
 
+// The PDF files directly in a folder.
+std::vector<std::string> pdf_files(const std::string& folder) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error))
+        if (entry.path().extension() == ".pdf") found.push_back(entry.path().filename());
+    return found;
+}
+
+// "Print to File" writes into the user's documents folder (the home folder
+// when none is set up), never into the application folder the program runs in.
+TEST_F(DesktopWindow, PrintToFileProposesTheDocumentsFolder) {
+    on_init("SetTitle('Print test')\n");
+    file("onReady.lua", "NavigateTo('" + url("/blue.html") + "')\n");
+    file("site/blue.html", kBluePage);
+    struct Case {
+        const char* name;
+        const char* user_dirs;
+        std::string folder;
+    };
+    const Case cases[] = {
+        {"documents set up", "XDG_DOCUMENTS_DIR=\"$HOME/Papers\"\n", dir / "home/Papers"},
+        {"none set up", "", dir / "home"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        file("home/config/user-dirs.dirs", c.user_dirs);
+        testkit::make_dirs(c.folder);
+        App run(dir);
+        run.start();
+        unsigned long window = run.find_window("^Print test$");
+        ASSERT_NE(window, 0u);
+        ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
+        press(window, "ctrl+p");
+        unsigned long dialog = run.find_window("^Print$", 10s);
+        ASSERT_NE(dialog, 0u);
+        click(dialog, 82, 86);  // "Print to File", the only printer here
+        std::this_thread::sleep_for(300ms);
+        press(dialog, "Return");
+        EXPECT_TRUE(eventually([&] { return pdf_files(c.folder).size() == 1; }, 10s)) << run.log();
+        EXPECT_TRUE(pdf_files(dir.path()).empty()) << "nothing in the application folder";
+        for (const std::string& name : pdf_files(c.folder)) std::remove((c.folder + "/" + name).c_str());
+        for (const std::string& name : pdf_files(dir.path())) std::remove((dir / name).c_str());
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait_exit(), 0);
+    }
+}
+
 class DesktopExit : public DesktopWindow {};
 
 TEST_F(DesktopExit, CmdExitEndsWithCodeZero) {
@@ -258,16 +308,56 @@ TEST_F(DesktopExit, ClosingTheWindowEndsWithCodeZero) {
     EXPECT_FALSE(testkit::wait_for_port(port, 200ms)) << "the server is gone with the window";
 }
 
-TEST_F(DesktopExit, TermAndInterruptSignalsEndWithCodeZero) {
+// Every process below `pid` (the PHP workers, the browser engine's processes).
+std::vector<pid_t> descendants_of(pid_t pid) {
+    std::vector<pid_t> all = testkit::children_of(pid);
+    for (std::size_t i = 0; i < all.size(); ++i)
+        for (pid_t child : testkit::children_of(all[i])) all.push_back(child);
+    return all;
+}
+
+// A process that has ended, or is only waiting to be reaped.
+bool process_gone(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t paren = stat.rfind(')');
+    return stat.empty() || (paren != std::string::npos && stat.compare(paren + 1, 3, " Z ") == 0);
+}
+
+// The window goes, the PHP workers are stopped (a script that ignores SIGTERM
+// is killed) and the program ends at once with code 0, leaving no process behind.
+TEST_F(DesktopExit, TermAndInterruptSignalsEndWithinASecondLeavingNoProcess) {
+    file("site/stubborn.php", "<?php pcntl_signal(SIGTERM, SIG_IGN); touch(__DIR__ . '/running'); sleep(30);");
     for (int number : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(number);
+        std::remove((dir / "site/running").c_str());
         App run(dir);
         on_init("SetTitle('Signal test')\n");
+        file("onReady.lua", "NavigateTo('" + url("/stubborn.php") + "')\n");
         run.start();
-        ASSERT_NE(run.find_window("^Signal test$"), 0u);
+        unsigned long window = run.find_window("^Signal test$");
+        ASSERT_NE(window, 0u);
         ASSERT_TRUE(testkit::wait_for_port(port));
+        ASSERT_TRUE(eventually([&] { return testkit::file_exists(dir / "site/running"); }));
+        std::vector<pid_t> php;
+        ASSERT_TRUE(eventually([&] {
+            php.clear();
+            for (pid_t p : descendants_of(run.pid()))
+                if (read_file("/proc/" + std::to_string(p) + "/comm").rfind("php-cgi", 0) == 0) php.push_back(p);
+            return php.size() >= 2;  // the workers' manager and its children
+        }));
+        std::vector<pid_t> below = descendants_of(run.pid());
+        // Just after a request the server's poll starts its longest wait.
+        testkit::http_get(port, "/hello.php");
         run.signal(number);
-        EXPECT_EQ(run.wait_exit(), 0);
+        // The window leaves the screen while the stubborn worker is still being stopped.
+        bool hidden_first = false;
+        eventually([&] {
+            hidden_first = !window_visible(window) && !process_gone(run.pid());
+            return hidden_first || process_gone(run.pid());
+        }, 1s);
+        EXPECT_TRUE(hidden_first) << "the window stayed until the program ended";
+        EXPECT_EQ(run.wait_exit(1s), 0);
+        for (pid_t p : below) EXPECT_TRUE(eventually([&] { return process_gone(p); }, 2s)) << p;
     }
 }
 
@@ -275,15 +365,18 @@ TEST_F(DesktopExit, TermSignalEndsTheProgramWhileAMenuOrADialogIsOpen) {
     on_init("SetTitle('Busy exit test')\n");
     file("onBuildMainMenu.lua",
          "NewMenu()\nAddMenuItem('miMissing', '&Missing', 'Ctrl+M', 'lua:missing.lua')\nAddMenu('mnuFile', '&File')\n");
-    for (bool with_dialog : {false, true}) {
-        SCOPED_TRACE(with_dialog ? "error dialog open" : "menu open");
+    for (const char* open : {"menu", "error dialog", "print dialog"}) {
+        SCOPED_TRACE(open);
         App run(dir);
         run.start();
         unsigned long window = run.find_window("^Busy exit test$");
         ASSERT_NE(window, 0u);
-        if (with_dialog) {
+        if (open == std::string("error dialog")) {
             press(window, "ctrl+m");
             ASSERT_NE(run.find_window("^Error$", 8s), 0u);
+        } else if (open == std::string("print dialog")) {
+            press(window, "ctrl+p");  // run by the browser engine itself
+            ASSERT_NE(run.find_window("^Print$", 10s), 0u);
         } else {
             ASSERT_TRUE(open_menu(run, window, "F10"));
         }

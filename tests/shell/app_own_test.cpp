@@ -4,12 +4,14 @@
 // and the embedded server's listener, loopback check and private token.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -26,9 +28,12 @@
 #include "shell/model/Webserver.hpp"
 #include "shell/model/app_data.hpp"
 #include "shell/model/app_identity.hpp"
+#include "shell/model/request_log.hpp"
+#include "shell/model/site_changes.hpp"
 #include "shell/model/app_port.hpp"
 #include "shell/model/app_server.hpp"
 #include "shell/model/php_extensions.hpp"
+#include "shell/model/cookie_store.hpp"
 #include "shell/model/window_geometry.hpp"
 #include "shell_fixture.hpp"
 #include "testkit.hpp"
@@ -282,6 +287,46 @@ TEST_F(DataFolder, SeedLinksStayInsideTheSeedAndNothingIsWrittenThroughALink) {
         << "data/ and seed-copied only";
 }
 
+// A cookie store the browser engine could not read is moved aside under the
+// day's name; a sound or empty one, or none, stays.
+TEST_F(DataFolder, AnUnreadableCookieStoreIsMovedAside) {
+    ASSERT_TRUE(prepare());
+    const std::string store = folders.cookies();
+    std::tm day{};
+    day.tm_year = 2024 - 1900, day.tm_mon = 2, day.tm_mday = 9, day.tm_hour = 12;
+    const std::time_t now = std::mktime(&day);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((home / "sound.sqlite").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE moz_cookies (name TEXT); INSERT INTO moz_cookies VALUES ('a');", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    struct Case {
+        const char* name;
+        std::string content;  // "-" for no file
+        std::string moved_to;
+    } cases[] = {
+        {"none", "-", ""},
+        {"empty", "", ""},
+        {"sound", testkit::read_file(home / "sound.sqlite"), ""},
+        {"garbage", "this is not a database, just text that fills more than one header", store + ".broken-2024-03-09"},
+        {"garbage again that day", std::string(5000, 'x'), store + ".broken-2024-03-09.2"},
+        {"a damaged database", testkit::read_file(home / "sound.sqlite").substr(0, 100) + std::string(4000, '\x7f'),
+         store + ".broken-2024-03-09.3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove(store.c_str());
+        if (c.content != "-") testkit::write_file(store, c.content);
+        std::string error;
+        EXPECT_EQ(MoveAsideUnreadableCookieStore(store, now, error), c.moved_to);
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(testkit::file_exists(store), c.content != "-" && c.moved_to.empty());
+        if (c.moved_to.empty()) continue;
+        EXPECT_TRUE(testkit::read_file(c.moved_to) == c.content);
+    }
+}
+
 using AppScriptApi = ShellTest;
 
 TEST_F(AppScriptApi, AreRegisteredAfterTheEleven) {
@@ -486,6 +531,51 @@ TEST(ModuleListOfPhpCgi, ListsTheModulesOfTheRealInterpreter) {
     EXPECT_EQ(MissingExtensions({"no_such_module"}, list.names), (std::vector<std::string>{"no_such_module"}));
 }
 
+// Live reload reacts to what authors save, never to what a site writes for itself.
+TEST(LiveReload, AuthoredFilesReloadHookScriptsWaitForARestartTheRestIsLeftAlone) {
+    const std::string app = "/apps/wiki", site = "/apps/wiki/site";
+    const std::pair<const char*, SiteChange> cases[] = {
+        {"/apps/wiki/site/index.php", SiteChange::Reload},
+        {"/apps/wiki/site/skin/Main.CSS", SiteChange::Reload},
+        {"/apps/wiki/site/lib/deep/er/part.inc", SiteChange::Reload},
+        {"/apps/wiki/scripts/about.lua", SiteChange::Reload},
+        {"/apps/wiki/onReady.lua", SiteChange::HookScript},
+        {"/apps/wiki/onBuildTrayMenu.lua", SiteChange::HookScript},
+        {"/apps/wiki/site/onReady.lua", SiteChange::Reload},  // a page's file, not the hook
+        {"/apps/wiki/site/data/pages/start.txt", SiteChange::None},
+        {"/apps/wiki/site/wiki.sqlite", SiteChange::None},
+        {"/apps/wiki/site/.index.php.swp", SiteChange::None},
+        {"/apps/wiki/site/index.php~", SiteChange::None},
+        {"/apps/wiki/site/4913", SiteChange::None},
+        {"/apps/wiki/site/.git/index.php", SiteChange::None},
+        {"/apps/wiki/README.md", SiteChange::None},
+        {"/apps/wikipedia/site/index.php", SiteChange::None},
+        {"/apps/wiki/site", SiteChange::None},
+    };
+    for (const auto& [path, kind] : cases) EXPECT_EQ(ClassifyChange(path, app, site), kind) << path;
+    EXPECT_EQ(ClassifyChange("/srv/pages/a.html", app, "/srv/pages"), SiteChange::Reload) << "a site elsewhere";
+}
+
+// The developer's request log: local time in ISO 8601 with its offset, method, path, status, duration.
+TEST(RequestLog, OneLinePerRequestWithLocalTimeStatusAndDuration) {
+    setenv("TZ", "UTC-2", 1);  // two hours east of UTC
+    tzset();
+    vantrel::RequestRecord r;
+    r.method = "POST";
+    r.path = "/edit.php\nX";
+    r.status = 500;
+    r.duration_ms = 12.44;
+    auto when = std::chrono::system_clock::from_time_t(1700000000) + std::chrono::milliseconds(7);
+    EXPECT_EQ(RequestLogLine(r, when), "2023-11-15T00:13:20.007+02:00 POST /edit.php\\x0aX 500 12.4 ms");
+    unsetenv("TZ");
+    tzset();
+    EXPECT_TRUE(ShowsRequestErrors(r));
+    r.status = 200;
+    EXPECT_FALSE(ShowsRequestErrors(r));
+    r.program_errors = "PHP Warning:  Undefined variable $x\n";
+    EXPECT_TRUE(ShowsRequestErrors(r));
+}
+
 TEST(WindowPlace, TextRoundTripAndDamagedFiles) {
     WindowGeometry g{-20, 35, 800, 600, false};
     EXPECT_EQ(ParseWindowGeometry(FormatWindowGeometry(g)), g);
@@ -498,6 +588,11 @@ TEST(WindowPlace, TextRoundTripAndDamagedFiles) {
     EXPECT_FALSE(LoadWindowGeometry(dir / "missing"));
     ASSERT_TRUE(SaveWindowGeometry(dir / "state", g));
     EXPECT_EQ(LoadWindowGeometry(dir / "state"), g);
+    // Kept in device pixels: a run at scale 2 that moves nothing gives back the odd size it was given.
+    WindowGeometry odd{101, 35, 901, 601, false};
+    EXPECT_EQ(ToToolkitUnits(odd, 2), (WindowGeometry{51, 18, 451, 301, false}));
+    EXPECT_EQ(ToDeviceUnits(ToToolkitUnits(odd, 2), 2, odd), odd);
+    EXPECT_EQ(ToDeviceUnits({51, 18, 300, 200, true}, 2, odd), (WindowGeometry{101, 35, 600, 400, true}));
 }
 
 // The embedded server as the desktop program starts it.

@@ -175,9 +175,10 @@ TEST_F(MenuModel, BuiltInCommandsAreExactAndCaseSensitive) {
     DispatchCommand("cmd:Exit");
     DispatchCommand("cmd:Print");
     DispatchCommand("cmd:Refresh");
-    EXPECT_EQ(window.calls, (std::vector<std::string>{"close", "print", "refresh"}));
+    DispatchCommand("cmd:Find");
+    EXPECT_EQ(window.calls, (std::vector<std::string>{"close", "print", "refresh", "find"}));
     window.calls.clear();
-    for (const char* nothing : {"cmd:exit", "cmd:EXIT", "cmd:Exit ", "cmd:", "cmd:Other"}) {
+    for (const char* nothing : {"cmd:exit", "cmd:EXIT", "cmd:Exit ", "cmd:", "cmd:Other", "cmd:find"}) {
         DispatchCommand(nothing);
     }
     EXPECT_TRUE(window.calls.empty());

@@ -49,6 +49,7 @@ public:
         calls.push_back("print");
         ++prints;
     }
+    void find() override { calls.push_back("find"); }
     void close() override {
         calls.push_back("close");
         ++closes;

@@ -234,7 +234,14 @@ int WorkerPool::wait_for_manager(pid_t manager) {
 void WorkerPool::stop_group(pid_t group) {
     // The manager is gone (reaped); its children are ours now and share its group.
     kill(-group, SIGTERM);
-    auto deadline = Clock::now() + std::chrono::seconds(2);
+    // When the pool is stopping, the program that owns it is ending: a worker
+    // that lingers (a script that ignores SIGTERM) is killed soon.
+    bool stopping;
+    {
+        std::lock_guard<std::mutex> held(lock_);
+        stopping = stopping_;
+    }
+    auto deadline = Clock::now() + (stopping ? std::chrono::milliseconds(250) : std::chrono::milliseconds(2000));
     bool killed = false;
     for (;;) {
         int status;

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "edit_menu.hpp"
 #include "navigation_policy.hpp"
 #include "page_text.hpp"
+#include "print_folder.hpp"
 #include "web_context.hpp"
 
 namespace vantrel::desktop {
@@ -47,6 +49,7 @@ TCppWebBrowser::TCppWebBrowser() {
     g_signal_connect(view_, "load-failed", G_CALLBACK(viewLoadFailed), this);
     g_signal_connect(view_, "context-menu", G_CALLBACK(viewContextMenu), this);
     g_signal_connect(view_, "decide-policy", G_CALLBACK(viewDecidePolicy), this);
+    g_signal_connect(view_, "print", G_CALLBACK(ViewPrintToDocuments), nullptr);
 }
 
 TCppWebBrowser::~TCppWebBrowser() {
@@ -75,6 +78,7 @@ void TCppWebBrowser::Refresh2(int level) {
 void TCppWebBrowser::ExecWB(int command, int /*option*/) {
     if (command != OLECMDID_PRINT) return;
     WebKitPrintOperation* operation = webkit_print_operation_new(view_);
+    ProposeDocumentsFolder(operation);
     GtkWidget* top = gtk_widget_get_toplevel(Widget());
     webkit_print_operation_run_dialog(operation, GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr);
     g_object_unref(operation);
@@ -90,8 +94,11 @@ gboolean TCppWebBrowser::viewLoadFailed(WebKitWebView*, WebKitLoadEvent, char*, 
     return FALSE;  // the engine shows its own page for a failed load
 }
 
-gboolean TCppWebBrowser::viewContextMenu(WebKitWebView*, WebKitContextMenu*, GdkEvent* event,
-                                         WebKitHitTestResult*, TCppWebBrowser* self) {
+gboolean TCppWebBrowser::viewContextMenu(WebKitWebView* view, WebKitContextMenu* menu, GdkEvent* event,
+                                         WebKitHitTestResult* hit, TCppWebBrowser* self) {
+    // Where the user edits or has selected text, the edit menu; the page
+    // itself gets what the host decides.
+    if (ShapeEditMenu(view, menu, hit)) return FALSE;
     if (!self->ui_handler_) return FALSE;
     POINT where;
     double x = 0, y = 0;
@@ -129,6 +136,14 @@ int RunModalDialog(GtkDialog* dialog) {
 void CancelModalDialogs() {
     for (GtkDialog* dialog : std::vector<GtkDialog*>(running_dialogs))
         gtk_dialog_response(dialog, GTK_RESPONSE_DELETE_EVENT);
+    // The print dialog is run by the browser engine in a loop of its own.
+    GType print_dialog = g_type_from_name("GtkPrintUnixDialog");
+    if (print_dialog == 0) return;  // never made in this run
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* w = windows; w; w = w->next)
+        if (G_TYPE_CHECK_INSTANCE_TYPE(w->data, print_dialog) && gtk_widget_get_visible(GTK_WIDGET(w->data)))
+            gtk_dialog_response(GTK_DIALOG(w->data), GTK_RESPONSE_DELETE_EVENT);
+    g_list_free(windows);
 }
 
 /* Downloads */

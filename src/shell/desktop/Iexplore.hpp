@@ -82,8 +82,8 @@ private:
 void InstallDownloadHandler(GtkWindow* parent, std::function<void(const std::string&)> report);
 
 // Runs the program's own modal dialog; CancelModalDialogs ends every one still
-// running (with GTK_RESPONSE_DELETE_EVENT), so that closing the program is not
-// held up by a question nobody answers.
+// running, and the print dialog (with GTK_RESPONSE_DELETE_EVENT), so that
+// closing the program is not held up by a question nobody answers.
 int RunModalDialog(GtkDialog* dialog);
 void CancelModalDialogs();
 

@@ -118,6 +118,8 @@ void TfrmMain::BuildWindow() {
     gtk_widget_set_name(cmpBrowser->Widget(), "cmpBrowser");
     gtk_box_pack_start(GTK_BOX(box_), cmpBrowser->Widget(), TRUE, TRUE, 0);
     g_signal_connect(cmpBrowser->Widget(), "draw", G_CALLBACK(viewDrawBackground), nullptr);
+    // Before the page's other handlers, so it sees every navigation.
+    if (shell::DeveloperMode()) live_reload_ = std::make_unique<LiveReload>(cmpBrowser->View());
 
     // A plain strip with no panels, 19 pixels high; its one line of text (the
     // page's status texts) is set small enough to fit.
@@ -137,6 +139,15 @@ void TfrmMain::BuildWindow() {
     gtk_window_add_accel_group(window, menu_accels_.get());
     ConnectAction(GDK_KEY_F5, static_cast<GdkModifierType>(0), G_CALLBACK(actRefreshActivate));
     ConnectAction(GDK_KEY_p, GDK_CONTROL_MASK, G_CALLBACK(actPrintActivate));
+    // Between the page and the status bar, hidden until Ctrl+F.
+    find_bar_ = std::make_unique<FindBar>(cmpBrowser->View(), cmpActions.get());
+    gtk_box_pack_end(GTK_BOX(box_), find_bar_->Widget(), FALSE, FALSE, 0);
+    // Above the page, below the menu bar (which goes in at the top later).
+    if (shell::DeveloperMode()) {
+        error_strip_ = std::make_unique<ErrorStrip>(cmpBrowser->View());
+        gtk_box_pack_start(GTK_BOX(box_), error_strip_->Widget(), FALSE, FALSE, 0);
+        gtk_box_reorder_child(GTK_BOX(box_), error_strip_->Widget(), 0);
+    }
 
     g_signal_connect(window, "show", G_CALLBACK(windowShow), this);
     g_signal_connect(window, "realize", G_CALLBACK(windowRealize), this);
@@ -206,6 +217,11 @@ void TfrmMain::WaitWhileBusy() {
 
 void TfrmMain::FormShow() {
     shell::StartApplicationServer(shell::ChooseServerPort());
+    if (live_reload_) {
+        char* folder = g_get_current_dir();  // where the hook scripts and "lua:" scripts are
+        live_reload_->Start(folder, shell::Settings().SitesPath);
+        g_free(folder);
+    }
     page_->SetOwnPort(shell::ServerPort());
     native_->Start(shell::ServerPort());
     shell::StartServerThread();
@@ -238,6 +254,8 @@ void TfrmMain::navigate(const std::string& url) { cmpBrowser->Navigate(url); }
 void TfrmMain::refresh() { cmpBrowser->Refresh2(TCppWebBrowser::REFRESH_COMPLETELY); }
 
 void TfrmMain::print() { cmpBrowser->ExecWB(TCppWebBrowser::OLECMDID_PRINT, 0); }
+
+void TfrmMain::find() { find_bar_->Open(); }
 
 void TfrmMain::close() { RequestClose(); }
 
@@ -292,6 +310,26 @@ void TfrmMain::show_error(const std::string& text) { ShowMessage("Error", text);
 void TfrmMain::show_fatal(const std::string& text) { ShowMessage("Error", text); }
 
 void TfrmMain::send_page_event(const std::string& detail) { native_->SendPageEvent(detail); }
+
+// From the server's thread: shown by the user-interface thread, by the main
+// window as it is then (none once it has gone).
+void TfrmMain::request_errors(const std::string& method, const std::string& path, int status,
+                              const std::string& errors) {
+    struct Report {
+        std::string method, path;
+        int status;
+        std::string errors;
+    };
+    g_main_context_invoke_full(
+        nullptr, G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            auto* r = static_cast<Report*>(data);
+            auto* window = dynamic_cast<TfrmMain*>(shell::MainWindow());
+            if (window && window->error_strip_) window->error_strip_->Add(r->method, r->path, r->status, r->errors);
+            return G_SOURCE_REMOVE;
+        },
+        new Report{method, path, status, errors}, [](gpointer data) { delete static_cast<Report*>(data); });
+}
 
 void TfrmMain::ShowMessage(const std::string& title, const std::string& text) {
     GtkWindow* parent = gtk_widget_get_visible(window_.get()) ? GTK_WINDOW(window_.get()) : nullptr;

@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "Iexplore.hpp"
+#include "error_strip.hpp"
+#include "find_bar.hpp"
+#include "live_reload.hpp"
 #include "gtk_owner.hpp"
 #include "native_desktop.hpp"
 #include "page_behaviour.hpp"
@@ -48,11 +51,14 @@ public:
     void navigate(const std::string& url) override;
     void refresh() override;
     void print() override;
+    void find() override;
     void close() override;
     void show_error(const std::string& text) override;
     void show_fatal(const std::string& text) override;
     void set_menu_bar(const std::vector<vantrel::shell::TopMenuModel>& menus) override;
     void send_page_event(const std::string& detail) override;
+    void request_errors(const std::string& method, const std::string& path, int status,
+                        const std::string& errors) override;
 
     // The desktop half of the native interface (notifications, tray, dialogs, ...).
     NativeDesktop& Native() { return *native_; }
@@ -109,8 +115,11 @@ private:
     GObjectPtr<GtkAccelGroup> cmpActions;    // F5, Ctrl+P and the browser keys
     GObjectPtr<GtkAccelGroup> menu_accels_;  // shortcuts of menu items
     std::unique_ptr<TCppWebBrowser> cmpBrowser;
+    std::unique_ptr<LiveReload> live_reload_;  // developer mode only
     std::unique_ptr<PageBehaviour> page_;  // the views' navigation, keys, pop-ups and status texts
     std::unique_ptr<NativeDesktop> native_;
+    std::unique_ptr<FindBar> find_bar_;
+    std::unique_ptr<ErrorStrip> error_strip_;  // developer mode only
     MainWindowLink link_{this};
     DestroySteps destroy_steps_;
     SourceId close_source_;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "shell/model/Globals.hpp"
@@ -14,6 +15,7 @@
 #include "shell/model/app_data.hpp"
 #include "shell/model/developer.hpp"
 #include "shell/model/app_identity.hpp"
+#include "shell/model/cookie_store.hpp"
 #include "shell/model/native_events.hpp"
 #include "web_context.hpp"
 
@@ -82,6 +84,12 @@ bool PrepareApplication(const std::string& id) {
     }
     shell::Settings().ApplicationId = id;
     shell::Settings().DataPath = folders.writable;
+    std::string moved = shell::MoveAsideUnreadableCookieStore(folders.cookies(), std::time(nullptr), error);
+    if (!moved.empty())
+        std::fprintf(stderr, "vantrel: the cookie store %s cannot be read; it was moved to %s and a new one is used\n",
+                     folders.cookies().c_str(), moved.c_str());
+    else if (!error.empty())
+        std::fprintf(stderr, "vantrel: the cookie store cannot be read: %s\n", error.c_str());
     ConfigureWebContext(folders);
     return true;
 }

@@ -22,8 +22,20 @@ std::string state_file() {
     return id.empty() ? std::string() : shell::FoldersFor(id).window_state();
 }
 
+// The window's place in the toolkit's units while it runs, and the file's
+// geometry (device pixels) it was restored from.
+struct TrackedGeometry {
+    shell::WindowGeometry now;
+    shell::WindowGeometry remembered;
+};
+
+TrackedGeometry* tracked_state(GtkWindow* window) {
+    return static_cast<TrackedGeometry*>(g_object_get_data(G_OBJECT(window), kGeometryKey));
+}
+
 shell::WindowGeometry* tracked(GtkWindow* window) {
-    return static_cast<shell::WindowGeometry*>(g_object_get_data(G_OBJECT(window), kGeometryKey));
+    TrackedGeometry* t = tracked_state(window);
+    return t ? &t->now : nullptr;
 }
 
 // Without a window manager that maximises, the toolkit still reports the
@@ -100,9 +112,11 @@ void RestoreWindowState(GtkWindow* window) {
     std::string file = state_file();
     shell::WindowGeometry remembered;
     if (!file.empty()) remembered = shell::LoadWindowGeometry(file).value_or(shell::WindowGeometry{});
-    auto* g = new shell::WindowGeometry(remembered);
-    g_object_set_data_full(G_OBJECT(window), kGeometryKey, g,
-                           [](gpointer p) { delete static_cast<shell::WindowGeometry*>(p); });
+    int scale = gtk_widget_get_scale_factor(GTK_WIDGET(window));
+    auto* t = new TrackedGeometry{shell::ToToolkitUnits(remembered, scale), remembered};
+    g_object_set_data_full(G_OBJECT(window), kGeometryKey, t,
+                           [](gpointer p) { delete static_cast<TrackedGeometry*>(p); });
+    shell::WindowGeometry* g = &t->now;
     gtk_window_set_default_size(window, g->width, g->height);
     gtk_window_move(window, g->x, g->y);
     if (g->maximized)
@@ -116,13 +130,14 @@ void RestoreWindowState(GtkWindow* window) {
 
 void SaveWindowState(GtkWindow* window) {
     std::string file = state_file();
-    shell::WindowGeometry* g = tracked(window);
-    if (file.empty() || !g) return;
+    TrackedGeometry* t = tracked_state(window);
+    if (file.empty() || !t) return;
     if (gtk_widget_get_realized(GTK_WIDGET(window))) {
         windowConfigure(GTK_WIDGET(window), nullptr, nullptr);
-        g->maximized = g->maximized && maximizing_desktop(GTK_WIDGET(window));
+        t->now.maximized = t->now.maximized && maximizing_desktop(GTK_WIDGET(window));
     }
-    shell::SaveWindowGeometry(file, *g);
+    int scale = gtk_widget_get_scale_factor(GTK_WIDGET(window));
+    shell::SaveWindowGeometry(file, shell::ToDeviceUnits(t->now, scale, t->remembered));
 }
 
 }  // namespace vantrel::desktop

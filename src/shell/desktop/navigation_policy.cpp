@@ -71,7 +71,8 @@ NavigationChoice ChooseNavigation(const NavigationFacts& f, int port) {
 std::string StatusText::current() const {
     if (!link_.empty()) return link_;
     if (loading_) return "Loading...";
-    return result_;
+    if (!result_.empty()) return result_;
+    return server_error_;
 }
 
 std::string SavedText(std::string_view file) { return "Saved " + std::string(file); }
@@ -82,6 +83,10 @@ std::string DownloadFailedText(std::string_view file, std::string_view why) {
 
 std::string NoHandlerText(std::string_view uri) {
     return "No application is set up to open " + std::string(uri);
+}
+
+std::string ServerErrorText(int status, std::string_view path) {
+    return "Server error " + std::to_string(status) + " on " + std::string(path.empty() ? "/" : path);
 }
 
 }  // namespace vantrel::desktop

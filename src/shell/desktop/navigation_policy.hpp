@@ -39,7 +39,8 @@ NavigationChoice ChooseNavigation(const NavigationFacts& facts, int port);
 
 // The status bar: what it shows and in which order of precedence: the link under
 // the pointer, then "Loading..." while a page loads, then the last result (a
-// download saved or failed, a link with no handler).
+// download saved or failed, a link with no handler; the window clears it after
+// a few seconds), then a server error of the page shown.
 class StatusText {
 public:
     void set_link(std::string uri) { link_ = std::move(uri); }
@@ -49,17 +50,29 @@ public:
         result_ = std::move(text);
         link_.clear();
     }
+    void clear_result() { result_.clear(); }
+    void set_server_error(std::string text) { server_error_ = std::move(text); }
+    // The main page starts loading another address: the last result and the
+    // server error belonged to the page before.
+    void new_page() {
+        result_.clear();
+        server_error_.clear();
+    }
     std::string current() const;
 
 private:
     std::string link_;
     bool loading_ = false;
     std::string result_;
+    std::string server_error_;
 };
 
 // Result texts.
 std::string SavedText(std::string_view file);
 std::string DownloadFailedText(std::string_view file, std::string_view why);
 std::string NoHandlerText(std::string_view uri);
+// "Server error 500 on /page.php": the page shown was answered with a status
+// of 500 or more by the application's own server.
+std::string ServerErrorText(int status, std::string_view path);
 
 }  // namespace vantrel::desktop

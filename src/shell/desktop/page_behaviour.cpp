@@ -8,6 +8,7 @@
 #include "Iexplore.hpp"
 #include "page_text.hpp"
 #include "popup_window.hpp"
+#include "shown_text_log.hpp"
 #include "shell/model/developer.hpp"
 
 namespace vantrel::desktop {
@@ -38,6 +39,8 @@ constexpr const char* kFrameLinkScript =
     "  var h = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.vantrelFrameLink;"
     "  if (a && h) h.postMessage(String(a.href));"
     "}, true);";
+
+constexpr guint kResultSeconds = 5;  // a download's or a link's result shows this long
 
 constexpr double kZoomStep = 0.1, kZoomMin = 0.3, kZoomMax = 5.0;
 
@@ -229,6 +232,27 @@ void PageBehaviour::OpenOutside(const std::string& uri) {
 void PageBehaviour::ShowResult(const std::string& text) {
     status_.set_result(text);
     UpdateStatus();
+    result_timer_.reset(g_timeout_add_seconds(kResultSeconds, resultExpired, this));
+}
+
+gboolean PageBehaviour::resultExpired(gpointer data) {
+    auto* self = static_cast<PageBehaviour*>(data);
+    self->result_timer_.release();
+    self->status_.clear_result();
+    self->UpdateStatus();
+    return G_SOURCE_REMOVE;
+}
+
+// A page of the own server that answered 500 or more says so until the next page.
+void PageBehaviour::NoteServerError(WebKitWebView* view) {
+    WebKitWebResource* resource = webkit_web_view_get_main_resource(view);
+    WebKitURIResponse* response = resource ? webkit_web_resource_get_response(resource) : nullptr;
+    guint status = response ? webkit_uri_response_get_status_code(response) : 0;
+    const char* uri = response ? webkit_uri_response_get_uri(response) : nullptr;
+    if (status < 500 || !uri || !IsOwnOrigin(uri, port_)) return;
+    GUri* parsed = g_uri_parse(uri, G_URI_FLAGS_ENCODED, nullptr);
+    status_.set_server_error(ServerErrorText(static_cast<int>(status), parsed ? g_uri_get_path(parsed) : ""));
+    if (parsed) g_uri_unref(parsed);
 }
 
 void PageBehaviour::UpdateStatus() {
@@ -236,13 +260,7 @@ void PageBehaviour::UpdateStatus() {
     guint context = gtk_statusbar_get_context_id(status_bar_, "page");
     gtk_statusbar_remove_all(status_bar_, context);
     if (!text.empty()) gtk_statusbar_push(status_bar_, context, text.c_str());
-    // Test hook: every text the status bar shows, one line each.
-    if (const char* log = std::getenv("VANTREL_STATUS_LOG")) {
-        if (std::FILE* f = std::fopen(log, "a")) {
-            std::fprintf(f, "%s\n", text.c_str());
-            std::fclose(f);
-        }
-    }
+    LogShownText(text);
 }
 
 void PageBehaviour::ClosePopup(PopupWindow* popup) {
@@ -310,9 +328,14 @@ void PageBehaviour::viewMouseTargetChanged(WebKitWebView*, WebKitHitTestResult* 
 
 void PageBehaviour::viewLoadChanged(WebKitWebView* view, WebKitLoadEvent event, PageBehaviour* self) {
     if (view != self->main_view_) return;
-    if (event == WEBKIT_LOAD_STARTED) self->status_.set_loading(true);
+    if (event == WEBKIT_LOAD_STARTED) {
+        self->status_.new_page();
+        self->result_timer_.reset();
+        self->status_.set_loading(true);
+    }
+    if (event == WEBKIT_LOAD_COMMITTED) self->NoteServerError(view);
     if (event == WEBKIT_LOAD_FINISHED) self->status_.set_loading(false);
-    if (event == WEBKIT_LOAD_STARTED || event == WEBKIT_LOAD_FINISHED) self->UpdateStatus();
+    self->UpdateStatus();
 }
 
 // The mouse's back (8) and forward (9) buttons.

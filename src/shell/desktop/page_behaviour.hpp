@@ -52,6 +52,8 @@ private:
     void AddCloseScript(WebKitUserContentManager* scripts);
     void OpenOutside(const std::string& uri);
     void UpdateStatus();
+    void NoteServerError(WebKitWebView* view);
+    static gboolean resultExpired(gpointer self);
     void ClosePopup(PopupWindow* popup);
     // A pop-up's page agreed to close (its view's "close" signal).
     void PopupAgreed(PopupWindow* popup);
@@ -78,6 +80,7 @@ private:
     WebKitWebView* main_view_ = nullptr;  // borrowed: owned by the browser wrapper
     int port_ = -1;
     StatusText status_;
+    SourceId result_timer_;  // clears the last result
     std::set<std::string> frame_links_;  // links clicked inside frames, until their navigation
     std::list<std::unique_ptr<PopupWindow>> popups_;
     CloseSequence close_sequence_;

@@ -131,4 +131,10 @@ std::string InsertBaseTag(std::string_view html, std::string_view folder) {
     return out;
 }
 
+std::string MatchCountText(unsigned current, unsigned count, unsigned limit) {
+    if (count == 0) return "No matches";
+    if (count > limit) return "More than " + std::to_string(limit) + " matches";
+    return std::to_string(current) + " of " + std::to_string(count);
+}
+
 }  // namespace vantrel::desktop

@@ -29,4 +29,8 @@ std::string BaseTag(std::string_view folder);
 // A text without "<head>" comes back unchanged.
 std::string InsertBaseTag(std::string_view html, std::string_view folder);
 
+// The find bar's count: "3 of 17", "No matches"; above `limit` (where the
+// engine stops counting) "More than 1000 matches".
+std::string MatchCountText(unsigned current, unsigned count, unsigned limit);
+
 }  // namespace vantrel::desktop

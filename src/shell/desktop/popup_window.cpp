@@ -1,6 +1,8 @@
 #include "popup_window.hpp"
 
+#include "edit_menu.hpp"
 #include "page_behaviour.hpp"
+#include "print_folder.hpp"
 
 namespace vantrel::desktop {
 
@@ -17,12 +19,16 @@ PopupWindow::PopupWindow(PageBehaviour& behaviour, WebKitWebView* opener)
                                          scripts_.get(), nullptr));
     GtkWindow* window = GTK_WINDOW(window_.get());
     gtk_window_set_title(window, "");
+    // Over its opener, not where the window manager puts new windows.
     gtk_window_set_transient_for(window, GTK_WINDOW(gtk_widget_get_toplevel(GTK_WIDGET(opener))));
+    gtk_window_set_position(window, GTK_WIN_POS_CENTER_ON_PARENT);
     gtk_window_set_default_size(window, 800, 600);
     gtk_window_add_accel_group(window, keys_.get());
     gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(view_));
     g_signal_connect(view_, "ready-to-show", G_CALLBACK(viewReadyToShow), this);
     g_signal_connect(view_, "close", G_CALLBACK(viewClose), this);
+    g_signal_connect(view_, "context-menu", G_CALLBACK(EditOnlyContextMenu), nullptr);
+    g_signal_connect(view_, "print", G_CALLBACK(ViewPrintToDocuments), nullptr);
     g_signal_connect(view_, "notify::title", G_CALLBACK(viewTitleChanged), this);
     g_signal_connect(window, "delete-event", G_CALLBACK(windowDeleteEvent), this);
 }
@@ -36,8 +42,10 @@ void PopupWindow::viewReadyToShow(WebKitWebView*, PopupWindow* self) {
     WebKitWindowProperties* properties = webkit_web_view_get_window_properties(self->view_);
     GdkRectangle geometry{};
     webkit_window_properties_get_geometry(properties, &geometry);
+    // The size window.open asked for, before the window is placed, so that it
+    // is centred at that size.
     if (geometry.width > 0 && geometry.height > 0)
-        gtk_window_resize(GTK_WINDOW(self->window_.get()), geometry.width, geometry.height);
+        gtk_window_set_default_size(GTK_WINDOW(self->window_.get()), geometry.width, geometry.height);
     gtk_widget_show_all(self->window_.get());
 }
 

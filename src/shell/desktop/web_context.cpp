@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "edit_menu.hpp"
 #include "server/server.hpp"
 #include "shell/model/app_server.hpp"
 
@@ -46,6 +47,7 @@ void ConfigureWebContext(const vantrel::shell::ApplicationFolders& folders) {
     webkit_cookie_manager_set_accept_policy(cookies, WEBKIT_COOKIE_POLICY_ACCEPT_NO_THIRD_PARTY);
     g_context = webkit_web_context_new_with_website_data_manager(manager);
     g_object_unref(manager);  // the context holds it
+    EnableSpellChecking(g_context);
 }
 
 WebKitWebContext* ApplicationWebContext() { return g_context ? g_context : webkit_web_context_get_default(); }

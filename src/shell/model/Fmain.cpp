@@ -304,6 +304,8 @@ void DispatchCommand(const std::string& command) {
             actPrintExecute();
         } else if (command == "cmd:Refresh") {
             actRefreshExecute();
+        } else if (command == "cmd:Find") {
+            if (g_window) g_window->find();
         }
         return;  // any other "cmd:" text does nothing
     }

@@ -47,9 +47,9 @@ const std::vector<TopMenuModel>& TrayMenuItems();
 // The window reports a click on the item carrying command entry `command_index`.
 void MenuItemClick(int command_index);
 
-// Runs one command text: "cmd:Exit", "cmd:Print", "cmd:Refresh", "lua:<path>",
-// "event:<name>" (a "command" event to the page), or anything else as an
-// address to navigate to.
+// Runs one command text: "cmd:Exit", "cmd:Print", "cmd:Refresh", "cmd:Find",
+// "lua:<path>", "event:<name>" (a "command" event to the page), or anything
+// else as an address to navigate to.
 void DispatchCommand(const std::string& command);
 
 // F5: reload without cached copies. Ctrl+P: the browser's print flow.

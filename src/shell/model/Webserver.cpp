@@ -1,9 +1,12 @@
 #include "shell/model/Webserver.hpp"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -18,6 +21,7 @@
 #include "shell/model/developer.hpp"
 #include "shell/model/app_port.hpp"
 #include "shell/model/app_server.hpp"
+#include "shell/model/request_log.hpp"
 
 namespace vantrel::shell {
 
@@ -53,6 +57,21 @@ std::string absolute_path(const std::string& path) {
     std::string s = p.lexically_normal().string();
     while (s.size() > 1 && s.back() == '/') s.pop_back();
     return s;
+}
+
+// The signal that interrupts the server thread's poll (a handler that does
+// nothing, installed without SA_RESTART, so the wait ends with EINTR).
+int WakeSignal() {
+    static const int number = [] {
+        int n = SIGRTMIN + 2;
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        sigaction(n, &action, nullptr);
+        return n;
+    }();
+    return number;
 }
 
 template <class Exists>
@@ -145,8 +164,6 @@ void StartServer(const std::string& root, const std::string& interpreter, int po
                                                                  {"listen_port", std::to_string(port)},
                                                                  {"cgi_workers", std::to_string(workers)},
                                                                  {"listen_address", Settings().ListenAddress}};
-    // The author sees every request in the server's debug log on stderr.
-    if (DeveloperMode()) options.emplace_back("debug", "1");
     g_server = init_context(nullptr, options);
     if (!g_server) return;  // fatal, reported by the hook
     g_server->cgi_arguments = interpreter_arguments;
@@ -160,6 +177,8 @@ void StartServer(const std::string& root, const std::string& interpreter, int po
     server_start(*g_server, [](int bound) {
         g_port = bound;
         ConfigureApplicationServer(*g_server, bound);
+        // The author sees every request as one line on stderr, and the errors in the window.
+        ObserveRequestsForDeveloper(*g_server);
     });
 }
 
@@ -208,7 +227,10 @@ void InstallFatalHook(WindowPort* window) {
     });
 }
 
-CWebServerThread::CWebServerThread() : thread_([this] { Execute(); }) {}
+CWebServerThread::CWebServerThread() {
+    WakeSignal();  // installed before the thread can be signalled
+    thread_ = std::thread([this] { Execute(); });
+}
 
 CWebServerThread::~CWebServerThread() {
     Terminate();
@@ -216,13 +238,26 @@ CWebServerThread::~CWebServerThread() {
 }
 
 void CWebServerThread::WaitFor() {
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return;
+    if (Terminated()) {
+        // A signal sent just before the thread enters its wait is not seen
+        // there: it is sent again until the loop has ended.
+        std::unique_lock<std::mutex> held(lock_);
+        while (!finished_) {
+            pthread_kill(thread_.native_handle(), WakeSignal());
+            ended_.wait_for(held, std::chrono::milliseconds(5));
+        }
+    }
+    thread_.join();
 }
 
 // Polls back to back: the step's own time-out is the idle wait, so requests are
-// served as soon as they arrive and the terminate request is seen within a second.
+// served as soon as they arrive; WaitFor interrupts the wait to end the loop.
 void CWebServerThread::Execute() {
     while (!Terminated()) PollServer();
+    std::lock_guard<std::mutex> held(lock_);
+    finished_ = true;
+    ended_.notify_all();
 }
 
 }  // namespace vantrel::shell

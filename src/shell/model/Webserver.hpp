@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,13 +92,18 @@ public:
 
     void Terminate() { terminated_.store(true); }
     bool Terminated() const { return terminated_.load(); }
-    // Waits until the body has returned (call Terminate first).
+    // Waits until the body has returned (call Terminate first). The poll step
+    // the thread is waiting in is interrupted, so this takes milliseconds, not
+    // the step's time-out.
     void WaitFor();
 
 private:
     void Execute();
 
     std::atomic<bool> terminated_{false};
+    std::mutex lock_;
+    std::condition_variable ended_;
+    bool finished_ = false;  // Execute has returned (under lock_)
     std::thread thread_;
 };
 

@@ -62,6 +62,7 @@ public:
     void navigate(const std::string& url) override { navigations.push_back(url); }
     void refresh() override {}
     void print() override {}
+    void find() override {}
     void close() override { closed = true; }
     void show_error(const std::string& text) override { errors.push_back(text); }
     void show_fatal(const std::string& text) override { errors.push_back(text); }

@@ -1,5 +1,6 @@
 #include "shell/model/window_geometry.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -20,7 +21,27 @@ bool read_int(const std::string& text, int low, int high, int& out) {
     return true;
 }
 
+// Rounds to the nearest toolkit pixel, halves away from zero.
+int divide(int device, int scale) { return device >= 0 ? (device + scale / 2) / scale : -((-device + scale / 2) / scale); }
+
 }  // namespace
+
+WindowGeometry ToToolkitUnits(const WindowGeometry& device, int scale) {
+    if (scale <= 1) return device;
+    return {divide(device.x, scale), divide(device.y, scale), std::max(1, divide(device.width, scale)),
+            std::max(1, divide(device.height, scale)), device.maximized};
+}
+
+WindowGeometry ToDeviceUnits(const WindowGeometry& toolkit, int scale, const WindowGeometry& remembered) {
+    if (scale < 1) scale = 1;
+    WindowGeometry restored = ToToolkitUnits(remembered, scale);
+    auto field = [&](int now, int as_restored, int as_remembered) {
+        return now == as_restored ? as_remembered : now * scale;
+    };
+    return {field(toolkit.x, restored.x, remembered.x), field(toolkit.y, restored.y, remembered.y),
+            field(toolkit.width, restored.width, remembered.width),
+            field(toolkit.height, restored.height, remembered.height), toolkit.maximized};
+}
 
 std::string FormatWindowGeometry(const WindowGeometry& g) {
     return "x=" + std::to_string(g.x) + "\ny=" + std::to_string(g.y) + "\nwidth=" + std::to_string(g.width) +

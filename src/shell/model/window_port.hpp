@@ -49,6 +49,8 @@ public:
     virtual void refresh() = 0;
     // Runs the browser's print flow.
     virtual void print() = 0;
+    // Opens the find bar over the page (or moves to it when it is open).
+    virtual void find() = 0;
     // Closes the main window as its own close control does.
     virtual void close() = 0;
     // A modal error dialog with one OK button.
@@ -59,6 +61,11 @@ public:
     virtual void set_menu_bar(const std::vector<TopMenuModel>& menus) = 0;
     // Dispatches the "vantrel" event with `detail` (a JSON object) to the page.
     virtual void send_page_event(const std::string& detail) = 0;
+    // Developer mode: a request of the site whose program wrote `errors` (its
+    // error output) or that answered `status` 500 or more. Called on the
+    // server's thread; the window shows it on its own.
+    virtual void request_errors(const std::string& /*method*/, const std::string& /*path*/, int /*status*/,
+                                const std::string& /*errors*/) {}
 };
 
 }  // namespace vantrel::shell
