@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "server/cgi/cgi_env.hpp"
+#include "server/cgi/cgi_job.hpp"
 #include "server/cgi/cgi_reply.hpp"
 #include "server/cgi/cgi_spawn.hpp"
 #include "server/config/context.hpp"
@@ -47,18 +48,10 @@ void keep_body_only(connection& c) {
 
 namespace {
 
-// The program's output has ended: relaying is over, the process is reaped when
-// the record's work ends.
-void output_ended(connection& c) {
-    c.io_handler = nullptr;
-    c.fd.reset();
-}
-
 // Relaying stops before the program has finished: it is stopped first, so that
 // closing its socket cannot show it an end of input it would act on.
 void stop_program(connection& c) {
     if (c.cgi_pid > 0) cgi_kill(c.cgi_pid);
-    c.io_handler = nullptr;
     c.fd.reset();
 }
 
@@ -94,7 +87,10 @@ void cgi_reply_head_step(connection& c) {
         return;
     }
     c.local.tail = 0;
-    if (!place_cgi_reply_head(c, static_cast<unsigned>(length))) return invalid_head(c);
+    CgiReplyHead reply;
+    if (!parse_cgi_reply_head(c.local.buf, static_cast<std::size_t>(length), reply) ||
+        !place_program_head(c, reply.reply_status(), reply.status_line(), reply.fields, static_cast<unsigned>(length)))
+        return invalid_head(c);
     c.flags |= flag::cgi_head_parsed;
 }
 
@@ -123,9 +119,9 @@ void forward_body(connection& c) {
 // The client has ended its stream after the whole body and all of it has been
 // handed over: the program's input ends too, and its reply is still relayed.
 void end_program_input(connection& c) {
-    if (c.has(flag::cgi_input_ended)) return;
+    if (c.job->state != Exchange::Sending) return;
     ::shutdown(c.fd.get(), SHUT_WR);
-    c.flags |= flag::cgi_input_ended;
+    c.job->state = Exchange::Reading;
 }
 
 // Takes the program's output into `local`.
@@ -147,10 +143,11 @@ void read_output(connection& c) {
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
     } else {
-        add_cgi_reply_length(c);
+        add_program_length(c);
     }
     body_done(c);
-    output_ended(c);
+    // The program's output has ended: it is reaped when the record's work ends.
+    c.fd.reset();
 }
 
 }  // namespace
@@ -182,7 +179,7 @@ int run_cgi(connection& c, const char* path) {
     c.err_fd = std::move(errors);
     c.cgi_pid = pid;
     c.cleanup = cgi_cleanup;
-    c.flags &= ~(flag::cgi_head_parsed | flag::cgi_input_ended);
+    c.flags &= ~flag::cgi_head_parsed;
     return 0;
 }
 
@@ -191,6 +188,8 @@ void get_cgi(connection& c) {
     if (c.has(flag::fd_writable)) forward_body(c);
     if (c.has(flag::peer_eof) && c.remote.pending() == 0) end_program_input(c);
     if (c.has(flag::fd_readable)) read_output(c);
+    // Body bytes the program has not taken yet wait for its input to have room.
+    if (c.fd.valid()) c.want = c.remote.pending() > 0 ? Want::FdInOut : Want::FdIn;
 }
 
 }  // namespace vantrel

@@ -41,7 +41,7 @@ struct HostedExchange {
     const HostedPrefix* hosted = nullptr;  // the context's entry; lives as long as the context
     std::string body;                      // collected so far
     std::shared_ptr<HostedSlot> slot;
-    std::string out;                       // reply bytes not yet in `local`
+    std::string out;                       // the reply's body, sent from `out_sent` on
     std::size_t out_sent = 0;
 };
 
@@ -92,29 +92,14 @@ bool framing_header(const std::string& name) {
 }
 
 bool valid_reply(const HostedReply& r) {
-    if (r.status < 100 || r.status > 999 || has_line_break(r.content_type)) return false;
+    if (r.status < 200 || r.status > 999 || has_line_break(r.content_type)) return false;
     for (const auto& [name, value] : r.headers)
         if (name.empty() || has_line_break(name) || has_line_break(value) || name.find(':') != std::string::npos)
             return false;
     return true;
 }
 
-// The reply as the client gets it: head and (unless the status or a HEAD
-// request has none) body, framed by its length.
-std::string reply_bytes(const connection& c, const HostedReply& r, std::size_t& head_size) {
-    bool no_body = r.status < 200 || r.status == 204 || r.status == 304;
-    std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + standard_reason(r.status) + "\r\n";
-    if (!r.content_type.empty() && !no_body) out += "Content-Type: " + r.content_type + "\r\n";
-    for (const auto& [name, value] : r.headers)
-        if (!framing_header(name)) out += name + ": " + value + "\r\n";
-    if (!no_body) out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
-    out += "Connection: close\r\n\r\n";
-    head_size = out.size();
-    if (!no_body && c.method != METHOD_HEAD) out += r.body;
-    return out;
-}
-
-// Moves reply bytes into `local` as it has room; the last ones end the reply.
+// Moves body bytes into `local` as it has room; the last ones end the reply.
 void send_hosted_reply(connection& c) {
     HostedExchange& x = *c.hosted;
     std::size_t n = std::min<std::size_t>(c.local.room(), x.out.size() - x.out_sent);
@@ -134,17 +119,22 @@ void start_reply(connection& c, HostedReply reply) {
         senderr(c, 500, "Internal Server Error", "", "Internal Server Error");
         return;
     }
-    std::size_t head = 0;
-    x.out = reply_bytes(c, reply, head);
-    c.status = reply.status;
-    std::size_t first = std::min<std::size_t>(x.out.size(), kIoBufferSize - 1);
-    std::memcpy(c.local.buf, x.out.data(), first);
-    x.out_sent = first;
-    reply_head_written(c, static_cast<unsigned>(std::min(head, first)), static_cast<unsigned>(first));
-    c.header_length = head;
-    if (x.out_sent == x.out.size()) return body_done(c);
+    bool no_body = reply.status == 204 || reply.status == 304;
+    ReplyHead head(c, reply.status);
+    if (!reply.content_type.empty() && !no_body) head.field("Content-Type: %s", reply.content_type.c_str());
+    for (const auto& [name, value] : reply.headers)
+        if (!framing_header(name)) head.field("%s: %s", name.c_str(), value.c_str());
+    if (no_body) {
+        head.end_without_body();
+        return body_done(c);
+    }
+    head.end_with_length(reply.body.size());
+    if (c.method == METHOD_HEAD) return body_done(c);
+    x.out = std::move(reply.body);
+    x.out_sent = 0;
     c.io_handler = send_hosted_reply;
-    c.flags |= flag::always_ready;
+    c.want = Want::Again;
+    send_hosted_reply(c);
 }
 
 // Takes the reply if one is there.
@@ -217,7 +207,6 @@ HostedReply failed_reply() {
 // The whole body has come: the handler is called, and the wait begins.
 void call_handler(connection& c) {
     HostedExchange& x = *c.hosted;
-    c.flags &= ~(flag::always_ready | flag::consumes_body);
     io_consume(c.remote, c.remote.pending());  // nothing after the body belongs to it
     UniqueFd wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake.valid()) {
@@ -228,6 +217,7 @@ void call_handler(connection& c) {
     x.slot->wake_fd = wake.get();
     c.fd = std::move(wake);
     c.io_handler = await_hosted_reply;
+    c.want = Want::FdIn;
     c.cleanup = hosted_cleanup;
 
     HostedRequest request;
@@ -273,7 +263,7 @@ void answer_hosted(connection& c, const HostedPrefix& hosted) {
     c.hosted->body.reserve(std::min<std::size_t>(c.content_length, std::size_t{1} << 20));
     send_continue_if_expected(c);
     c.io_handler = collect_hosted_body;
-    c.flags |= flag::always_ready | flag::consumes_body;
+    c.want = Want::Body;
     collect_hosted_body(c);
 }
 

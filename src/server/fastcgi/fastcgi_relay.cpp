@@ -36,12 +36,16 @@ constexpr std::size_t kFramingReserve = kChunkReserve + 64;
 // Reads per call: the loop serves other connections in between.
 constexpr int kReadsPerCall = 64;
 
+// Whether the worker's reply is still being relayed: neither has the exchange
+// ended nor has the reply been decided otherwise (an invalid head answered).
+bool relaying(const connection& c) {
+    return c.job->state != Exchange::Ended && !c.local.complete && c.fd.valid();
+}
+
 // The exchange is over: the worker's socket is closed and its slot freed.
 void end_exchange(connection& c) {
-    c.io_handler = nullptr;
-    c.flags &= ~flag::always_ready;
     c.fd.reset();
-    c.fd_wants_write = false;
+    c.want = Want::Nothing;
     program_done(c);
 }
 
@@ -55,7 +59,7 @@ void worker_failed(connection& c, const char* what) {
         c.flags &= ~flag::cgi_head_parsed;
         senderr(c, 502, "Bad Gateway", "", "Bad Gateway");
     } else {
-        c.flags |= flag::closing;
+        close_after_step(c);
     }
     end_exchange(c);
 }
@@ -63,12 +67,13 @@ void worker_failed(connection& c, const char* what) {
 struct ReplySink : FcgiRecordReader::Sink {
     explicit ReplySink(connection& conn) : c(conn) {}
     connection& c;
+    bool ended = false;  // FCGI_END_REQUEST arrived
 
     void content(unsigned type, const char* data, std::size_t length) override {
         CgiJob& job = *c.job;
         if (type == FCGI_STDOUT) {
-            if (!c.io_handler || job.ended) return;  // the reply was already decided
-            if (job.chunked) return append_chunk(c.local, data, length);
+            if (!relaying(c) || ended) return;  // the reply was already decided
+            if (c.framing == Framing::Chunked) return append_chunk(c.local, data, length);
             std::memcpy(c.local.buf + c.local.head, data, length);
             c.local.head += static_cast<unsigned>(length);
             if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
@@ -81,7 +86,7 @@ struct ReplySink : FcgiRecordReader::Sink {
         }
     }
     void record_end(unsigned type, std::size_t) override {
-        if (type == FCGI_END_REQUEST) c.job->ended = true;
+        if (type == FCGI_END_REQUEST) ended = true;
     }
 };
 
@@ -93,15 +98,15 @@ void finish(connection& c) {
     if (fcgi_parse_end_request(job.end_body, job.end_have, end) && end.protocol_status != FCGI_REQUEST_COMPLETE)
         server_log(LOG_ERROR, "fastcgi: %s: request refused (protocol status %u)", job.path.c_str(),
                    end.protocol_status);
-    if (!c.io_handler) return;  // an invalid head already answered it
+    if (!relaying(c)) return;  // an invalid head already answered it
     if (!c.has(flag::cgi_head_parsed)) {
         std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
-    } else if (job.chunked) {
+    } else if (c.framing == Framing::Chunked) {
         append_last_chunk(c.local);
-    } else if (!job.framing_chosen) {
-        add_cgi_reply_length(c);
+    } else if (c.framing == Framing::Undecided) {
+        add_program_length(c);
     }
     body_done(c);
     end_exchange(c);
@@ -111,10 +116,9 @@ void finish(connection& c) {
 // until it is placed, then for the framing until it is chosen, then for the
 // lines around each chunk.
 std::size_t room_reserve(const connection& c) {
-    const CgiJob& job = *c.job;
     if (!c.has(flag::cgi_head_parsed)) return kCgiHeadReserve;
-    if (!job.framing_chosen) return kFramingReserve;
-    return job.chunked ? kChunkReserve : 0;
+    if (c.framing == Framing::Undecided) return kFramingReserve;
+    return c.framing == Framing::Chunked ? kChunkReserve : 0;
 }
 
 // Hands the bytes read from the worker on as far as `local` has room for their
@@ -123,7 +127,7 @@ bool hand_on_replies(connection& c) {
     CgiJob& job = *c.job;
     io_buffer& in = job.reply_in;
     ReplySink sink(c);
-    while (in.pending() > 0 && c.io_handler) {
+    while (in.pending() > 0 && relaying(c)) {
         std::size_t reserve = room_reserve(c);
         std::size_t room = c.local.room() > reserve ? c.local.room() - reserve : 0;
         std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, room, in.pending());
@@ -134,21 +138,19 @@ bool hand_on_replies(connection& c) {
             worker_failed(c, "not a FastCGI reply");
             return false;
         }
-        if (job.ended) {
+        if (sink.ended) {
             finish(c);
             return false;
         }
     }
-    return c.io_handler != nullptr;
+    return relaying(c);
 }
 
 // The reply's head is about to go out before the worker has ended it: from
 // here on its body is chunked if the client and the head allow it.
 void choose_framing(connection& c) {
-    CgiJob& job = *c.job;
-    if (job.framing_chosen || !c.io_handler || !c.has(flag::cgi_head_parsed)) return;
-    job.framing_chosen = true;
-    job.chunked = start_chunked_cgi_reply(c);
+    if (c.framing != Framing::Undecided || !relaying(c) || !c.has(flag::cgi_head_parsed)) return;
+    c.framing = start_program_chunks(c) ? Framing::Chunked : Framing::Close;
 }
 
 // Reads the worker's records a buffer at a time. Bytes that cannot be handed on
@@ -166,17 +168,13 @@ void read_replies(connection& c) {
         in.head = static_cast<unsigned>(n);
     }
     choose_framing(c);
-    if (c.io_handler && in.pending() > 0)
-        c.flags |= flag::always_ready;
-    else
-        c.flags &= ~flag::always_ready;
 }
 
 // Moves request body bytes from `remote` into FCGI_STDIN records; after the
 // whole body (or for a request without one) comes the empty record.
 void fill_stdin(connection& c) {
     CgiJob& job = *c.job;
-    if (job.stdin_done) {
+    if (job.state != Exchange::Sending) {
         io_consume(c.remote, c.remote.pending());  // nothing more goes to the worker
         return;
     }
@@ -199,7 +197,7 @@ void fill_stdin(connection& c) {
         }
         if (job.body_sent == expected || n <= 0) {
             fcgi_append_header(job.out, FCGI_STDIN, 0);
-            job.stdin_done = true;
+            job.state = Exchange::Reading;
         }
         return;
     }
@@ -212,7 +210,7 @@ void fill_stdin(connection& c) {
     }
     if (job.body_sent == expected) {
         fcgi_append_header(job.out, FCGI_STDIN, 0);
-        job.stdin_done = true;
+        job.state = Exchange::Reading;
     }
 }
 
@@ -244,7 +242,7 @@ void write_requests(connection& c) {
             server_log(LOG_DEBUG, "fastcgi: %s: worker input closed: %s", job.path.c_str(), std::strerror(errno));
             job.out.clear();
             job.out_sent = 0;
-            job.stdin_done = true;
+            job.state = Exchange::Reading;
             io_consume(c.remote, c.remote.pending());
             return;
         }
@@ -252,8 +250,17 @@ void write_requests(connection& c) {
     }
 }
 
+// What the exchange waits for: room in `local` for bytes already read, the
+// worker's socket to take more, or its reply.
 void update_interest(connection& c) {
-    c.fd_wants_write = c.fd.valid() && c.job && (c.job->connecting || !c.job->out.empty());
+    if (!relaying(c)) return;
+    const CgiJob& job = *c.job;
+    if (job.reply_in.pending() > 0)
+        c.want = Want::Again;
+    else if (job.state == Exchange::Connecting || !job.out.empty())
+        c.want = Want::FdInOut;
+    else
+        c.want = Want::FdIn;
 }
 
 }  // namespace
@@ -274,14 +281,15 @@ bool prepare_fastcgi_params(connection& c, const char* path) {
     job.out_sent = 0;
     fcgi_append_begin_request(job.out);
     fcgi_append_params(job.out, env.envp());
-    job.params_ready = true;
     return true;
 }
 
 int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
     CgiJob& job = *c.job;
     std::string script;
-    if ((!job.params_ready && !prepare_fastcgi_params(c, path)) || !absolute_path(path, script)) {
+    // A body kept for the worker had its variables made while its head was at hand.
+    bool params_ready = job.state == Exchange::Sending && !job.out.empty();
+    if ((!params_ready && !prepare_fastcgi_params(c, path)) || !absolute_path(path, script)) {
         senderr(c, 500, "Server Error", "", "Cannot exec CGI");
         return -1;
     }
@@ -296,8 +304,7 @@ int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
     c.fd.reset(fd);
     c.flags = (c.flags | flag::fd_is_socket) & ~flag::cgi_head_parsed;
     c.io_handler = get_fastcgi;
-    job.fastcgi = true;
-    job.connecting = pending;
+    if (pending) job.state = Exchange::Connecting;
     job.path = script + " at " + address.text;
     if (job.spool == -1) keep_body_only(c);
     if (!pending) write_requests(c);
@@ -308,7 +315,7 @@ int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
 void get_fastcgi(connection& c) {
     if (!c.fd.valid() || !c.job) return;
     CgiJob& job = *c.job;
-    if (job.connecting && c.has(flag::fd_writable | flag::fd_readable)) {
+    if (job.state == Exchange::Connecting && c.has(flag::fd_writable | flag::fd_readable)) {
         int err = 0;
         socklen_t len = sizeof err;
         if (getsockopt(c.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
@@ -317,10 +324,11 @@ void get_fastcgi(connection& c) {
             server_log(LOG_ERROR, "fastcgi: cannot reach %s", job.path.c_str());
             return worker_failed(c, std::strerror(err));
         }
-        job.connecting = false;
+        job.state = Exchange::Sending;
     }
-    if (!job.connecting) write_requests(c);
-    if (c.has(flag::fd_readable) && !job.connecting) read_replies(c);
+    if (job.state == Exchange::Connecting) return update_interest(c);
+    write_requests(c);
+    if (c.has(flag::fd_readable)) read_replies(c);
     update_interest(c);
 }
 

@@ -176,21 +176,19 @@ void list_dir(connection& c) {
     Appender shown(title, sizeof title);
     shown.html(c.uri);
 
-    Appender head(c.local.buf, kIoBufferSize);
-    head.raw("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
-             "<html><head><title>Index of ");
-    head.raw(title);
-    head.raw("</title><style>th {text-align: left;}</style></head><body><h1>Index of ");
-    head.raw(title);
-    head.raw("</h1><pre><table cellpadding=\"0\"><tr><th>Name</th><th>Modified</th><th>Size</th></tr>"
-             "<tr><td colspan=\"3\"><hr></td></tr>");
-    c.local.head = static_cast<unsigned>(head.length);
-    c.local.tail = 0;
+    ReplyHead(c, 200, "OK").field("Content-Type: text/html; charset=utf-8").end_unframed();
+    Appender top(c.local.buf + c.local.head, kIoBufferSize - c.local.head);
+    top.raw("<html><head><title>Index of ");
+    top.raw(title);
+    top.raw("</title><style>th {text-align: left;}</style></head><body><h1>Index of ");
+    top.raw(title);
+    top.raw("</h1><pre><table cellpadding=\"0\"><tr><th>Name</th><th>Modified</th><th>Size</th></tr>"
+            "<tr><td colspan=\"3\"><hr></td></tr>");
+    c.local.head += static_cast<unsigned>(top.length);
 
     c.io_handler = list_dir_rows;
+    c.want = Want::Again;
     c.remote.clear();
-    c.status = 200;
-    c.flags |= flag::always_ready;
 }
 
 namespace {

@@ -22,6 +22,7 @@
 #include "server/core/limits.hpp"
 #include "server/core/log.hpp"
 #include "server/engine/connection.hpp"
+#include "server/engine/engine.hpp"
 #include "server/handlers/replace_file.hpp"
 #include "server/http/paths.hpp"
 #include "server/http/reply.hpp"
@@ -55,7 +56,6 @@ void put_failed(connection& c, int err) {
         ::unlink(c.put_temp.c_str());
         c.put_temp.clear();
     }
-    c.io_handler = nullptr;
     c.remote.clear();
     senderr(c, 500, "Error", "", "PUT error");
 }
@@ -73,13 +73,8 @@ void put_finished(connection& c) {
     c.remote.clear();    // bytes beyond Content-Length are not part of the file
 
     // A head only: no body follows, so it announces a length of 0.
-    int n = format_bounded(c.local.buf, kIoBufferSize, "HTTP/1.1 %d OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
-                           c.status);
-    c.local.head = static_cast<unsigned>(n);
-    c.local.tail = 0;
-    c.header_length = static_cast<unsigned long>(n);
-    c.local.complete++;
-    c.io_handler = nullptr;
+    ReplyHead(c, c.status, "OK").end_with_length(0);
+    body_done(c);
 }
 
 // True when `path`, with every symbolic link on its existing part followed,
@@ -218,8 +213,8 @@ void handle_put_delete(connection& c, char* path, const std::string& folder) {
     c.posted = 0;
     io_consume(c.remote, static_cast<unsigned>(c.request_len));
     c.io_handler = put_file;
+    c.want = Want::Body;
     c.cleanup = discard_put_temp;
-    c.flags |= flag::always_ready | flag::consumes_body;
     send_continue_if_expected(c);
 }
 

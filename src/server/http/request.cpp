@@ -133,6 +133,14 @@ void parse_headers(connection& c, const char* text) {
     }
 }
 
+const char* header_field_value(std::string_view line, std::string_view name) {
+    if (line.size() <= name.size() || line[name.size()] != ':') return nullptr;
+    if (strncasecmp(line.data(), name.data(), name.size()) != 0) return nullptr;
+    const char* v = line.data() + name.size() + 1;
+    while (v < line.data() + line.size() && (*v == ' ' || *v == '\t')) ++v;
+    return v;
+}
+
 void decode_uri(const char* src, char* dst) {
     while (*src) {
         int hi, lo;
