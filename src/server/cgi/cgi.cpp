@@ -41,9 +41,7 @@ bool absolute_path(const std::string& path, std::string& out) {
 }
 
 void keep_body_only(connection& c) {
-    c.remote.tail = static_cast<unsigned>(c.request_len);
-    io_consume(c.remote, 0);
-    if (c.method == METHOD_GET) c.remote.clear();
+    if (c.method == METHOD_GET) drop_body(c);
 }
 
 namespace {
@@ -98,54 +96,58 @@ namespace {
 
 // Hands request body bytes from `remote` to the program's input.
 void forward_body(connection& c) {
-    unsigned pending = c.remote.pending();
-    if (pending == 0) return;
+    unsigned pending = body_available(c);
+    if (pending == 0 || c.job->state != Exchange::Sending) return;
     if (c.method != METHOD_POST) {
         server_log(LOG_DEBUG, "data sent with no POST method!");
-        io_consume(c.remote, pending);
+        drop_body(c);
         return;
     }
     ssize_t n = send(c.fd.get(), c.remote.buf + c.remote.tail, pending, MSG_NOSIGNAL);
     if (n > 0) {
         server_log(LOG_DEBUG, "get_cgi: %p: written %d", static_cast<void*>(&c), static_cast<int>(n));
-        io_consume(c.remote, static_cast<unsigned>(n));
+        take_body(c, static_cast<unsigned>(n));
     } else if (n < 0 && !try_again(errno)) {
         // The program no longer reads its input: the rest of the body is dropped.
         server_log(LOG_DEBUG, "get_cgi: %p: program input closed: %s", static_cast<void*>(&c), std::strerror(errno));
-        io_consume(c.remote, pending);
+        drop_body(c);
     }
 }
 
-// The client has ended its stream after the whole body and all of it has been
-// handed over: the program's input ends too, and its reply is still relayed.
+// The whole body has been handed over (or the client has ended its stream
+// after it): the program's input ends, and its reply is still relayed.
 void end_program_input(connection& c) {
     if (c.job->state != Exchange::Sending) return;
     ::shutdown(c.fd.get(), SHUT_WR);
     c.job->state = Exchange::Reading;
 }
 
-// Takes the program's output into `local`.
+// Takes the program's output into `local`: its head as it is until that is
+// complete (room for the longer reply head stays free), then body bytes under
+// the reply's framing.
 void read_output(connection& c) {
-    // Until the head is complete, room for the longer reply head stays free.
-    std::size_t want = c.local.room();
-    if (!c.has(flag::cgi_head_parsed)) want = want > kCgiHeadReserve ? want - kCgiHeadReserve : 0;
-    if (want == 0) return;
-    ssize_t n = recv(c.fd.get(), c.local.buf + c.local.head, want, 0);
+    bool head_done = c.has(flag::cgi_head_parsed);
+    BodySpace space = body_space(c);
+    if (!head_done) {
+        std::size_t room = c.local.room();
+        space = {c.local.buf + c.local.head, room > kCgiHeadReserve ? room - kCgiHeadReserve : 0};
+    }
+    if (space.size == 0) return;
+    ssize_t n = recv(c.fd.get(), space.data, space.size, 0);
     if (n > 0) {
-        c.local.head += static_cast<unsigned>(n);
-        if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
         server_log(LOG_DEBUG, "get_cgi: %p: read %d", static_cast<void*>(&c), static_cast<int>(n));
-        return;
+        if (head_done) return body_written(c, static_cast<std::size_t>(n));
+        c.local.head += static_cast<unsigned>(n);
+        return cgi_reply_head_step(c);
     }
     if (n < 0 && try_again(errno)) return;
-    if (!c.has(flag::cgi_head_parsed)) {
+    if (!head_done) {
         std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
     } else {
-        add_program_length(c);
+        body_done(c);
     }
-    body_done(c);
     // The program's output has ended: it is reaped when the record's work ends.
     c.fd.reset();
 }
@@ -185,11 +187,11 @@ int run_cgi(connection& c, const char* path) {
 
 void get_cgi(connection& c) {
     if (!c.fd.valid()) return;
-    if (c.has(flag::fd_writable)) forward_body(c);
-    if (c.has(flag::peer_eof) && c.remote.pending() == 0) end_program_input(c);
+    forward_body(c);
+    if (c.body_left == 0 || (c.has(flag::peer_eof) && body_available(c) == 0)) end_program_input(c);
     if (c.has(flag::fd_readable)) read_output(c);
     // Body bytes the program has not taken yet wait for its input to have room.
-    if (c.fd.valid()) c.want = c.remote.pending() > 0 ? Want::FdInOut : Want::FdIn;
+    if (c.fd.valid()) c.want = body_available(c) > 0 ? Want::FdInOut : Want::FdIn;
 }
 
 }  // namespace vantrel

@@ -66,7 +66,7 @@ void start_per_request(connection& c, const char* path) {
     c.job->inner_cleanup = std::exchange(c.cleanup, program_cleanup);
     keep_body_only(c);
     c.io_handler = get_cgi;
-    c.want = c.remote.pending() > 0 ? Want::FdInOut : Want::FdIn;
+    c.want = body_available(c) > 0 ? Want::FdInOut : Want::FdIn;
     c.flags |= flag::fd_is_socket;
     if (c.method == METHOD_POST) send_continue_if_expected(c);
 }
@@ -160,7 +160,7 @@ void admit(connection& c, const char* path) {
 // once the body is whole, hands the request on.
 void spool_body(connection& c) {
     CgiJob& job = *c.job;
-    std::size_t take = std::min<std::size_t>(c.remote.pending(), c.content_length - job.spooled);
+    std::size_t take = std::min<std::size_t>(body_available(c), c.content_length - job.spooled);
     const char* p = c.remote.buf + c.remote.tail;
     for (std::size_t done = 0; done < take;) {
         ssize_t n = write(job.spool, p + done, take - done);
@@ -172,10 +172,9 @@ void spool_body(connection& c) {
         }
         done += static_cast<std::size_t>(n);
     }
-    io_consume(c.remote, static_cast<unsigned>(take));
+    take_body(c, static_cast<unsigned>(take));
     job.spooled += take;
     if (job.spooled < c.content_length) return;
-    io_consume(c.remote, c.remote.pending());  // nothing after the body is passed on
     lseek(job.spool, 0, SEEK_SET);
     std::string path = job.path;
     c.path_info = job.path_info ? job.path_info->c_str() : nullptr;

@@ -113,7 +113,6 @@ void send_hosted_reply(connection& c) {
 void start_reply(connection& c, HostedReply reply) {
     HostedExchange& x = *c.hosted;
     c.fd.reset();  // the eventfd: the slot has its reply, nothing writes to it again
-    c.remote.clear();
     if (!valid_reply(reply)) {
         server_log(LOG_ERROR, "hosted reply for %s refused: invalid status or header", c.request_uri);
         senderr(c, 500, "Internal Server Error", "", "Internal Server Error");
@@ -152,7 +151,6 @@ bool take_reply(connection& c) {
 
 // The io_handler while the reply is awaited: the eventfd says it has come.
 void await_hosted_reply(connection& c) {
-    io_consume(c.remote, c.remote.pending());  // nothing more belongs to this request
     if (!c.has(flag::fd_readable)) return;
     std::uint64_t count = 0;
     if (::read(c.fd.get(), &count, sizeof count) < 0 && !try_again(errno)) {
@@ -207,7 +205,6 @@ HostedReply failed_reply() {
 // The whole body has come: the handler is called, and the wait begins.
 void call_handler(connection& c) {
     HostedExchange& x = *c.hosted;
-    io_consume(c.remote, c.remote.pending());  // nothing after the body belongs to it
     UniqueFd wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake.valid()) {
         server_log(LOG_ERROR, "hosted request: eventfd: %s", std::strerror(errno));
@@ -245,9 +242,9 @@ void call_handler(connection& c) {
 // The io_handler while the body arrives.
 void collect_hosted_body(connection& c) {
     HostedExchange& x = *c.hosted;
-    std::size_t take = std::min<std::size_t>(c.remote.pending(), c.content_length - x.body.size());
+    std::size_t take = std::min<std::size_t>(body_available(c), c.content_length - x.body.size());
     x.body.append(c.remote.buf + c.remote.tail, take);
-    io_consume(c.remote, static_cast<unsigned>(take));
+    take_body(c, static_cast<unsigned>(take));
     if (x.body.size() == c.content_length) call_handler(c);
 }
 
@@ -258,8 +255,6 @@ void answer_hosted(connection& c, const HostedPrefix& hosted) {
         return senderr(c, 413, "Payload Too Large", "", "Payload Too Large");
     c.hosted.reset(new HostedExchange);
     c.hosted->hosted = &hosted;
-    c.remote.tail = static_cast<unsigned>(c.request_len);  // the head is consumed
-    io_consume(c.remote, 0);
     c.hosted->body.reserve(std::min<std::size_t>(c.content_length, std::size_t{1} << 20));
     send_continue_if_expected(c);
     c.io_handler = collect_hosted_body;

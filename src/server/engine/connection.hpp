@@ -119,6 +119,11 @@ struct connection {
     std::string query;
     std::string range;
     bool has_content_type = false;  // a "Content-Type: " line was present (even if empty)
+    std::string connection_header;  // the request's Connection value
+    std::string transfer_encoding;
+    bool has_content_length = false;
+    bool bad_framing = false;      // a Content-Length that is not digits, or two that differ
+    unsigned long long body_left = 0;  // request body bytes not yet taken from `remote`
     const char* path_info = nullptr;  // borrowed; valid only while handle() runs
     unsigned long posted = 0;      // PUT body bytes written so far
     UniqueFd fd;                   // file served or written, or the CGI socket
@@ -128,6 +133,8 @@ struct connection {
     Phase phase = Phase::ReadHead;
     Want want = Want::Nothing;     // set by the content handler
     Framing framing = Framing::Undecided;
+    bool keep_alive = false;       // the connection stays open after this reply
+    int requests = 0;              // requests answered on this connection before this one
 
     // Engine bookkeeping.
     short tls_wait = 0;            // POLLIN or POLLOUT while a TLS accept waits

@@ -309,9 +309,11 @@ bool handler_due(const connection& c, int round, const Input& in) {
     return has_room || c.has(flag::fd_readable | flag::fd_writable) || in.bytes || in.ended;
 }
 
-// Sends what `local` holds. False when the socket took nothing more.
+// Sends what `local` holds. False when the socket took nothing more. A reply
+// whose framing is still open gets it before its first byte goes out.
 bool send_queued(connection& c) {
     if (c.local.pending() == 0 || c.remote.complete) return false;
+    if (c.sent == 0 && c.framing == Framing::Undecided) frame_before_sending(c);
     int n = writeremote(c, c.local.buf + c.local.tail, c.local.pending());
     server_log(LOG_DEBUG, "serve: writeremote returned %d", n);
     if (n <= 0) return false;
@@ -319,8 +321,129 @@ bool send_queued(connection& c) {
     return true;
 }
 
-// The reply has gone out, or cannot go out any more: the connection ends.
-void reply_done(connection& c) { close_after_step(c); }
+// ---- kept connections ----
+
+void end_of_step(ServerContext& ctx, connection& c);
+
+// Whether the connection can carry the next request: the reply said so, it
+// went out whole, and the request's body is all taken or dropped.
+bool can_carry_next(connection& c) {
+    if (!c.keep_alive || c.has(flag::peer_failed)) return false;
+    if (c.body_length != 0 && c.sent < c.header_length + c.body_length) return false;  // cut short
+    bool bodiless = c.method == METHOD_HEAD || c.status == 204 || c.status == 304;
+    if (bodiless && c.sent > c.header_length) return false;  // a program sent a body anyway
+    drop_body(c);
+    if (c.body_left > 0) return false;
+    return !c.has(flag::peer_eof) || c.remote.pending() > 0;
+}
+
+// The request on a kept connection is over: it is logged, its handler's work
+// ends, and the record starts again as a new connection's would, holding the
+// bytes of the next request that came already.
+void start_next_request(ServerContext& ctx, connection& c) {
+    request_ended(ctx, c);
+    end_handler(c, false);
+    static thread_local char carried[kIoBufferSize];
+    unsigned n = c.remote.pending();
+    std::memcpy(carried, c.remote.buf + c.remote.tail, n);
+    sockaddr_in peer = c.peer;
+    socklen_t peer_len = c.peer_len;
+    UniqueFd sock = std::move(c.sock);
+    SslPtr ssl = std::move(c.ssl);
+    unsigned kept_flags = c.flags & (flag::tls_accepted | flag::peer_eof);
+    int requests = c.requests + 1;
+    OnReady on_ready = c.on_ready;
+
+    c.~connection();
+    new (&c) connection();
+    c.ctx = &ctx;
+    c.peer = peer;
+    c.peer_len = peer_len;
+    c.sock = std::move(sock);
+    c.ssl = std::move(ssl);
+    c.flags = kept_flags;
+    c.requests = requests;
+    c.on_ready = on_ready;
+    c.created = current_time;
+    c.expires = current_time + kIdleSeconds;
+    std::memcpy(c.remote.buf, carried, n);
+    c.remote.head = n;
+    c.remote.buf[n] = '\0';
+    c.received = n;
+    if (n > 0) c.request_started = std::chrono::steady_clock::now();
+    bool tls_waiting = c.ssl && SSL_pending(c.ssl.get()) > 0;
+    c.phase = n > 0 || tls_waiting ? Phase::ReadHead : Phase::Idle;
+}
+
+// The reply has gone out, or cannot go out any more: the connection carries
+// the next request, or ends.
+void reply_done(connection& c) {
+    if (!can_carry_next(c)) return close_after_step(c);
+    start_next_request(*c.ctx, c);
+}
+
+// An idle kept connection gives up its record until its next request comes.
+void park(ServerContext& ctx, connection& c) {
+    IdleConnection idle;
+    idle.sock = std::move(c.sock);
+    idle.ssl = std::move(c.ssl);
+    idle.peer = c.peer;
+    idle.peer_len = c.peer_len;
+    idle.requests = c.requests;
+    idle.expires = current_time + ctx.keep_alive_timeout;
+    if (auto owned = unlink_connection(ctx, &c)) recycle(ctx, std::move(owned));
+    ctx.idle.push_back(std::move(idle));
+}
+
+// Bytes arrived on an idle connection: it takes a record again and is served at once.
+void unpark(ServerContext& ctx, IdleConnection& idle) {
+    auto c = new_record(ctx);
+    if (!c) {
+        server_log(LOG_ERROR, "server_add: calloc: %s", std::strerror(ENOMEM));
+        return;
+    }
+    c->peer = idle.peer;
+    c->peer_len = idle.peer_len;
+    c->sock = std::move(idle.sock);
+    c->ssl = std::move(idle.ssl);
+    if (c->ssl) c->flags |= flag::tls_accepted;
+    c->requests = idle.requests;
+    c->on_ready = serve;
+    c->created = current_time;
+    c->expires = current_time + kIdleSeconds;
+    connection* raw = c.get();
+    link_connection(ctx, std::move(c));
+    raw->flags |= flag::sock_readable;
+    serve(ctx, *raw);
+    raw->flags &= ~flag::readiness;
+    end_of_step(ctx, *raw);
+}
+
+void register_idle(ServerContext& ctx) {
+    for (IdleConnection& idle : ctx.idle) idle.poll = add_poll(ctx, idle.sock.get(), POLLIN);
+}
+
+// Idle connections with news are served; those idle too long are closed.
+void wake_idle(ServerContext& ctx) {
+    for (auto it = ctx.idle.begin(); it != ctx.idle.end();) {
+        if (revents_of(ctx, it->poll) != 0) {
+            unpark(ctx, *it);
+            it = ctx.idle.erase(it);
+        } else if (it->expires < current_time) {
+            it = ctx.idle.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Out of descriptors: idle connections go first, oldest first.
+bool close_idle_for_room(ServerContext& ctx) {
+    constexpr std::size_t kClosedAtOnce = 16;
+    if (ctx.idle.empty()) return false;
+    for (std::size_t i = 0; i < kClosedAtOnce && !ctx.idle.empty(); ++i) ctx.idle.pop_front();
+    return true;
+}
 
 // Handling: produces and sends until the socket is full, nothing is left, the
 // round budget is spent, or the handler has finished (another phase).
@@ -387,6 +510,7 @@ void answer_slow_head(connection& c) {
 // otherwise it is freed, as is a record past its deadline.
 void end_of_step(ServerContext& ctx, connection& c) {
     if (head_overdue(c)) answer_slow_head(c);
+    if (c.phase == Phase::Idle) return park(ctx, c);
     if (c.phase == Phase::Closing && !c.has(flag::peer_failed) && has_unread_input(c)) {
         start_lingering(c);
         return;
@@ -430,8 +554,21 @@ bool body_received(const connection& c) {
     return c.received >= static_cast<unsigned long long>(c.request_len) + c.content_length;
 }
 
+unsigned body_available(const connection& c) {
+    return static_cast<unsigned>(std::min<unsigned long long>(c.remote.pending(), c.body_left));
+}
+
+void take_body(connection& c, unsigned n) {
+    n = std::min(n, body_available(c));
+    io_consume(c.remote, n);
+    c.body_left -= n;
+}
+
+void drop_body(connection& c) { take_body(c, body_available(c)); }
+
 void body_done(connection& c) {
     if (c.has(flag::corked)) set_cork(c, false);
+    end_body_framing(c);
     c.local.complete = 1;
     c.io_handler = nullptr;
     c.want = Want::Nothing;
@@ -533,7 +670,9 @@ void do_accept(ServerContext& ctx, connection& listener) {
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (sock < 0) {
             int err = errno;
-            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+            bool out_of_descriptors = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+            if (out_of_descriptors && close_idle_for_room(ctx)) continue;
+            if (out_of_descriptors) {
                 // Out of descriptors: rest the listener until a connection is freed or
                 // the retry time has come. Only the first failure in a row is an error.
                 bool again = ctx.accept_retry_at != SteadyClock::time_point{};
@@ -717,6 +856,7 @@ void server_step(ServerContext& ctx, int ms) {
     ctx.pollfds.clear();
     int timeout = ms;
     for (auto& c : ctx.connections) timeout = register_interest(ctx, *c, timeout);
+    register_idle(ctx);
     if (!wait_for_events(ctx, timeout, ms)) return;
     refresh_current_time();
 
@@ -730,6 +870,7 @@ void server_step(ServerContext& ctx, int ms) {
         if (c->flags & flag::readiness) c->on_ready(ctx, *c);
         end_of_step(ctx, *c);
     }
+    wake_idle(ctx);
 }
 
 void link_connection(ServerContext& ctx, std::unique_ptr<connection> c) {
@@ -758,7 +899,8 @@ void free_record(ServerContext& ctx, connection* c, bool stopping) {
     server_log(LOG_DEBUG, "disconnecting %p", static_cast<void*>(c));
     auto owned = unlink_connection(ctx, c);
     if (!owned) return;
-    if (!is_listener(*owned)) request_ended(ctx, *owned);
+    // A kept connection that closes between two requests has nothing to log.
+    if (!is_listener(*owned) && (owned->requests == 0 || owned->received > 0)) request_ended(ctx, *owned);
     end_handler(*owned, stopping);
     owned->ssl.reset();
     owned->sock.reset();
@@ -772,6 +914,7 @@ void disconnect(ServerContext& ctx, connection* c) { free_record(ctx, c, false);
 
 void disconnect_all(ServerContext& ctx) {
     while (!ctx.connections.empty()) free_record(ctx, ctx.connections.front().get(), true);
+    ctx.idle.clear();
 }
 
 }  // namespace vantrel

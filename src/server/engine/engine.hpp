@@ -19,6 +19,13 @@ bool set_nonblocking(int fd);
 // True once the whole announced request body has arrived (at once for a request
 // without one).
 bool body_received(const connection& c);
+// Request body bytes at the front of `remote` now; bytes of a next request
+// that came after the body are never among them.
+unsigned body_available(const connection& c);
+// The handler took `n` body bytes from the front of `remote`.
+void take_body(connection& c, unsigned n);
+// The handler takes no (more) body: what of it is in `remote` is dropped.
+void drop_body(connection& c);
 
 // The content function has produced its last byte: what `local` holds ends the
 // reply, and the record goes on to SendReply.

@@ -30,9 +30,6 @@ namespace {
 
 // Request body bytes per FCGI_STDIN record.
 constexpr std::size_t kStdinChunk = 16384;
-// Room kept free after the head until the framing is chosen: its header line,
-// the first chunk's size and kChunkReserve.
-constexpr std::size_t kFramingReserve = kChunkReserve + 64;
 // Reads per call: the loop serves other connections in between.
 constexpr int kReadsPerCall = 64;
 
@@ -73,10 +70,13 @@ struct ReplySink : FcgiRecordReader::Sink {
         CgiJob& job = *c.job;
         if (type == FCGI_STDOUT) {
             if (!relaying(c) || ended) return;  // the reply was already decided
-            if (c.framing == Framing::Chunked) return append_chunk(c.local, data, length);
+            if (c.has(flag::cgi_head_parsed)) {
+                std::memcpy(body_space(c).data, data, length);
+                return body_written(c, length);
+            }
             std::memcpy(c.local.buf + c.local.head, data, length);
             c.local.head += static_cast<unsigned>(length);
-            if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
+            cgi_reply_head_step(c);
         } else if (type == FCGI_STDERR) {
             c.program_errors.take(data, length, c.ctx->observer != nullptr);
         } else if (type == FCGI_END_REQUEST) {
@@ -103,22 +103,19 @@ void finish(connection& c) {
         std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
-    } else if (c.framing == Framing::Chunked) {
-        append_last_chunk(c.local);
-    } else if (c.framing == Framing::Undecided) {
-        add_program_length(c);
+        end_exchange(c);
+        return;
     }
     body_done(c);
     end_exchange(c);
 }
 
-// Room kept free in `local` beyond the content handed on: for the longer head
-// until it is placed, then for the framing until it is chosen, then for the
-// lines around each chunk.
-std::size_t room_reserve(const connection& c) {
-    if (!c.has(flag::cgi_head_parsed)) return kCgiHeadReserve;
-    if (c.framing == Framing::Undecided) return kFramingReserve;
-    return c.framing == Framing::Chunked ? kChunkReserve : 0;
+// Room in `local` for FCGI_STDOUT content: while the head is incomplete what
+// the longer head needs stays free, then what the body's framing needs.
+std::size_t content_room(connection& c) {
+    if (c.has(flag::cgi_head_parsed)) return body_space(c).size;
+    std::size_t room = c.local.room();
+    return room > kCgiHeadReserve ? room - kCgiHeadReserve : 0;
 }
 
 // Hands the bytes read from the worker on as far as `local` has room for their
@@ -128,9 +125,7 @@ bool hand_on_replies(connection& c) {
     io_buffer& in = job.reply_in;
     ReplySink sink(c);
     while (in.pending() > 0 && relaying(c)) {
-        std::size_t reserve = room_reserve(c);
-        std::size_t room = c.local.room() > reserve ? c.local.room() - reserve : 0;
-        std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, room, in.pending());
+        std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, content_room(c), in.pending());
         if (take == 0) break;  // `local` is full: the rest waits for the client
         job.reader.feed(in.buf + in.tail, take, sink);
         io_consume(in, static_cast<unsigned>(take));
@@ -144,13 +139,6 @@ bool hand_on_replies(connection& c) {
         }
     }
     return relaying(c);
-}
-
-// The reply's head is about to go out before the worker has ended it: from
-// here on its body is chunked if the client and the head allow it.
-void choose_framing(connection& c) {
-    if (c.framing != Framing::Undecided || !relaying(c) || !c.has(flag::cgi_head_parsed)) return;
-    c.framing = start_program_chunks(c) ? Framing::Chunked : Framing::Close;
 }
 
 // Reads the worker's records a buffer at a time. Bytes that cannot be handed on
@@ -167,7 +155,6 @@ void read_replies(connection& c) {
         }
         in.head = static_cast<unsigned>(n);
     }
-    choose_framing(c);
 }
 
 // Moves request body bytes from `remote` into FCGI_STDIN records; after the
@@ -175,7 +162,7 @@ void read_replies(connection& c) {
 void fill_stdin(connection& c) {
     CgiJob& job = *c.job;
     if (job.state != Exchange::Sending) {
-        io_consume(c.remote, c.remote.pending());  // nothing more goes to the worker
+        drop_body(c);  // nothing more goes to the worker
         return;
     }
     // Back-pressure: more goes in only while little waits for the socket.
@@ -186,8 +173,7 @@ void fill_stdin(connection& c) {
     }
     unsigned long expected = c.method == METHOD_POST ? c.content_length : 0;
     if (job.spool != -1) {
-        // The whole body is in the file; anything in `remote` came after it.
-        io_consume(c.remote, c.remote.pending());
+        // The whole body is in the file.
         char chunk[kStdinChunk];
         std::size_t want = std::min<std::size_t>(sizeof chunk, expected - job.body_sent);
         ssize_t n = want > 0 ? read(job.spool, chunk, want) : 0;
@@ -201,11 +187,11 @@ void fill_stdin(connection& c) {
         }
         return;
     }
-    if (c.method != METHOD_POST) io_consume(c.remote, c.remote.pending());
-    std::size_t take = std::min<std::size_t>({c.remote.pending(), expected - job.body_sent, kStdinChunk});
+    if (c.method != METHOD_POST) drop_body(c);
+    std::size_t take = std::min<std::size_t>({body_available(c), expected - job.body_sent, kStdinChunk});
     if (take > 0) {
         fcgi_append_stream(job.out, FCGI_STDIN, c.remote.buf + c.remote.tail, take);
-        io_consume(c.remote, static_cast<unsigned>(take));
+        take_body(c, static_cast<unsigned>(take));
         job.body_sent += take;
     }
     if (job.body_sent == expected) {
@@ -243,7 +229,7 @@ void write_requests(connection& c) {
             job.out.clear();
             job.out_sent = 0;
             job.state = Exchange::Reading;
-            io_consume(c.remote, c.remote.pending());
+            drop_body(c);
             return;
         }
         if (!job.out.empty()) return;  // the socket is full

@@ -117,7 +117,7 @@ void get_file(connection& c) {
     if (range_line[0]) head.field("%s", range_line);
     head.end_with_length(c.body_length);
     server_log(LOG_DEBUG, "get_file: [%s]", c.local.buf);
-    c.remote.clear();
+    drop_body(c);
     c.file_left = range.length;
     if (c.method == METHOD_HEAD) return body_done(c);
     c.io_handler = get_file_body;  // GET, and POST answered like GET

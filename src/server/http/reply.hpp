@@ -47,11 +47,36 @@ public:
     void end_unframed();
 
 private:
+    void connection_line();
     void finish();
 
     connection& c_;
     std::size_t used_ = 0;
 };
+
+// Whether the request lets its connection stay open after the reply:
+// persistent connections are on, the request was read whole and its end is
+// known, the client asks for it (HTTP/1.1 unless "Connection: close", HTTP/1.0
+// with "Connection: keep-alive"), and the connection's request limit is not
+// reached. The reply's framing decides the rest.
+bool request_keeps_connection(const connection& c);
+
+// Where the next body bytes go at the end of `local`, and how many fit, under
+// the reply's framing (room for a chunk's size line, its end and the last
+// chunk is kept aside).
+struct BodySpace {
+    char* data;
+    std::size_t size;
+};
+BodySpace body_space(connection& c);
+// `n` bytes were written at body_space().data: they become part of the body.
+void body_written(connection& c, std::size_t n);
+// The head is about to go out while the body's framing is still open (a
+// program's reply, a listing): its length when the whole body is here, else
+// chunks for HTTP/1.1, else the end of the connection; with the connection line.
+void frame_before_sending(connection& c);
+// The body is complete: a chunked one gets its last chunk.
+void end_body_framing(connection& c);
 
 // True when the request head holds "Expect: 100-continue".
 bool expects_continue(const connection& c);
@@ -63,10 +88,14 @@ void send_continue_if_expected(connection& c);
 
 // ---- a program's reply (CGI and FastCGI) ----
 
-// Bytes to keep free in `local` while a program's head is incomplete.
-constexpr std::size_t kCgiHeadReserve = 64;
+// Bytes to keep free in `local` while a program's head is incomplete: the
+// client's head may be longer (status line, connection and framing lines).
+constexpr std::size_t kCgiHeadReserve = 192;
 // Room each piece of a chunked body needs beyond its bytes, the last chunk's included.
 constexpr std::size_t kChunkReserve = 32;
+// Room kept free after the head while the framing is open: its lines and the
+// first chunk's size line.
+constexpr std::size_t kFramingReserve = 128;
 
 // The program's reply head, `consumed` bytes at the front of `c.local`, becomes
 // the head the client gets: `status_line`, the program's `fields` (its lines
@@ -76,21 +105,5 @@ constexpr std::size_t kChunkReserve = 32;
 // program sent). False when it does not fit (nothing changed then).
 bool place_program_head(connection& c, int status, std::string_view status_line, std::string_view fields,
                         unsigned consumed);
-// The program's output has ended with its whole reply still in `local`: the
-// head gets the body's length, so the client can tell a complete reply from one
-// cut short. Nothing changes for a reply that has begun to go out, a HEAD
-// request, a status without a body, or a head that already frames its body.
-void add_program_length(connection& c);
-// The reply to an HTTP/1.1 request is going out before the program has ended:
-// its body is sent in chunks (so a reply cut short can be told from a whole
-// one), the body so far as the first. False, with nothing changed, under the
-// same conditions as above, for an older client, or when the framing does not
-// fit; the body then ends with the connection.
-bool start_program_chunks(connection& c);
-// Appends `length` bytes as one chunk (nothing for none); the caller has kept
-// kChunkReserve bytes free beyond them.
-void append_chunk(io_buffer& out, const char* data, std::size_t length);
-// Appends the empty chunk that ends the body.
-void append_last_chunk(io_buffer& out);
 
 }  // namespace vantrel

@@ -725,8 +725,7 @@ protected:
         ctx.envvars.push_front({"EXTRA", "yes"});
     }
     void request(const std::string& text) {
-        std::snprintf(c->remote.buf, sizeof c->remote.buf, "%s", text.c_str());
-        c->remote.head = static_cast<unsigned>(text.size());
+        std::snprintf(c->request_text, sizeof c->request_text, "%s", text.c_str());
         c->request_len = static_cast<int>(text.find("\r\n\r\n") + 4);
     }
     std::map<std::string, std::string> built(std::size_t capacity = vantrel::kCgiEnvironmentSize) {
