@@ -378,8 +378,12 @@ TEST_P(CgiPhp, RepliesFrameTheirBodyUnlessTheyHaveNoneOrFrameItThemselves) {
                                                                   : "";
         if (GetParam().short_replies_whole) {
             EXPECT_EQ(framing, row.framing);
-        } else if (!framing.empty()) {  // one process per request frames a body only when it ended first
+        } else if (!framing.empty() && framing != "chunked") {
+            // One process per request is often relayed before its end is seen:
+            // its body is then chunked (HTTP/1.1) or ends with the connection.
             EXPECT_EQ(framing, row.framing);
+        } else if (framing == "chunked") {
+            EXPECT_NE(std::string(row.framing), "") << "a reply without a body is never chunked";
         }
         EXPECT_EQ(r.body.size(), row.body_size);
     }
