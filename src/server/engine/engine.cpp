@@ -329,9 +329,9 @@ void end_of_step(ServerContext& ctx, connection& c);
 // went out whole, and the request's body is all taken or dropped.
 bool can_carry_next(connection& c) {
     if (!c.keep_alive || c.has(flag::peer_failed)) return false;
-    if (c.body_length != 0 && c.sent < c.header_length + c.body_length) return false;  // cut short
     bool bodiless = c.method == METHOD_HEAD || c.status == 204 || c.status == 304;
     if (bodiless && c.sent > c.header_length) return false;  // a program sent a body anyway
+    if (!bodiless && c.body_length != 0 && c.sent < c.header_length + c.body_length) return false;  // cut short
     drop_body(c);
     if (c.body_left > 0) return false;
     return !c.has(flag::peer_eof) || c.remote.pending() > 0;
