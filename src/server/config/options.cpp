@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "server/cgi/cgi_gate.hpp"
 #include "server/config/context.hpp"
@@ -109,7 +110,12 @@ void set_max_body_size(ServerContext& ctx, const std::string& v) {
         server_log(LOG_FATAL, "max_body_size: [%s] is not a size (bytes, or a number with K, M or G)", v.c_str());
         return;
     }
-    ctx.max_body_size = std::stoull(digits) * unit;
+    unsigned long long n = std::stoull(digits);
+    if (n > std::numeric_limits<unsigned long long>::max() / unit) {
+        server_log(LOG_FATAL, "max_body_size: [%s] is too large", v.c_str());
+        return;
+    }
+    ctx.max_body_size = n * unit;
 }
 
 void set_fastcgi_address(ServerContext& ctx, const std::string& v) {

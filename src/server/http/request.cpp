@@ -221,6 +221,11 @@ void parse_request(connection& c, const char* text) {
         senderr(c, 400, "Bad Request", "", "Bad Request");
         return;
     }
+    // A body larger than the server takes is refused before any of it is kept or passed on.
+    if (c.ctx && c.ctx->max_body_size != 0 && c.content_length > c.ctx->max_body_size) {
+        senderr(c, 413, "Payload Too Large", "", "Payload Too Large");
+        return;
+    }
     // From here `remote` holds the body (and whatever follows it); the head
     // stays in `request_text`.
     io_consume(c.remote, static_cast<unsigned>(c.request_len));

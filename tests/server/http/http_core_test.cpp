@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -677,4 +678,30 @@ TEST_F(HttpCore, TlsKeptConnectionAndResumedSessions) {
         run_command({"openssl", "s_client", "-tls1_3", "-connect", address, "-sess_in", session}, "", 30s);
     EXPECT_NE(again.out.find("\nReused, TLSv1.3"), std::string::npos) << again.out;
     EXPECT_TRUE(server.running());
+}
+
+// A request announcing a body larger than -B answers 413 before anything of it
+// is kept or passed on, and the connection closes; up to the limit it is served.
+TEST_F(HttpCore, BodyOverTheLimitAnswers413AndReachesNoProgram) {
+    write_file(site / "touch.cgi", "#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\nprintf 'Content-Type: text/plain\\r\\n\\r\\nran'\n");
+    chmod((site / "touch.cgi").c_str(), 0755);
+    for (const char* keep : {"0", "1"}) {
+        SCOPED_TRACE(std::string("-k ") + keep);
+        auto server = start({"-B", "1K", "-c", ".cgi", "-k", keep});
+        for (const std::string length : {"1025", "1099511627776"}) {
+            KeptConnection conn(server.port());
+            ASSERT_TRUE(conn.send_text("POST /touch.cgi HTTP/1.1\r\nContent-Length: " + length + "\r\n\r\n" +
+                                       std::string(1025, 'b')));
+            HttpReply r = conn.next();
+            EXPECT_EQ(r.status, 413) << length;
+            EXPECT_EQ(r.status_line, "HTTP/1.1 413 Payload Too Large");
+            EXPECT_TRUE(conn.closed_by_server());
+            EXPECT_FALSE(file_exists(site / "ran"));
+        }
+        std::string raw = raw_request(server.port(), "POST /touch.cgi HTTP/1.1\r\nContent-Length: 1024\r\n\r\n" +
+                                                         std::string(1024, 'b'));
+        EXPECT_EQ(parse_reply(raw).body, "ran") << raw;
+        EXPECT_TRUE(file_exists(site / "ran"));
+        std::remove((site / "ran").c_str());
+    }
 }
