@@ -67,9 +67,26 @@ void cgi_cleanup(connection& c, bool stopping) {
         cgi_reap(pid);
 }
 
-void invalid_head(connection& c) {
-    senderr(c, 500, "CGI Error", "", "Script sent invalid headers");
+void invalid_head(connection& c, int status = 500) {
+    if (status == 502)
+        senderr(c, 502, "Bad Gateway", "", "Script sent invalid headers");
+    else
+        senderr(c, 500, "CGI Error", "", "Script sent invalid headers");
     stop_program(c);
+}
+
+// A NUL, or a CR that does not end a line, in a program's head (its first
+// `length` bytes; until another refused byte while it has no end yet): passed
+// on, it could split or hide the client's header lines.
+bool has_stray_control(const char* head, int length, std::size_t available) {
+    std::size_t end = length > 0 ? static_cast<std::size_t>(length) : available;
+    for (std::size_t i = 0; i < end; ++i) {
+        unsigned char ch = static_cast<unsigned char>(head[i]);
+        if (ch == '\0') return true;
+        if (ch == '\r' && i + 1 < available && head[i + 1] != '\n') return true;
+        if (ch < 0x20 && ch != '\r' && ch != '\n') return false;  // refused as it is
+    }
+    return false;
 }
 
 }  // namespace
@@ -77,6 +94,7 @@ void invalid_head(connection& c) {
 void cgi_reply_head_step(connection& c) {
     c.local.buf[c.local.head] = '\0';  // one byte always stays free
     int length = head_length(c.local.buf, static_cast<int>(c.local.head));
+    if (has_stray_control(c.local.buf, length, c.local.head)) return invalid_head(c, 502);
     if (length < 0) return invalid_head(c);
     if (length == 0) {
         // A head that fills the queue without ending will never end here.

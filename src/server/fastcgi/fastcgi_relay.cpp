@@ -129,6 +129,8 @@ bool hand_on_replies(connection& c) {
         if (take == 0) break;  // `local` is full: the rest waits for the client
         job.reader.feed(in.buf + in.tail, take, sink);
         io_consume(in, static_cast<unsigned>(take));
+        if (job.reader.take_foreign_notice())
+            server_log(LOG_ERROR, "FastCGI: records of another request id ignored (%s)", c.request_uri);
         if (!job.reader.valid()) {
             worker_failed(c, "not a FastCGI reply");
             return false;

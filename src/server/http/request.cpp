@@ -221,6 +221,12 @@ void parse_request(connection& c, const char* text) {
         senderr(c, 400, "Bad Request", "", "Bad Request");
         return;
     }
+    // A body in chunks is not decoded: refused, rather than handed on as an
+    // empty body while the client is told all went well.
+    if (!c.transfer_encoding.empty()) {
+        senderr(c, 411, "Length Required", "", "Length Required");
+        return;
+    }
     // A body larger than the server takes is refused before any of it is kept or passed on.
     if (c.ctx && c.ctx->max_body_size != 0 && c.content_length > c.ctx->max_body_size) {
         senderr(c, 413, "Payload Too Large", "", "Payload Too Large");

@@ -637,6 +637,9 @@ protected:
         write_file(site / "silent.sh", "#!/bin/sh\nexit 0\n");
         write_file(site / "ignores_input.sh", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nanswered'\n");
         write_file(site / "partial.sh", "#!/bin/sh\nprintf 'Content-Type: text/pl'\n");
+        // A CR inside a header line, and a NUL: neither may reach the client.
+        write_file(site / "bare_cr.sh", "#!/bin/sh\nprintf 'X-A: one\\rX-Injected: two\\r\\n\\r\\nbody'\n");
+        write_file(site / "nul.sh", "#!/bin/sh\nprintf 'X-A: one\\000two\\r\\n\\r\\nbody'\n");
         // Lists the shell's own descriptors with their targets, then the signal
         // state that it had from the server and hands on through exec.
         write_file(site / "fds.sh",
@@ -669,6 +672,16 @@ TEST_F(CgiShebang, ProgramThatPrintsNothingGetsEmptyBrackets) {
     EXPECT_EQ(r.body, "500 Bad headers sent:\n[]\n");
     auto partial = testkit::http_get(server->port(), "/partial.sh");
     EXPECT_EQ(partial.body, "500 Bad headers sent:\n[Content-Type: text/pl]\n");
+}
+
+TEST_F(CgiShebang, BareCrOrNulInTheProgramsHeadAnswers502) {
+    for (const char* path : {"/bare_cr.sh", "/nul.sh"}) {
+        std::string raw = testkit::raw_request(server->port(), std::string("GET ") + path + " HTTP/1.1\r\n\r\n");
+        auto r = testkit::parse_reply(raw);
+        EXPECT_EQ(r.status_line, "HTTP/1.1 502 Bad Gateway") << path;
+        EXPECT_EQ(r.body, "502 Script sent invalid headers") << path;
+        EXPECT_EQ(raw.find("X-Injected"), std::string::npos) << raw;
+    }
 }
 
 TEST_F(CgiShebang, BodyThatTheProgramNeverReadsIsDropped) {

@@ -682,6 +682,7 @@ TEST_F(HttpCore, TlsKeptConnectionAndResumedSessions) {
 
 // A request announcing a body larger than -B answers 413 before anything of it
 // is kept or passed on, and the connection closes; up to the limit it is served.
+// A chunked body answers 411.
 TEST_F(HttpCore, BodyOverTheLimitAnswers413AndReachesNoProgram) {
     write_file(site / "touch.cgi", "#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\nprintf 'Content-Type: text/plain\\r\\n\\r\\nran'\n");
     chmod((site / "touch.cgi").c_str(), 0755);
@@ -698,6 +699,12 @@ TEST_F(HttpCore, BodyOverTheLimitAnswers413AndReachesNoProgram) {
             EXPECT_TRUE(conn.closed_by_server());
             EXPECT_FALSE(file_exists(site / "ran"));
         }
+        // A chunked body is not decoded: refused, never handed on as an empty one.
+        KeptConnection chunked(server.port());
+        ASSERT_TRUE(chunked.send_text("POST /touch.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"));
+        EXPECT_EQ(chunked.next().status, 411);
+        EXPECT_TRUE(chunked.closed_by_server());
+        EXPECT_FALSE(file_exists(site / "ran"));
         std::string raw = raw_request(server.port(), "POST /touch.cgi HTTP/1.1\r\nContent-Length: 1024\r\n\r\n" +
                                                          std::string(1024, 'b'));
         EXPECT_EQ(parse_reply(raw).body, "ran") << raw;
