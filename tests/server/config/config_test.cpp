@@ -39,7 +39,7 @@ TEST_F(Options, TableRowsInOrder) {
     ASSERT_EQ(table.size(), kOptionCount);
     std::string letters;
     for (const auto& row : table) letters += row.letter;
-    EXPECT_EQ(letters, "dipDcCNlemPvsUVagWFbkKBT");
+    EXPECT_EQ(letters, "dipDcCNlemPvsUVagWFbkKB");
     EXPECT_STREQ(table[1].default_value, "index.html,index.php,index.cgi");
     EXPECT_STREQ(table[4].keyword, "cgi_extention");
     EXPECT_STREQ(table[14].arg_label, "X=Y,....");
