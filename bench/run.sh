@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Benchmarks vantrel-httpd against nginx (one worker) and lighttpd on loopback,
 # serving the same generated site, and prints one table; then PHP in persistent
-# workers (vantrel-httpd -W 4) against nginx + php-fpm (4 static children).
-#   bash bench/run.sh [build_dir] [seconds_per_run] [all|static|php-workers]
+# workers (vantrel-httpd -W 4) against nginx + php-fpm (4 static children);
+# then the same with clients that keep their connections (vantrel-httpd -k 1,
+# nginx with keepalive), over TLS too, and the memory of idle kept connections.
+#   bash bench/run.sh [build_dir] [seconds_per_run] [all|static|php-workers|keep-alive]
 # Every load run is bounded by its duration; all servers are stopped at the end.
 set -euo pipefail
 BUILD=${1:-build}
@@ -13,6 +15,9 @@ HTTPD="$HERE/$BUILD/vantrel-httpd"
 WORK=$(mktemp -d /tmp/vantrel-bench-XXXXXX)
 chmod 755 "$WORK"  # nginx's worker runs as another user and must read the site
 PIDS=()
+KEEP=0                # 1: clients keep their connections
+NGINX_KEEPALIVE=0     # nginx's keepalive_timeout
+VANTREL_ARGS=()       # extra switches for vantrel-httpd
 
 cleanup() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -60,7 +65,7 @@ make_site() {
 
 start_vantrel() {
   VANTREL_PORT=$(free_port)
-  "$HTTPD" -p "$VANTREL_PORT" -d "$WORK/site" -c .php -C /usr/bin/php-cgi 2>"$WORK/vantrel.err" &
+  "$HTTPD" -p "$VANTREL_PORT" -d "$WORK/site" -c .php -C /usr/bin/php-cgi "${VANTREL_ARGS[@]}" 2>"$WORK/vantrel.err" &
   VANTREL_PID=$!; PIDS+=("$VANTREL_PID")
   wait_port "$VANTREL_PORT"
 }
@@ -73,18 +78,25 @@ daemon off;
 worker_processes 1;
 pid $WORK/nginx/nginx.pid;
 error_log $WORK/nginx/error.log;
-events { worker_connections 4096; }
+worker_rlimit_nofile 20000;
+events { worker_connections 16384; }
 http {
   access_log off;
   sendfile on;
   tcp_nopush on;
-  keepalive_timeout 0;
+  keepalive_timeout $NGINX_KEEPALIVE;
   client_body_temp_path $WORK/nginx/body;
   proxy_temp_path $WORK/nginx/proxy;
   fastcgi_temp_path $WORK/nginx/fastcgi;
   uwsgi_temp_path $WORK/nginx/uwsgi;
   scgi_temp_path $WORK/nginx/scgi;
   server { listen 127.0.0.1:$NGINX_PORT; root $WORK/site; }
+  server {
+    listen 127.0.0.1:$((NGINX_PORT + 1)) ssl;
+    root $WORK/site;
+    ssl_certificate $WORK/tls.pem;
+    ssl_certificate_key $WORK/tls.pem;
+  }
 }
 EOF
   nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" &
@@ -113,11 +125,13 @@ EOF
   wait_port "$LIGHTTPD_PORT"
 }
 
-# Requests per second with a new connection per request; "err" when any reply
-# was not a success, so failures never count as speed.
-rps() { # port path connections
-  local out
-  out=$(wrk -t2 -c"$3" -d"${SECONDS_PER_RUN}s" -H "Connection: close" "http://127.0.0.1:$1$2" 2>/dev/null)
+# Requests per second with a new connection per request (or kept connections
+# with KEEP=1); "err" when any reply was not a success, so failures never
+# count as speed.
+rps() { # port path connections [scheme]
+  local out close=(-H "Connection: close")
+  [ "$KEEP" = 1 ] && close=()
+  out=$(wrk -t2 -c"$3" -d"${SECONDS_PER_RUN}s" "${close[@]}" "${4:-http}://127.0.0.1:$1$2" 2>/dev/null)
   if grep -q "Non-2xx" <<<"$out"; then echo err; return; fi
   awk '/Requests\/sec/ {printf "%.0f", $2}' <<<"$out"
 }
@@ -199,7 +213,8 @@ EOF
 
 start_vantrel_workers() { # workers (0: one process per request)
   VW_PORT=$(free_port)
-  "$HTTPD" -p "$VW_PORT" -d "$WORK/site" -c .php -C /usr/bin/php-cgi -W "$1" 2>"$WORK/vantrel-w$1.err" &
+  "$HTTPD" -p "$VW_PORT" -d "$WORK/site" -c .php -C /usr/bin/php-cgi -W "$1" "${VANTREL_ARGS[@]}" \
+    2>"$WORK/vantrel-w$1.err" &
   VW_PID=$!; PIDS+=("$VW_PID")
   wait_port "$VW_PORT"
   sleep 0.5  # the workers are forked
@@ -236,7 +251,7 @@ error_log $WORK/nginx-fpm/error.log;
 events { worker_connections 4096; }
 http {
   access_log off;
-  keepalive_timeout 0;
+  keepalive_timeout $NGINX_KEEPALIVE;
   client_body_temp_path $WORK/nginx-fpm/body;
   proxy_temp_path $WORK/nginx-fpm/proxy;
   fastcgi_temp_path $WORK/nginx-fpm/fastcgi;
@@ -297,10 +312,80 @@ php_workers_section() {
   done; done
 }
 
+make_tls_key() {
+  openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
+    -keyout "$WORK/tls.key" -out "$WORK/tls.crt" 2>/dev/null
+  cat "$WORK/tls.key" "$WORK/tls.crt" > "$WORK/tls.pem"
+  chmod 644 "$WORK/tls.pem"
+}
+
+# Opens `count` connections to the port, one request on each, and keeps them
+# open and idle; prints the server's RSS growth in bytes per connection.
+idle_memory() { # port pid count
+  python3 - "$1" "$2" "$3" <<'EOF'
+import socket, sys, time
+port, pid, count = int(sys.argv[1]), sys.argv[2], int(sys.argv[3])
+def rss():
+    for line in open(f"/proc/{pid}/status"):
+        if line.startswith("VmRSS:"): return int(line.split()[1]) * 1024
+def one():
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(b"GET /1k.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+    got = b""
+    while b"\r\n\r\n" not in got or len(got) < got.index(b"\r\n\r\n") + 4 + 1024:
+        b = s.recv(65536)
+        if not b: break
+        got += b
+    return s
+warm = [one() for _ in range(200)]
+time.sleep(0.5)
+before = rss()
+socks = [one() for _ in range(count)]
+time.sleep(1)
+print(round((rss() - before) / count))
+EOF
+}
+
+# Clients that keep their connections, as browsers do.
+keepalive_section() {
+  KEEP=1; NGINX_KEEPALIVE=65; VANTREL_ARGS=(-k 1)
+  declare -A K
+  make_framework_page
+  start_vantrel; start_nginx
+  K[v,1k]=$(rps "$VANTREL_PORT" /1k.bin 50); K[n,1k]=$(rps "$NGINX_PORT" /1k.bin 50)
+  K[v,100k]=$(rps "$VANTREL_PORT" /100k.bin 50); K[n,100k]=$(rps "$NGINX_PORT" /100k.bin 50)
+  K[v,idle]=$(idle_memory "$VANTREL_PORT" "$VANTREL_PID" 10000)
+  K[n,idle]=$(idle_memory "$NGINX_PORT" "$NGINX_WORKER" 10000)
+  stop_pid "$VANTREL_PID"
+  VANTREL_ARGS=(-k 1 -s "$WORK/tls.pem"); start_vantrel
+  K[v,tls]=$(rps "$VANTREL_PORT" /1k.bin 50 https); K[n,tls]=$(rps "$((NGINX_PORT + 1))" /1k.bin 50 https)
+  stop_pid "$VANTREL_PID"; stop_pid "$NGINX_PID"
+  VANTREL_ARGS=(-k 1)
+  local pages=("/hello.php" "/fw/index.php") clients=(4 16)
+  start_vantrel_workers 4
+  for page in "${pages[@]}"; do for c in "${clients[@]}"; do K[v,$page,$c]=$(rps "$VW_PORT" "$page" "$c"); done; done
+  stop_pid "$VW_PID"
+  start_nginx_fpm
+  for page in "${pages[@]}"; do for c in "${clients[@]}"; do K[n,$page,$c]=$(rps "$NF_PORT" "$page" "$c"); done; done
+  stop_pid "$NF_PID"; stop_pid "$FPM_PID"
+
+  printf '\nKept connections (vantrel-httpd -k 1; nginx keepalive on; PHP: -W 4 vs nginx + php-fpm, 4 children)\n'
+  printf '%-40s %12s %12s %8s\n' "measure" "vantrel" "nginx" "ratio"
+  krow() { printf '%-40s %12s %12s %8s\n' "$1" "${K[v,$2]}" "${K[n,$2]}" \
+    "$(awk -v a="${K[v,$2]}" -v b="${K[n,$2]}" 'BEGIN { if (b + 0 > 0 && a + 0 > 0) printf "%.2fx", a / b; else print "-" }')"; }
+  krow "1 KiB requests/s (50 clients)" 1k
+  krow "100 KiB requests/s (50 clients)" 100k
+  krow "1 KiB over TLS requests/s (50 clients)" tls
+  for page in "${pages[@]}"; do for c in "${clients[@]}"; do krow "$page requests/s ($c clients)" "$page,$c"; done; done
+  krow "bytes per idle kept connection (10,000)" idle
+}
+
 install_tools
 [ -x "$HTTPD" ] || { echo "build $HTTPD first (make build)" >&2; exit 1; }
 make_site
 if [ "$SECTION" = php-workers ]; then php_workers_section; exit 0; fi
+if [ "$SECTION" = keep-alive ]; then make_tls_key; keepalive_section; exit 0; fi
+make_tls_key
 start_vantrel
 start_nginx
 start_lighttpd
@@ -335,4 +420,5 @@ awk -v v="${R[vantrel,1k]}" -v n="${R[nginx,1k]}" -v v2="${R[vantrel,100k]}" -v 
   'BEGIN { printf "\nratios: 1 KiB %.2fx nginx, 100 KiB %.2fx nginx, download %.2fx nginx, php %.2fx lighttpd\n",
            v / n, v2 / n2, d / dn, p / pl }'
 [ "$SECTION" = all ] && php_workers_section
+[ "$SECTION" = all ] && { stop_pid "$VANTREL_PID"; stop_pid "$NGINX_PID"; keepalive_section; }
 exit 0

@@ -252,6 +252,80 @@ int ServerProcess::stop(int signal_number) {
     return exit_code_;
 }
 
+namespace {
+
+bool lower_has(std::string text, const std::string& needle) {
+    for (auto& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return text.find(needle) != std::string::npos;
+}
+
+// The end of a chunked body that starts at `p`, or npos while it is incomplete.
+std::size_t chunked_end(const std::string& bytes, std::size_t p) {
+    for (;;) {
+        std::size_t eol = bytes.find("\r\n", p);
+        if (eol == std::string::npos) return std::string::npos;
+        std::size_t size = 0;
+        try {
+            size = std::stoul(bytes.substr(p, eol - p), nullptr, 16);
+        } catch (...) {
+            return std::string::npos;
+        }
+        if (size == 0) {
+            std::size_t end = bytes.find("\r\n\r\n", eol);  // trailers, then a blank line
+            return end == std::string::npos ? end : end + 4;
+        }
+        p = eol + 2 + size + 2;
+        if (p > bytes.size()) return std::string::npos;
+    }
+}
+
+bool ends_bodiless(const std::string& head, bool head_request) {
+    int status = head.size() > 12 ? std::atoi(head.c_str() + 9) : 0;
+    return head_request || status / 100 == 1 || status == 204 || status == 304;
+}
+
+}  // namespace
+
+std::size_t whole_reply_length(const std::string& bytes, bool head_request, bool* keeps) {
+    std::size_t blank = bytes.find("\r\n\r\n");
+    if (blank == std::string::npos) return std::string::npos;
+    std::size_t body_at = blank + 4;
+    std::string head = bytes.substr(0, body_at);
+    HttpReply fields = parse_reply(head);
+    if (keeps) *keeps = !lower_has(head, "\nconnection: close");
+    if (ends_bodiless(head, head_request)) return body_at;
+    auto coding = fields.headers.find("transfer-encoding");
+    if (coding != fields.headers.end() && coding->second == "chunked") return chunked_end(bytes, body_at);
+    auto length = fields.headers.find("content-length");
+    if (length == fields.headers.end()) {
+        if (keeps) *keeps = false;  // the body ends with the connection
+        return std::string::npos;
+    }
+    std::size_t end = body_at + std::stoul(length->second);
+    return end <= bytes.size() ? end : std::string::npos;
+}
+
+namespace {
+
+// Whether `out` holds a whole reply for every request in `request` and the
+// last one leaves the connection open: nothing more will come before the
+// server's idle time-out.
+bool every_reply_in(const std::string& request, const std::string& out) {
+    std::size_t requests = 0;
+    for (std::size_t p = 0; (p = request.find(" HTTP/1.", p)) != std::string::npos; ++p) ++requests;
+    bool head_request = request.rfind("HEAD ", 0) == 0;
+    std::size_t at = 0;
+    bool keeps = false;
+    for (std::size_t i = 0; i < requests; ++i) {
+        std::size_t n = whole_reply_length(out.substr(at), head_request && requests == 1, &keeps);
+        if (n == std::string::npos) return false;
+        at += n;
+    }
+    return requests > 0 && keeps && at == out.size();
+}
+
+}  // namespace
+
 std::string raw_request(int port, const std::string& request, std::chrono::milliseconds limit) {
     int s = connect_loopback(port);
     if (s < 0) return {};
@@ -262,9 +336,77 @@ std::string raw_request(int port, const std::string& request, std::chrono::milli
         off += static_cast<std::size_t>(n);
     }
     std::string out;
-    drain(s, out, std::chrono::steady_clock::now() + limit);
+    auto end = std::chrono::steady_clock::now() + limit;
+    char buf[65536];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        ssize_t n = read(s, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+        if (every_reply_in(request, out)) break;  // a kept connection: the answer is complete
+    }
     close(s);
     return out;
+}
+
+KeptConnection::KeptConnection(int port) : fd_(connect_loopback(port)) {}
+
+KeptConnection::~KeptConnection() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool KeptConnection::send_text(const std::string& bytes) {
+    std::size_t off = 0;
+    while (fd_ >= 0 && off < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        off += static_cast<std::size_t>(n);
+    }
+    return fd_ >= 0;
+}
+
+bool KeptConnection::fill(std::chrono::steady_clock::time_point end) {
+    char buf[65536];
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || fd_ < 0) return false;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    ssize_t n = read(fd_, buf, sizeof buf);
+    if (n <= 0) {
+        closed_ = true;
+        return false;
+    }
+    pending_.append(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
+HttpReply KeptConnection::next(bool head_request, std::chrono::milliseconds limit, std::string* raw) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        std::size_t n = whole_reply_length(pending_, head_request);
+        if (n != std::string::npos) {
+            std::string bytes = pending_.substr(0, n);
+            pending_.erase(0, n);
+            if (raw) *raw = bytes;
+            return head_request ? parse_reply(bytes.substr(0, bytes.find("\r\n\r\n") + 4)) : parse_reply(bytes);
+        }
+        if (!fill(end)) break;
+    }
+    // Closed (or out of time) first: what came, as it came.
+    if (raw) *raw = pending_;
+    HttpReply r = pending_.empty() ? HttpReply{} : parse_reply(pending_);
+    pending_.clear();
+    return r;
+}
+
+bool KeptConnection::closed_by_server(std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!closed_ && fill(end)) {
+    }
+    return closed_ && pending_.empty();
 }
 
 namespace {

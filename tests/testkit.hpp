@@ -124,6 +124,35 @@ struct HttpReply {
     bool whole = true;
 };
 HttpReply parse_reply(const std::string& raw);
+// The length of the whole reply at the front of `bytes` (head and framed
+// body; a reply to HEAD or a 1xx, 204 or 304 has no body), or npos while it is
+// incomplete or ends only with the connection. `keeps`: whether the reply
+// leaves the connection open.
+std::size_t whole_reply_length(const std::string& bytes, bool head_request, bool* keeps = nullptr);
+
+// One client connection that carries several requests.
+class KeptConnection {
+public:
+    explicit KeptConnection(int port);
+    ~KeptConnection();
+    KeptConnection(const KeptConnection&) = delete;
+    KeptConnection& operator=(const KeptConnection&) = delete;
+    bool connected() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    bool send_text(const std::string& bytes);
+    // The next reply; status 0 when the server closed or `limit` passed before
+    // any of it came. `raw`: its bytes as received.
+    HttpReply next(bool head_request = false, std::chrono::milliseconds limit = std::chrono::seconds(10),
+                   std::string* raw = nullptr);
+    // True when the server closes the connection within `limit` with nothing more sent.
+    bool closed_by_server(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+private:
+    bool fill(std::chrono::steady_clock::time_point end);
+    int fd_ = -1;
+    bool closed_ = false;
+    std::string pending_;
+};
 HttpReply http_get(int port, const std::string& path, const std::string& extra_headers = "");
 
 // curl with the given arguments; the result's `out` is what curl wrote to stdout.

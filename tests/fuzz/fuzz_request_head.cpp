@@ -39,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c->remote.head = static_cast<unsigned>(n);
 
     int len = head_length(c->remote.buf, static_cast<int>(n));
+    c->request_len = len;
     if (len > 0) parse_request(*c, c->remote.buf);
     if (c->local.head > kIoBufferSize) __builtin_trap();
 

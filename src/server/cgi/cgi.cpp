@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "server/cgi/cgi_env.hpp"
+#include "server/cgi/cgi_job.hpp"
 #include "server/cgi/cgi_reply.hpp"
 #include "server/cgi/cgi_spawn.hpp"
 #include "server/config/context.hpp"
@@ -40,25 +41,15 @@ bool absolute_path(const std::string& path, std::string& out) {
 }
 
 void keep_body_only(connection& c) {
-    c.remote.tail = static_cast<unsigned>(c.request_len);
-    io_consume(c.remote, 0);
-    if (c.method == METHOD_GET) c.remote.clear();
+    if (c.method == METHOD_GET) drop_body(c);
 }
 
 namespace {
-
-// The program's output has ended: relaying is over, the process is reaped when
-// the record's work ends.
-void output_ended(connection& c) {
-    c.io_handler = nullptr;
-    c.fd.reset();
-}
 
 // Relaying stops before the program has finished: it is stopped first, so that
 // closing its socket cannot show it an end of input it would act on.
 void stop_program(connection& c) {
     if (c.cgi_pid > 0) cgi_kill(c.cgi_pid);
-    c.io_handler = nullptr;
     c.fd.reset();
 }
 
@@ -76,9 +67,26 @@ void cgi_cleanup(connection& c, bool stopping) {
         cgi_reap(pid);
 }
 
-void invalid_head(connection& c) {
-    senderr(c, 500, "CGI Error", "", "Script sent invalid headers");
+void invalid_head(connection& c, int status = 500) {
+    if (status == 502)
+        senderr(c, 502, "Bad Gateway", "", "Script sent invalid headers");
+    else
+        senderr(c, 500, "CGI Error", "", "Script sent invalid headers");
     stop_program(c);
+}
+
+// A NUL, or a CR that does not end a line, in a program's head (its first
+// `length` bytes; until another refused byte while it has no end yet): passed
+// on, it could split or hide the client's header lines.
+bool has_stray_control(const char* head, int length, std::size_t available) {
+    std::size_t end = length > 0 ? static_cast<std::size_t>(length) : available;
+    for (std::size_t i = 0; i < end; ++i) {
+        unsigned char ch = static_cast<unsigned char>(head[i]);
+        if (ch == '\0') return true;
+        if (ch == '\r' && i + 1 < available && head[i + 1] != '\n') return true;
+        if (ch < 0x20 && ch != '\r' && ch != '\n') return false;  // refused as it is
+    }
+    return false;
 }
 
 }  // namespace
@@ -86,6 +94,7 @@ void invalid_head(connection& c) {
 void cgi_reply_head_step(connection& c) {
     c.local.buf[c.local.head] = '\0';  // one byte always stays free
     int length = head_length(c.local.buf, static_cast<int>(c.local.head));
+    if (has_stray_control(c.local.buf, length, c.local.head)) return invalid_head(c, 502);
     if (length < 0) return invalid_head(c);
     if (length == 0) {
         // A head that fills the queue without ending will never end here.
@@ -94,7 +103,10 @@ void cgi_reply_head_step(connection& c) {
         return;
     }
     c.local.tail = 0;
-    if (!place_cgi_reply_head(c, static_cast<unsigned>(length))) return invalid_head(c);
+    CgiReplyHead reply;
+    if (!parse_cgi_reply_head(c.local.buf, static_cast<std::size_t>(length), reply) ||
+        !place_program_head(c, reply.reply_status(), reply.status_line(), reply.fields, static_cast<unsigned>(length)))
+        return invalid_head(c);
     c.flags |= flag::cgi_head_parsed;
 }
 
@@ -102,55 +114,60 @@ namespace {
 
 // Hands request body bytes from `remote` to the program's input.
 void forward_body(connection& c) {
-    unsigned pending = c.remote.pending();
-    if (pending == 0) return;
+    unsigned pending = body_available(c);
+    if (pending == 0 || c.job->state != Exchange::Sending) return;
     if (c.method != METHOD_POST) {
         server_log(LOG_DEBUG, "data sent with no POST method!");
-        io_consume(c.remote, pending);
+        drop_body(c);
         return;
     }
     ssize_t n = send(c.fd.get(), c.remote.buf + c.remote.tail, pending, MSG_NOSIGNAL);
     if (n > 0) {
         server_log(LOG_DEBUG, "get_cgi: %p: written %d", static_cast<void*>(&c), static_cast<int>(n));
-        io_consume(c.remote, static_cast<unsigned>(n));
+        take_body(c, static_cast<unsigned>(n));
     } else if (n < 0 && !try_again(errno)) {
         // The program no longer reads its input: the rest of the body is dropped.
         server_log(LOG_DEBUG, "get_cgi: %p: program input closed: %s", static_cast<void*>(&c), std::strerror(errno));
-        io_consume(c.remote, pending);
+        drop_body(c);
     }
 }
 
-// The client has ended its stream after the whole body and all of it has been
-// handed over: the program's input ends too, and its reply is still relayed.
+// The whole body has been handed over (or the client has ended its stream
+// after it): the program's input ends, and its reply is still relayed.
 void end_program_input(connection& c) {
-    if (c.has(flag::cgi_input_ended)) return;
+    if (c.job->state != Exchange::Sending) return;
     ::shutdown(c.fd.get(), SHUT_WR);
-    c.flags |= flag::cgi_input_ended;
+    c.job->state = Exchange::Reading;
 }
 
-// Takes the program's output into `local`.
+// Takes the program's output into `local`: its head as it is until that is
+// complete (room for the longer reply head stays free), then body bytes under
+// the reply's framing.
 void read_output(connection& c) {
-    // Until the head is complete, room for the longer reply head stays free.
-    std::size_t want = c.local.room();
-    if (!c.has(flag::cgi_head_parsed)) want = want > kCgiHeadReserve ? want - kCgiHeadReserve : 0;
-    if (want == 0) return;
-    ssize_t n = recv(c.fd.get(), c.local.buf + c.local.head, want, 0);
+    bool head_done = c.has(flag::cgi_head_parsed);
+    BodySpace space = body_space(c);
+    if (!head_done) {
+        std::size_t room = c.local.room();
+        space = {c.local.buf + c.local.head, room > kCgiHeadReserve ? room - kCgiHeadReserve : 0};
+    }
+    if (space.size == 0) return;
+    ssize_t n = recv(c.fd.get(), space.data, space.size, 0);
     if (n > 0) {
-        c.local.head += static_cast<unsigned>(n);
-        if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
         server_log(LOG_DEBUG, "get_cgi: %p: read %d", static_cast<void*>(&c), static_cast<int>(n));
-        return;
+        if (head_done) return body_written(c, static_cast<std::size_t>(n));
+        c.local.head += static_cast<unsigned>(n);
+        return cgi_reply_head_step(c);
     }
     if (n < 0 && try_again(errno)) return;
-    if (!c.has(flag::cgi_head_parsed)) {
+    if (!head_done) {
         std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
     } else {
-        add_cgi_reply_length(c);
+        body_done(c);
     }
-    body_done(c);
-    output_ended(c);
+    // The program's output has ended: it is reaped when the record's work ends.
+    c.fd.reset();
 }
 
 }  // namespace
@@ -182,15 +199,17 @@ int run_cgi(connection& c, const char* path) {
     c.err_fd = std::move(errors);
     c.cgi_pid = pid;
     c.cleanup = cgi_cleanup;
-    c.flags &= ~(flag::cgi_head_parsed | flag::cgi_input_ended);
+    c.flags &= ~flag::cgi_head_parsed;
     return 0;
 }
 
 void get_cgi(connection& c) {
     if (!c.fd.valid()) return;
-    if (c.has(flag::fd_writable)) forward_body(c);
-    if (c.has(flag::peer_eof) && c.remote.pending() == 0) end_program_input(c);
+    forward_body(c);
+    if (c.body_left == 0 || (c.has(flag::peer_eof) && body_available(c) == 0)) end_program_input(c);
     if (c.has(flag::fd_readable)) read_output(c);
+    // Body bytes the program has not taken yet wait for its input to have room.
+    if (c.fd.valid()) c.want = body_available(c) > 0 ? Want::FdInOut : Want::FdIn;
 }
 
 }  // namespace vantrel

@@ -25,7 +25,7 @@ void keep_body_only(connection& c);
 
 // The program's reply head is in `local` (whole or in part): once it is
 // complete the client's reply head replaces it and cgi_head_parsed is set; an
-// invalid head answers 500 and ends the relay (io_handler cleared, fd closed).
+// invalid head answers 500 and ends the relay (the program stopped, fd closed).
 void cgi_reply_head_step(connection& c);
 
 }  // namespace vantrel

@@ -173,9 +173,9 @@ bool build_cgi_environment(const connection& c, const char* path, CgiEnvironment
     }
     for (const NameValue& var : ctx.envvars) env.add("%s=%s", var.name.c_str(), var.value.c_str());
 
-    std::size_t head = c.request_len > 0 ? static_cast<std::size_t>(c.request_len) : c.remote.head;
-    if (head > c.remote.head) head = c.remote.head;
-    if (env.ok()) add_request_headers(c.remote.buf, c.remote.buf + head, env);
+    std::size_t head = std::strlen(c.request_text);
+    if (c.request_len > 0 && static_cast<std::size_t>(c.request_len) < head) head = static_cast<std::size_t>(c.request_len);
+    if (env.ok()) add_request_headers(c.request_text, c.request_text + head, env);
     return env.ok();
 }
 

@@ -66,13 +66,14 @@ void start_per_request(connection& c, const char* path) {
     c.job->inner_cleanup = std::exchange(c.cleanup, program_cleanup);
     keep_body_only(c);
     c.io_handler = get_cgi;
+    c.want = body_available(c) > 0 ? Want::FdInOut : Want::FdIn;
     c.flags |= flag::fd_is_socket;
     if (c.method == METHOD_POST) send_continue_if_expected(c);
 }
 
 void start_now(connection& c, const char* path) {
     ServerContext& ctx = *c.ctx;
-    c.job->holds_slot = true;
+    c.job->state = Exchange::Sending;
     ctx.cgi_running++;
     if (const FcgiAddress* target = fastcgi_target(ctx)) {
         if (start_fastcgi(c, path, *target) != 0) program_done(c);
@@ -88,8 +89,7 @@ void wait_for_program(connection& c) {
     ServerContext& ctx = *c.ctx;
     auto& q = ctx.cgi_waiting;
     q.erase(std::remove(q.begin(), q.end(), &c), q.end());
-    c.job->waiting = false;
-    c.io_handler = nullptr;
+    c.job->state = Exchange::Ended;
     c.fd.reset();
     server_log(LOG_ERROR, "no free program for %s after %ld s", c.job->path.c_str(), kProgramWaitSeconds);
     senderr(c, 503, "Service Unavailable", "", "Service Unavailable");
@@ -106,11 +106,11 @@ void enqueue(connection& c, const char* path) {
         return;
     }
     job.path = path;
-    job.has_path_info = c.path_info != nullptr;
-    job.path_info = c.path_info ? c.path_info : "";
-    job.waiting = true;
+    if (c.path_info) job.path_info = c.path_info;
+    job.state = Exchange::Queued;
     c.fd = std::move(timer);
     c.io_handler = wait_for_program;
+    c.want = Want::FdIn;
     c.ctx->cgi_waiting.push_back(&c);
 }
 
@@ -120,10 +120,8 @@ void start_waiting(ServerContext& ctx) {
         connection& next = *ctx.cgi_waiting.front();
         ctx.cgi_waiting.pop_front();
         CgiJob& job = *next.job;
-        job.waiting = false;
         next.fd.reset();  // the timer
-        next.io_handler = nullptr;
-        next.path_info = job.has_path_info ? job.path_info.c_str() : nullptr;
+        next.path_info = job.path_info ? job.path_info->c_str() : nullptr;
         start_now(next, job.path.c_str());
         next.path_info = nullptr;
     }
@@ -162,29 +160,24 @@ void admit(connection& c, const char* path) {
 // once the body is whole, hands the request on.
 void spool_body(connection& c) {
     CgiJob& job = *c.job;
-    std::size_t take = std::min<std::size_t>(c.remote.pending(), c.content_length - job.spooled);
+    std::size_t take = std::min<std::size_t>(body_available(c), c.content_length - job.spooled);
     const char* p = c.remote.buf + c.remote.tail;
     for (std::size_t done = 0; done < take;) {
         ssize_t n = write(job.spool, p + done, take - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             server_log(LOG_ERROR, "spool_body: %s: %s", job.path.c_str(), std::strerror(errno));
-            c.flags &= ~(flag::always_ready | flag::consumes_body);
             senderr(c, 500, "Server Error", "", "Cannot exec CGI");
-            body_done(c);
             return;
         }
         done += static_cast<std::size_t>(n);
     }
-    io_consume(c.remote, static_cast<unsigned>(take));
+    take_body(c, static_cast<unsigned>(take));
     job.spooled += take;
     if (job.spooled < c.content_length) return;
-    c.flags &= ~(flag::always_ready | flag::consumes_body);
-    c.io_handler = nullptr;
-    io_consume(c.remote, c.remote.pending());  // nothing after the body is passed on
     lseek(job.spool, 0, SEEK_SET);
     std::string path = job.path;
-    c.path_info = job.has_path_info ? job.path_info.c_str() : nullptr;
+    c.path_info = job.path_info ? job.path_info->c_str() : nullptr;
     admit(c, path.c_str());
     c.path_info = nullptr;
 }
@@ -201,11 +194,11 @@ bool start_spool(connection& c, const char* path) {
     }
     if (!prepare_fastcgi_params(c, path)) return false;
     job.path = path;
-    job.has_path_info = c.path_info != nullptr;
-    job.path_info = c.path_info ? c.path_info : "";
+    if (c.path_info) job.path_info = c.path_info;
+    job.state = Exchange::Spooling;
     keep_body_only(c);  // a POST: its body bytes stay
     c.io_handler = spool_body;
-    c.flags |= flag::always_ready | flag::consumes_body;
+    c.want = Want::Body;
     send_continue_if_expected(c);
     spool_body(c);
     return true;
@@ -224,8 +217,8 @@ void dispatch_program(connection& c, const char* path) {
 }
 
 void program_done(connection& c) {
-    if (!c.job || !c.job->holds_slot) return;
-    c.job->holds_slot = false;
+    if (!c.job || !c.job->holds_slot()) return;
+    c.job->state = Exchange::Ended;
     ServerContext& ctx = *c.ctx;
     ctx.cgi_running--;
     start_waiting(ctx);
@@ -233,10 +226,10 @@ void program_done(connection& c) {
 
 void release_program(connection& c) {
     if (!c.job) return;
-    if (c.job->waiting) {
+    if (c.job->state == Exchange::Queued) {
         auto& q = c.ctx->cgi_waiting;
         q.erase(std::remove(q.begin(), q.end(), &c), q.end());
-        c.job->waiting = false;
+        c.job->state = Exchange::Ended;
     }
     program_done(c);
     c.job.reset();

@@ -1,9 +1,9 @@
-// What a request for a program keeps beside its connection record: its place in
-// the server's count of running programs or in the queue, and the state of a
-// FastCGI exchange.
+// What a request for a program keeps beside its connection record: where its
+// exchange with the program stands, and what the exchange carries.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include <unistd.h>
@@ -15,6 +15,17 @@ namespace vantrel {
 
 struct connection;
 
+// One exchange with a program, in order. Connecting, Sending and Reading hold
+// one of the server's program slots.
+enum class Exchange : unsigned char {
+    Queued,      // waiting for a free program (its timer is the record's `fd`)
+    Spooling,    // the request body is kept in a file until it is whole
+    Connecting,  // FastCGI: the non-blocking connect has not finished
+    Sending,     // the request (and its body) goes to the program; its reply is read as it comes
+    Reading,     // the request is all out (the program's input ended): only the reply is read
+    Ended,       // the program is done with the request
+};
+
 struct CgiJob {
     CgiJob() = default;
     ~CgiJob() {
@@ -23,30 +34,25 @@ struct CgiJob {
     CgiJob(const CgiJob&) = delete;
     CgiJob& operator=(const CgiJob&) = delete;
 
+    Exchange state = Exchange::Queued;
+    // The server's count of running programs includes this request.
+    bool holds_slot() const {
+        return state == Exchange::Connecting || state == Exchange::Sending || state == Exchange::Reading;
+    }
+
     // The clean-up of whatever runs the request (a program started for it).
     void (*inner_cleanup)(connection& c, bool stopping) = nullptr;
 
-    // The server's count of programs in flight.
-    bool holds_slot = false;   // counted as running
-    bool waiting = false;      // in the queue, in arrival order
-    std::string path;          // the script, kept while the request waits
-    std::string path_info;     // the rest after the script, likewise
-    bool has_path_info = false;
+    std::string path;                      // the script, kept while the request waits
+    std::optional<std::string> path_info;  // the rest after the script, likewise
 
     // A request body kept in an unnamed temporary file until it is complete:
     // a worker cannot be stopped, so it must never see a body cut short.
     int spool = -1;             // owned; closed with the job
     unsigned long spooled = 0;  // body bytes in `spool`
-    bool params_ready = false;  // `out` already holds FCGI_BEGIN_REQUEST and FCGI_PARAMS
 
     // FastCGI: the records still to be written, the reply being read.
-    bool fastcgi = false;
-    bool connecting = false;   // the non-blocking connect has not finished
-    bool stdin_done = false;   // the empty FCGI_STDIN record is queued
-    bool ended = false;        // FCGI_END_REQUEST arrived
-    bool framing_chosen = false;  // the reply began to go out: chunked or ended by the close
-    bool chunked = false;      // FCGI_STDOUT goes to the client in chunks
-    std::string out;           // bytes for the worker
+    std::string out;           // bytes for the worker (FCGI_BEGIN_REQUEST and FCGI_PARAMS first)
     std::size_t out_sent = 0;  // of `out`, already written
     unsigned long body_sent = 0;  // request body bytes put into FCGI_STDIN records
     FcgiRecordReader reader;

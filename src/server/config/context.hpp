@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include <netinet/in.h>
 #include <poll.h>
 
 #include <openssl/ssl.h>
@@ -28,6 +29,18 @@ namespace vantrel {
 
 struct connection;
 struct FcgiAddress;
+
+// A kept connection between two requests: the socket and its TLS session
+// only, so that an idle browser does not hold a whole record.
+struct IdleConnection {
+    UniqueFd sock;
+    SslPtr ssl;
+    sockaddr_in peer{};
+    socklen_t peer_len = 0;
+    long expires = 0;     // closed after this (keep_alive_timeout)
+    int requests = 0;     // answered on this connection so far
+    int poll = -1;        // index in this step's poll set, or -1
+};
 class WorkerPool;
 
 struct MimeEntry {
@@ -65,6 +78,9 @@ struct ServerContext {
     int list_directories = 0;
     int enable_gui = 0;
     int cgi_workers = 0;               // 0: one process per request
+    int keep_alive = 0;                // 1: a connection carries more than one request
+    long keep_alive_timeout = 15;      // seconds an idle kept connection waits for its next request
+    unsigned long long max_body_size = 256ULL << 20;  // 0: no limit
     std::unique_ptr<FcgiAddress> fastcgi;  // an external FastCGI server, if configured
     std::unique_ptr<WorkerPool> pool;      // the running worker pool, if any
     std::vector<std::string> cgi_worker_arguments;  // extra interpreter arguments for the pool
@@ -84,6 +100,7 @@ struct ServerContext {
     bool accepting = true;             // false while descriptors ran out
     std::chrono::steady_clock::time_point accept_retry_at{};  // when to try accepting again
     std::vector<std::unique_ptr<connection>> spare;  // freed records kept for reuse
+    std::list<IdleConnection> idle;    // kept connections between requests, oldest first
     std::vector<struct pollfd> pollfds;               // this step's poll set
 
     // Handler memory that outlives a request (server thread only).

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "server/cgi/cgi_gate.hpp"
 #include "server/config/context.hpp"
@@ -59,6 +60,57 @@ void set_cgi_workers(ServerContext& ctx, const std::string& v) {
         return;
     }
     ctx.cgi_workers = static_cast<int>(n);
+}
+
+// A whole number from `low` to `high`, blanks after it allowed; anything else is
+// fatal with the keyword named.
+bool strict_number(const char* keyword, const std::string& v, long long low, long long high, long long& out) {
+    char* end = nullptr;
+    errno = 0;
+    long long n = std::strtoll(v.c_str(), &end, 10);
+    while (end && (*end == ' ' || *end == '\t')) ++end;
+    if (v.empty() || errno != 0 || *end != '\0' || n < low || n > high) {
+        server_log(LOG_FATAL, "%s: [%s] is not a number from %lld to %lld", keyword, v.c_str(), low, high);
+        return false;
+    }
+    out = n;
+    return true;
+}
+
+void set_keep_alive(ServerContext& ctx, const std::string& v) {
+    long long n = 0;
+    if (strict_number("keep_alive", v, 0, 1, n)) ctx.keep_alive = static_cast<int>(n);
+}
+
+void set_keep_alive_timeout(ServerContext& ctx, const std::string& v) {
+    long long n = 0;
+    if (strict_number("keep_alive_timeout", v, 1, 86400, n)) ctx.keep_alive_timeout = static_cast<long>(n);
+}
+
+// Bytes, with an optional K, M or G (powers of 1024); 0 means no limit.
+void set_max_body_size(ServerContext& ctx, const std::string& v) {
+    std::string digits = v;
+    unsigned long long unit = 1;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+            case 'k': case 'K': unit = 1ULL << 10; break;
+            case 'm': case 'M': unit = 1ULL << 20; break;
+            case 'g': case 'G': unit = 1ULL << 30; break;
+            default: break;
+        }
+        if (unit != 1) digits.pop_back();
+    }
+    bool ok = !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos && digits.size() <= 12;
+    if (!ok) {
+        server_log(LOG_FATAL, "max_body_size: [%s] is not a size (bytes, or a number with K, M or G)", v.c_str());
+        return;
+    }
+    unsigned long long n = std::stoull(digits);
+    if (n > std::numeric_limits<unsigned long long>::max() / unit) {
+        server_log(LOG_FATAL, "max_body_size: [%s] is too large", v.c_str());
+        return;
+    }
+    ctx.max_body_size = n * unit;
 }
 
 void set_fastcgi_address(ServerContext& ctx, const std::string& v) {
@@ -125,6 +177,11 @@ std::vector<OptionRow> make_table() {
         {'W', "cgi_workers", "Persistent FastCGI workers", set_cgi_workers, "0-64", "0", {}, KIND_NUMBER},
         {'F', "fastcgi_address", "External FastCGI server", set_fastcgi_address, "unix:/path|host:port", nullptr, {}, KIND_TEXT},
         {'b', "listen_address", "Listening address", set_listen_address, "address", "0.0.0.0", {}, KIND_TEXT},
+        {'k', "keep_alive", "Persistent connections", set_keep_alive, "0|1", "0", {}, KIND_BOOL},
+        {'K', "keep_alive_timeout", "Idle persistent connection time-out (s)", set_keep_alive_timeout, "seconds", "15",
+         {}, KIND_NUMBER},
+        {'B', "max_body_size", "Largest request body (0: no limit)", set_max_body_size, "bytes[K|M|G]", "256M", {},
+         KIND_TEXT},
     };
 }
 

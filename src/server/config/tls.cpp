@@ -23,7 +23,9 @@ void set_ssl(ServerContext& ctx, const std::string& value) {
         return;
     }
     // Partial writes keep the unsent bytes first in the queue; allow the buffer to move.
-    SSL_CTX_set_mode(tls.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // An idle kept connection gives its read and write buffers back.
+    SSL_CTX_set_mode(tls.get(),
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     ctx.ssl_ctx = std::move(tls);
 }
 

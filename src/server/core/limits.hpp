@@ -21,6 +21,8 @@ constexpr long kIdleSeconds = 3600;
 constexpr long kHeadSeconds = 60;
 // Listening record's deadline: later than any clock value, so never.
 constexpr long kNeverExpires = std::numeric_limits<long>::max();
+// Requests one persistent connection carries at most.
+constexpr int kMaxRequestsPerConnection = 1000;
 // "Sun, 06 Nov 1994 08:49:37 GMT" plus room to spare.
 constexpr std::size_t kDateSize = 64;
 

@@ -41,7 +41,7 @@ struct HostedExchange {
     const HostedPrefix* hosted = nullptr;  // the context's entry; lives as long as the context
     std::string body;                      // collected so far
     std::shared_ptr<HostedSlot> slot;
-    std::string out;                       // reply bytes not yet in `local`
+    std::string out;                       // the reply's body, sent from `out_sent` on
     std::size_t out_sent = 0;
 };
 
@@ -92,29 +92,14 @@ bool framing_header(const std::string& name) {
 }
 
 bool valid_reply(const HostedReply& r) {
-    if (r.status < 100 || r.status > 999 || has_line_break(r.content_type)) return false;
+    if (r.status < 200 || r.status > 999 || has_line_break(r.content_type)) return false;
     for (const auto& [name, value] : r.headers)
         if (name.empty() || has_line_break(name) || has_line_break(value) || name.find(':') != std::string::npos)
             return false;
     return true;
 }
 
-// The reply as the client gets it: head and (unless the status or a HEAD
-// request has none) body, framed by its length.
-std::string reply_bytes(const connection& c, const HostedReply& r, std::size_t& head_size) {
-    bool no_body = r.status < 200 || r.status == 204 || r.status == 304;
-    std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + standard_reason(r.status) + "\r\n";
-    if (!r.content_type.empty() && !no_body) out += "Content-Type: " + r.content_type + "\r\n";
-    for (const auto& [name, value] : r.headers)
-        if (!framing_header(name)) out += name + ": " + value + "\r\n";
-    if (!no_body) out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
-    out += "Connection: close\r\n\r\n";
-    head_size = out.size();
-    if (!no_body && c.method != METHOD_HEAD) out += r.body;
-    return out;
-}
-
-// Moves reply bytes into `local` as it has room; the last ones end the reply.
+// Moves body bytes into `local` as it has room; the last ones end the reply.
 void send_hosted_reply(connection& c) {
     HostedExchange& x = *c.hosted;
     std::size_t n = std::min<std::size_t>(c.local.room(), x.out.size() - x.out_sent);
@@ -128,23 +113,27 @@ void send_hosted_reply(connection& c) {
 void start_reply(connection& c, HostedReply reply) {
     HostedExchange& x = *c.hosted;
     c.fd.reset();  // the eventfd: the slot has its reply, nothing writes to it again
-    c.remote.clear();
     if (!valid_reply(reply)) {
         server_log(LOG_ERROR, "hosted reply for %s refused: invalid status or header", c.request_uri);
         senderr(c, 500, "Internal Server Error", "", "Internal Server Error");
         return;
     }
-    std::size_t head = 0;
-    x.out = reply_bytes(c, reply, head);
-    c.status = reply.status;
-    std::size_t first = std::min<std::size_t>(x.out.size(), kIoBufferSize - 1);
-    std::memcpy(c.local.buf, x.out.data(), first);
-    x.out_sent = first;
-    reply_head_written(c, static_cast<unsigned>(std::min(head, first)), static_cast<unsigned>(first));
-    c.header_length = head;
-    if (x.out_sent == x.out.size()) return body_done(c);
+    bool no_body = reply.status == 204 || reply.status == 304;
+    ReplyHead head(c, reply.status);
+    if (!reply.content_type.empty() && !no_body) head.field("Content-Type: %s", reply.content_type.c_str());
+    for (const auto& [name, value] : reply.headers)
+        if (!framing_header(name)) head.field("%s: %s", name.c_str(), value.c_str());
+    if (no_body) {
+        head.end_without_body();
+        return body_done(c);
+    }
+    head.end_with_length(reply.body.size());
+    if (c.method == METHOD_HEAD) return body_done(c);
+    x.out = std::move(reply.body);
+    x.out_sent = 0;
     c.io_handler = send_hosted_reply;
-    c.flags |= flag::always_ready;
+    c.want = Want::Again;
+    send_hosted_reply(c);
 }
 
 // Takes the reply if one is there.
@@ -162,7 +151,6 @@ bool take_reply(connection& c) {
 
 // The io_handler while the reply is awaited: the eventfd says it has come.
 void await_hosted_reply(connection& c) {
-    io_consume(c.remote, c.remote.pending());  // nothing more belongs to this request
     if (!c.has(flag::fd_readable)) return;
     std::uint64_t count = 0;
     if (::read(c.fd.get(), &count, sizeof count) < 0 && !try_again(errno)) {
@@ -217,8 +205,6 @@ HostedReply failed_reply() {
 // The whole body has come: the handler is called, and the wait begins.
 void call_handler(connection& c) {
     HostedExchange& x = *c.hosted;
-    c.flags &= ~(flag::always_ready | flag::consumes_body);
-    io_consume(c.remote, c.remote.pending());  // nothing after the body belongs to it
     UniqueFd wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!wake.valid()) {
         server_log(LOG_ERROR, "hosted request: eventfd: %s", std::strerror(errno));
@@ -228,6 +214,7 @@ void call_handler(connection& c) {
     x.slot->wake_fd = wake.get();
     c.fd = std::move(wake);
     c.io_handler = await_hosted_reply;
+    c.want = Want::FdIn;
     c.cleanup = hosted_cleanup;
 
     HostedRequest request;
@@ -255,9 +242,9 @@ void call_handler(connection& c) {
 // The io_handler while the body arrives.
 void collect_hosted_body(connection& c) {
     HostedExchange& x = *c.hosted;
-    std::size_t take = std::min<std::size_t>(c.remote.pending(), c.content_length - x.body.size());
+    std::size_t take = std::min<std::size_t>(body_available(c), c.content_length - x.body.size());
     x.body.append(c.remote.buf + c.remote.tail, take);
-    io_consume(c.remote, static_cast<unsigned>(take));
+    take_body(c, static_cast<unsigned>(take));
     if (x.body.size() == c.content_length) call_handler(c);
 }
 
@@ -268,12 +255,10 @@ void answer_hosted(connection& c, const HostedPrefix& hosted) {
         return senderr(c, 413, "Payload Too Large", "", "Payload Too Large");
     c.hosted.reset(new HostedExchange);
     c.hosted->hosted = &hosted;
-    c.remote.tail = static_cast<unsigned>(c.request_len);  // the head is consumed
-    io_consume(c.remote, 0);
     c.hosted->body.reserve(std::min<std::size_t>(c.content_length, std::size_t{1} << 20));
     send_continue_if_expected(c);
     c.io_handler = collect_hosted_body;
-    c.flags |= flag::always_ready | flag::consumes_body;
+    c.want = Want::Body;
     collect_hosted_body(c);
 }
 

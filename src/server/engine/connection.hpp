@@ -24,27 +24,55 @@ namespace vantrel {
 
 enum Method { METHOD_GET = 0, METHOD_POST = 1, METHOD_PUT = 2, METHOD_DELETE = 3, METHOD_HEAD = 4 };
 
+// The state bits. The engine's own phase is not among them: see Phase.
 namespace flag {
-constexpr unsigned closing = 0x001;          // free the record at the end of this step
+constexpr unsigned closing = 0x001;          // free the record at the end of this step (mirrors Phase::Closing)
 constexpr unsigned parsed = 0x002;           // request line accepted and dispatched
 constexpr unsigned cgi_head_parsed = 0x004;  // the CGI program's reply head was handled
 constexpr unsigned tls_accepted = 0x008;     // TLS accept succeeded
-constexpr unsigned always_ready = 0x010;     // local side is a file or listing: ready every step
-constexpr unsigned listener = 0x020;         // the listening record: accepts, never expires
+constexpr unsigned always_ready = 0x010;     // the handler can go on without waiting (Want::Again or Body)
 constexpr unsigned sock_readable = 0x040;
 constexpr unsigned sock_writable = 0x080;
 constexpr unsigned fd_readable = 0x100;      // the local side may produce into `local`
 constexpr unsigned fd_writable = 0x200;      // the local side may take bytes from `remote`
 constexpr unsigned fd_is_socket = 0x400;     // `fd` is a socket polled like the client's
 constexpr unsigned peer_eof = 0x800;         // the peer has finished sending (half-close or close)
-constexpr unsigned lingering = 0x1000;       // reply sent, write side shut, draining unread input
 constexpr unsigned corked = 0x2000;          // full segments only while a file body is sent directly
-constexpr unsigned body_direct = 0x4000;     // the rest of the body goes from `fd` straight to the socket
-constexpr unsigned consumes_body = 0x8000;   // the content function only takes bytes from `remote`
 constexpr unsigned peer_failed = 0x10000;    // a receive or send to the peer failed: it is gone
-constexpr unsigned cgi_input_ended = 0x20000;  // the CGI program's input has been shut down
 constexpr unsigned readiness = sock_readable | sock_writable | fd_readable | fd_writable;
 }  // namespace flag
+
+// Where a record is in its life. The engine's poll interest and what serve()
+// does next follow from the phase (and, while Handling, the handler's Want).
+enum class Phase : unsigned char {
+    Listening,   // the listening record: accepts, never expires
+    ReadHead,    // receiving the request head (after the TLS handshake)
+    Handling,    // the content handler produces the reply and takes the body
+    SendReply,   // the reply is complete in `local`: only sending is left
+    SendDirect,  // the rest of a file body goes from `fd` straight to the socket
+    Lingering,   // reply sent, write side shut: unread input is drained briefly
+    Idle,        // between two requests: parked at the end of the step
+    Closing,     // freed at the end of this step
+};
+
+// How a reply's body is delimited for the client; chosen by the reply unit.
+enum class Framing : unsigned char {
+    Undecided,  // not yet: chosen when the head goes out
+    Length,     // Content-Length
+    Chunked,    // Transfer-Encoding: chunked
+    Close,      // the end of the connection ends the body
+};
+
+// What a content handler waits for before it can go on. The handler sets it;
+// it ends its reply with body_done().
+enum class Want : unsigned char {
+    Nothing,  // nothing of its own (it waits for the client, or is done)
+    Again,    // it can go on at once whenever `local` has room (a file, a listing)
+    Body,     // more request body bytes in `remote`
+    FdIn,     // `fd` readable
+    FdOut,    // `fd` writable
+    FdInOut,  // `fd` readable or writable
+};
 
 using OnReady = void (*)(ServerContext& ctx, connection& c);
 using IoHandler = void (*)(connection& c);
@@ -91,12 +119,22 @@ struct connection {
     std::string query;
     std::string range;
     bool has_content_type = false;  // a "Content-Type: " line was present (even if empty)
+    std::string connection_header;  // the request's Connection value
+    std::string transfer_encoding;
+    bool has_content_length = false;
+    bool bad_framing = false;      // a Content-Length that is not digits, or two that differ
+    unsigned long long body_left = 0;  // request body bytes not yet taken from `remote`
     const char* path_info = nullptr;  // borrowed; valid only while handle() runs
     unsigned long posted = 0;      // PUT body bytes written so far
     UniqueFd fd;                   // file served or written, or the CGI socket
     struct stat file_stat {};
     DirPtr dirp;
     unsigned flags = 0;
+    Phase phase = Phase::ReadHead;
+    Want want = Want::Nothing;     // set by the content handler
+    Framing framing = Framing::Undecided;
+    bool keep_alive = false;       // the connection stays open after this reply
+    int requests = 0;              // requests answered on this connection before this one
 
     // Engine bookkeeping.
     short tls_wait = 0;            // POLLIN or POLLOUT while a TLS accept waits
@@ -111,8 +149,6 @@ struct connection {
     pid_t cgi_pid = -1;
     // A request for a program: its slot or place in the queue, FastCGI state.
     std::unique_ptr<CgiJob> job;
-    // The far side (`fd`) has bytes to take even while `remote` is empty.
-    bool fd_wants_write = false;
     // A per-request program's captured error output, and what it wrote so far
     // (a FastCGI worker's FCGI_STDERR goes there too).
     UniqueFd err_fd;

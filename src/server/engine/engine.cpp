@@ -69,12 +69,13 @@ void recycle(ServerContext& ctx, std::unique_ptr<connection> c) {
     ctx.spare.push_back(std::move(c));
 }
 
-bool is_listener(const connection& c) { return c.has(flag::listener); }
+bool is_listener(const connection& c) { return c.phase == Phase::Listening; }
 
 // The handler's work is over: its own clean-up runs once, then what it left open closes.
 void end_handler(connection& c, bool stopping) {
     if (Cleanup cleanup = std::exchange(c.cleanup, nullptr)) cleanup(c, stopping);
     c.io_handler = nullptr;
+    c.want = Want::Nothing;
     c.fd.reset();
     c.dirp.reset();
 }
@@ -98,26 +99,27 @@ bool has_unread_input(const connection& c) {
     return ioctl(c.sock.get(), FIONREAD, &queued) == 0 && queued > 0;
 }
 
-void linger_read(ServerContext&, connection& c) {
+// Shuts the write side so the reply ends with FIN, then drains input briefly.
+void start_lingering(connection& c) {
+    end_handler(c, false);
+    shutdown(c.sock.get(), SHUT_WR);
+    c.phase = Phase::Lingering;
+    c.flags &= ~flag::closing;
+    c.remote.clear();
+    c.local.clear();
+    c.expires = current_time + kLingerSeconds;
+}
+
+void linger_step(connection& c) {
     char scratch[kLingerScratch];
     for (;;) {
         ssize_t n = recv(c.sock.get(), scratch, sizeof scratch, 0);
         if (n > 0) continue;
         if (n < 0 && try_again(errno)) return;
-        c.flags |= flag::closing;
+        c.flags |= n == 0 ? flag::peer_eof : flag::peer_failed;
+        close_after_step(c);
         return;
     }
-}
-
-// Shuts the write side so the reply ends with FIN, then drains input briefly.
-void start_lingering(connection& c) {
-    end_handler(c, false);
-    shutdown(c.sock.get(), SHUT_WR);
-    c.flags = (c.flags & ~flag::closing) | flag::lingering;
-    c.remote.clear();
-    c.local.clear();
-    c.on_ready = linger_read;
-    c.expires = current_time + kLingerSeconds;
 }
 
 // ---- the poll set ----
@@ -129,14 +131,15 @@ bool tls_bytes_waiting(const connection& c) {
            SSL_pending(c.ssl.get()) > 0;
 }
 
-// A file body waiting for the socket: `local` has drained, the rest goes directly.
-bool sends_directly(const connection& c) { return c.has(flag::body_direct) && c.local.pending() == 0; }
+// The handler can go on without waiting for any descriptor.
+bool wants_no_wait(const connection& c) { return c.want == Want::Again || c.want == Want::Body; }
 
-// Whether the content function can make progress without waiting for a socket.
-bool can_produce(const connection& c) {
-    if (!c.io_handler || !c.has(flag::always_ready) || c.has(flag::body_direct)) return false;
-    if (c.has(flag::consumes_body)) return c.remote.pending() > 0;
-    return c.local.pending() == 0;
+// Whether the handler can make progress now, so that the step must not wait.
+bool can_go_on(const connection& c) {
+    if (c.phase != Phase::Handling || !c.io_handler) return false;
+    if (c.want == Want::Again) return c.local.pending() == 0;
+    if (c.want == Want::Body) return c.remote.pending() > 0;
+    return false;
 }
 
 int add_poll(ServerContext& ctx, int fd, short events) {
@@ -166,30 +169,54 @@ int listener_interest(ServerContext& ctx, connection& c, int timeout) {
     return timeout;
 }
 
-short socket_events(const connection& c) {
-    if (c.ssl && !c.has(flag::tls_accepted)) return c.tls_wait ? c.tls_wait : POLLIN;
-    short events = 0;
-    if (c.remote.has_room() && !c.has(flag::peer_eof)) events |= POLLIN;
-    if (c.local.pending() > 0 || sends_directly(c)) events |= POLLOUT;
-    return events;
+// What the record waits for on its socket, from its phase.
+short socket_interest(const connection& c) {
+    short receive = c.remote.has_room() && !c.has(flag::peer_eof) ? POLLIN : 0;
+    switch (c.phase) {
+        case Phase::ReadHead:
+            if (c.ssl && !c.has(flag::tls_accepted)) return c.tls_wait ? c.tls_wait : POLLIN;
+            return receive;
+        case Phase::Handling:
+            return static_cast<short>(receive | (c.local.pending() > 0 ? POLLOUT : 0));
+        case Phase::SendReply:
+        case Phase::SendDirect:
+            return static_cast<short>(receive | POLLOUT);
+        case Phase::Listening:
+        case Phase::Lingering:
+            return POLLIN;
+        case Phase::Idle:
+        case Phase::Closing:
+            return 0;
+    }
+    return 0;
+}
+
+// What the record waits for on `fd`, from the handler's Want. A program is
+// read only while `local` has room for what it says.
+short fd_interest(const connection& c) {
+    if (c.phase != Phase::Handling || !c.io_handler || !c.fd.valid()) return 0;
+    short in = c.local.has_room() ? POLLIN : 0;
+    switch (c.want) {
+        case Want::FdIn: return in;
+        case Want::FdOut: return POLLOUT;
+        case Want::FdInOut: return static_cast<short>(in | POLLOUT);
+        case Want::Nothing:
+        case Want::Again:
+        case Want::Body: return 0;
+    }
+    return 0;
 }
 
 // Registers a record's interest for this step; returns the time-out the step may wait.
 int register_interest(ServerContext& ctx, connection& c, int timeout) {
     c.flags &= ~flag::readiness;
+    c.flags = wants_no_wait(c) ? (c.flags | flag::always_ready) : (c.flags & ~flag::always_ready);
     c.poll_sock = c.poll_fd = c.poll_err = -1;
     if (is_listener(c)) return listener_interest(ctx, c, timeout);
-    if (short events = socket_events(c)) c.poll_sock = add_poll(ctx, c.sock.get(), events);
+    if (short events = socket_interest(c)) c.poll_sock = add_poll(ctx, c.sock.get(), events);
     if (c.err_fd.valid()) c.poll_err = add_poll(ctx, c.err_fd.get(), POLLIN);
-    bool no_wait = tls_bytes_waiting(c);
-    if (c.has(flag::always_ready)) return no_wait || can_produce(c) ? 0 : timeout;
-    if (c.fd.valid() && c.io_handler) {
-        short fd_events = 0;
-        if (c.local.has_room()) fd_events |= POLLIN;
-        if (c.remote.pending() > 0 || c.fd_wants_write) fd_events |= POLLOUT;
-        if (fd_events) c.poll_fd = add_poll(ctx, c.fd.get(), fd_events);
-    }
-    return no_wait ? 0 : timeout;
+    if (short events = fd_interest(c)) c.poll_fd = add_poll(ctx, c.fd.get(), events);
+    return tls_bytes_waiting(c) || can_go_on(c) ? 0 : timeout;
 }
 
 // Turns this step's poll results into the record's readiness bits.
@@ -202,12 +229,11 @@ void mark_ready(ServerContext& ctx, connection& c) {
     if (tls_bytes_waiting(c)) c.flags |= flag::sock_readable;
     if (c.ssl && !c.has(flag::tls_accepted) && (s & POLLOUT)) c.flags |= flag::sock_readable;
     if (s & (POLLOUT | POLLERR)) c.flags |= flag::sock_writable;
+    if (c.phase != Phase::Handling || !c.io_handler) return;
     short f = revents_of(ctx, c.poll_fd);
-    // A body sent straight from the file waits for the socket like any other reply.
-    bool ready_always = c.has(flag::always_ready) && !sends_directly(c);
+    bool ready_always = wants_no_wait(c);
     if (c.local.has_room() && (ready_always || (f & (POLLIN | POLLHUP | POLLERR)))) c.flags |= flag::fd_readable;
-    if ((c.remote.pending() > 0 || c.fd_wants_write) && (ready_always || (f & (POLLOUT | POLLERR))))
-        c.flags |= flag::fd_writable;
+    if ((ready_always && c.remote.pending() > 0) || (f & (POLLOUT | POLLERR))) c.flags |= flag::fd_writable;
 }
 
 // Waits for this step's events. False when the step must end here: on an
@@ -222,15 +248,22 @@ bool wait_for_events(ServerContext& ctx, int timeout, int ms) {
     return false;
 }
 
-// ---- serving a client ----
+// ---- serving a client: one function per phase ----
 
-// Receives what has arrived. True when the peer's stream ended in this call.
-bool read_step(connection& c) {
+// What this call of serve() received from the peer.
+struct Input {
+    bool bytes = false;  // new bytes are in `remote`
+    bool ended = false;  // the peer's stream ended in this call
+};
+
+// Receives what has arrived (the TLS handshake first).
+Input receive(connection& c) {
+    Input in;
     if (c.ssl && !c.has(flag::tls_accepted)) {
         handshake(c);
-        if (!c.has(flag::tls_accepted)) return false;
+        if (!c.has(flag::tls_accepted)) return in;
     }
-    if (!c.remote.has_room() || c.has(flag::peer_eof)) return false;
+    if (!c.remote.has_room() || c.has(flag::peer_eof)) return in;
     int n = readremote(c, c.remote.buf + c.remote.head, kIoBufferSize - c.remote.head - 1);
     server_log(LOG_DEBUG, "serve: readremote returned %d", n);
     if (n > 0) {
@@ -239,16 +272,17 @@ bool read_step(connection& c) {
         c.remote.buf[c.remote.head] = '\0';
         c.received += static_cast<unsigned long long>(n);
         c.expires = current_time + kIdleSeconds;
-        return false;
+        in.bytes = true;
+        return in;
     }
-    if (!c.has(flag::parsed) && (c.has(flag::peer_eof) || c.remote.complete)) c.flags |= flag::closing;
-    return c.has(flag::peer_eof);
+    if (c.phase == Phase::ReadHead && (c.has(flag::peer_eof) || c.remote.complete)) close_after_step(c);
+    in.ended = c.has(flag::peer_eof);
+    return in;
 }
 
-void parse_step(connection& c) {
-    // A rejected request is answered once: rebuilding its reply after part of it
-    // went out would send those bytes twice.
-    if (c.has(flag::parsed) || c.remote.head == 0 || c.local.complete) return;
+// ReadHead: once the blank line has come, the request is parsed and dispatched.
+void read_head_step(connection& c) {
+    if (c.remote.head == 0) return;
     c.request_len = head_length(c.remote.buf, static_cast<int>(c.remote.head));
     if (c.request_len == -1) {
         senderr(c, 400, "Bad Request", "", "Bad request");
@@ -256,13 +290,181 @@ void parse_step(connection& c) {
         if (kIoBufferSize - 1 - c.remote.head <= 1) senderr(c, 400, "Bad Request", "", "Request is too big");
     } else {
         parse_request(c, c.remote.buf);
+        // A handler that has not answered yet goes on producing the reply.
+        if (c.phase == Phase::ReadHead) c.phase = Phase::Handling;
     }
 }
 
 // The peer ended its stream before the announced body was complete: the
 // request is abandoned and nothing may act on the part that came.
 bool request_abandoned(const connection& c) {
-    return c.has(flag::parsed) && c.io_handler && c.has(flag::peer_eof) && !body_received(c);
+    return c.phase == Phase::Handling && c.io_handler && c.has(flag::peer_eof) && !body_received(c);
+}
+
+// Whether the content function is called in this round: it can go on at once,
+// or something it waits for happened.
+bool handler_due(const connection& c, int round, const Input& in) {
+    bool has_room = wants_no_wait(c) && c.local.has_room();
+    if (round > 0) return has_room;
+    return has_room || c.has(flag::fd_readable | flag::fd_writable) || in.bytes || in.ended;
+}
+
+// Sends what `local` holds. False when the socket took nothing more. A reply
+// whose framing is still open gets it before its first byte goes out.
+bool send_queued(connection& c) {
+    if (c.local.pending() == 0 || c.remote.complete) return false;
+    if (c.sent == 0 && c.framing == Framing::Undecided) frame_before_sending(c);
+    int n = writeremote(c, c.local.buf + c.local.tail, c.local.pending());
+    server_log(LOG_DEBUG, "serve: writeremote returned %d", n);
+    if (n <= 0) return false;
+    io_consume(c.local, static_cast<unsigned>(n));
+    return true;
+}
+
+// ---- kept connections ----
+
+void end_of_step(ServerContext& ctx, connection& c);
+
+// Whether the connection can carry the next request: the reply said so, it
+// went out whole, and the request's body is all taken or dropped.
+bool can_carry_next(connection& c) {
+    if (!c.keep_alive || c.has(flag::peer_failed)) return false;
+    bool bodiless = c.method == METHOD_HEAD || c.status == 204 || c.status == 304;
+    if (bodiless && c.sent > c.header_length) return false;  // a program sent a body anyway
+    if (!bodiless && c.body_length != 0 && c.sent < c.header_length + c.body_length) return false;  // cut short
+    drop_body(c);
+    if (c.body_left > 0) return false;
+    return !c.has(flag::peer_eof) || c.remote.pending() > 0;
+}
+
+// The request on a kept connection is over: it is logged, its handler's work
+// ends, and the record starts again as a new connection's would, holding the
+// bytes of the next request that came already.
+void start_next_request(ServerContext& ctx, connection& c) {
+    request_ended(ctx, c);
+    end_handler(c, false);
+    static thread_local char carried[kIoBufferSize];
+    unsigned n = c.remote.pending();
+    std::memcpy(carried, c.remote.buf + c.remote.tail, n);
+    sockaddr_in peer = c.peer;
+    socklen_t peer_len = c.peer_len;
+    UniqueFd sock = std::move(c.sock);
+    SslPtr ssl = std::move(c.ssl);
+    unsigned kept_flags = c.flags & (flag::tls_accepted | flag::peer_eof);
+    int requests = c.requests + 1;
+    OnReady on_ready = c.on_ready;
+
+    c.~connection();
+    new (&c) connection();
+    c.ctx = &ctx;
+    c.peer = peer;
+    c.peer_len = peer_len;
+    c.sock = std::move(sock);
+    c.ssl = std::move(ssl);
+    c.flags = kept_flags;
+    c.requests = requests;
+    c.on_ready = on_ready;
+    c.created = current_time;
+    c.expires = current_time + kIdleSeconds;
+    std::memcpy(c.remote.buf, carried, n);
+    c.remote.head = n;
+    c.remote.buf[n] = '\0';
+    c.received = n;
+    if (n > 0) c.request_started = std::chrono::steady_clock::now();
+    bool tls_waiting = c.ssl && SSL_pending(c.ssl.get()) > 0;
+    c.phase = n > 0 || tls_waiting ? Phase::ReadHead : Phase::Idle;
+}
+
+// The reply has gone out, or cannot go out any more: the connection carries
+// the next request, or ends.
+void reply_done(connection& c) {
+    if (!can_carry_next(c)) return close_after_step(c);
+    start_next_request(*c.ctx, c);
+}
+
+// An idle kept connection gives up its record until its next request comes.
+void park(ServerContext& ctx, connection& c) {
+    IdleConnection idle;
+    idle.sock = std::move(c.sock);
+    idle.ssl = std::move(c.ssl);
+    idle.peer = c.peer;
+    idle.peer_len = c.peer_len;
+    idle.requests = c.requests;
+    idle.expires = current_time + ctx.keep_alive_timeout;
+    if (auto owned = unlink_connection(ctx, &c)) recycle(ctx, std::move(owned));
+    ctx.idle.push_back(std::move(idle));
+}
+
+// Bytes arrived on an idle connection: it takes a record again and is served at once.
+void unpark(ServerContext& ctx, IdleConnection& idle) {
+    auto c = new_record(ctx);
+    if (!c) {
+        server_log(LOG_ERROR, "server_add: calloc: %s", std::strerror(ENOMEM));
+        return;
+    }
+    c->peer = idle.peer;
+    c->peer_len = idle.peer_len;
+    c->sock = std::move(idle.sock);
+    c->ssl = std::move(idle.ssl);
+    if (c->ssl) c->flags |= flag::tls_accepted;
+    c->requests = idle.requests;
+    c->on_ready = serve;
+    c->created = current_time;
+    c->expires = current_time + kIdleSeconds;
+    connection* raw = c.get();
+    link_connection(ctx, std::move(c));
+    raw->flags |= flag::sock_readable;
+    serve(ctx, *raw);
+    raw->flags &= ~flag::readiness;
+    end_of_step(ctx, *raw);
+}
+
+void register_idle(ServerContext& ctx) {
+    for (IdleConnection& idle : ctx.idle) idle.poll = add_poll(ctx, idle.sock.get(), POLLIN);
+}
+
+// Idle connections with news are served; those idle too long are closed.
+void wake_idle(ServerContext& ctx) {
+    for (auto it = ctx.idle.begin(); it != ctx.idle.end();) {
+        if (revents_of(ctx, it->poll) != 0) {
+            unpark(ctx, *it);
+            it = ctx.idle.erase(it);
+        } else if (it->expires < current_time) {
+            it = ctx.idle.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Out of descriptors: idle connections go first, oldest first.
+bool close_idle_for_room(ServerContext& ctx) {
+    constexpr std::size_t kClosedAtOnce = 16;
+    if (ctx.idle.empty()) return false;
+    for (std::size_t i = 0; i < kClosedAtOnce && !ctx.idle.empty(); ++i) ctx.idle.pop_front();
+    return true;
+}
+
+// Handling: produces and sends until the socket is full, nothing is left, the
+// round budget is spent, or the handler has finished (another phase).
+void handling_step(connection& c, const Input& in) {
+    for (int round = 0; round < kWriteRounds; ++round) {
+        if (c.io_handler && handler_due(c, round, in)) {
+            c.io_handler(c);
+            c.expires = current_time + kIdleSeconds;
+        }
+        if (c.phase != Phase::Handling) return;
+        bool sent = send_queued(c);
+        if (c.remote.complete) return reply_done(c);  // the announced length has gone out
+        if (!sent || c.local.pending() > 0 || !wants_no_wait(c)) return;
+    }
+}
+
+// SendReply: what is left of the reply goes out; then the connection ends.
+void send_reply_step(connection& c) {
+    for (int round = 0; round < kWriteRounds && send_queued(c); ++round) {
+    }
+    if (c.local.pending() == 0 || c.remote.complete) reply_done(c);
 }
 
 // Sends the next piece of a file body straight from `fd`. False when the socket
@@ -278,38 +480,21 @@ bool send_direct_piece(connection& c) {
     return n > 0 && static_cast<std::size_t>(n) == want;
 }
 
-// Whether the content function is called in this round.
-bool handler_due(const connection& c, int round, bool input_ended_now) {
-    bool has_room = c.has(flag::always_ready) && c.local.has_room();
-    if (round > 0) return has_room;
-    return has_room || c.has(flag::fd_readable | flag::fd_writable) || input_ended_now;
-}
-
-// Produces and sends until the socket is full, nothing is left, or the round budget is spent.
-void produce_and_write(connection& c, bool input_ended_now) {
+// SendDirect: the head in `local` first, then the file body by sendfile.
+void send_direct_step(connection& c) {
     for (int round = 0; round < kWriteRounds; ++round) {
-        if (sends_directly(c)) {
-            if (!send_direct_piece(c)) return;
+        if (c.local.pending() > 0) {
+            if (!send_queued(c)) return;
             continue;
         }
-        if (c.io_handler && handler_due(c, round, input_ended_now)) {
-            c.io_handler(c);
-            c.expires = current_time + kIdleSeconds;
-        }
-        if (c.local.pending() == 0 || c.remote.complete) return;
-        int n = writeremote(c, c.local.buf + c.local.tail, c.local.pending());
-        server_log(LOG_DEBUG, "serve: writeremote returned %d", n);
-        if (n <= 0) return;
-        io_consume(c.local, static_cast<unsigned>(n));
-        if (c.local.pending() > 0 || !c.has(flag::always_ready)) return;
+        if (!send_direct_piece(c)) return;
     }
 }
 
 // ---- end of a step ----
 
 bool head_overdue(const connection& c) {
-    return !is_listener(c) && !c.has(flag::parsed) && !c.has(flag::lingering) && !c.local.complete &&
-           current_time > c.created + kHeadSeconds;
+    return c.phase == Phase::ReadHead && current_time > c.created + kHeadSeconds;
 }
 
 // The request head did not arrive in time: one try to say so, then close.
@@ -317,7 +502,7 @@ void answer_slow_head(connection& c) {
     server_log(LOG_DEBUG, "serve: %p: request head incomplete after %ld s", static_cast<void*>(&c), kHeadSeconds);
     senderr(c, 408, "Request Timeout", "", "Request Timeout");
     if (!c.ssl || c.has(flag::tls_accepted)) writeremote(c, c.local.buf + c.local.tail, c.local.pending());
-    c.flags |= flag::closing;
+    close_after_step(c);
 }
 
 // What every step does with a record after serving it: a finished record
@@ -325,13 +510,12 @@ void answer_slow_head(connection& c) {
 // otherwise it is freed, as is a record past its deadline.
 void end_of_step(ServerContext& ctx, connection& c) {
     if (head_overdue(c)) answer_slow_head(c);
-    bool finished = c.has(flag::closing);
-    if (finished && !c.has(flag::lingering) && !c.has(flag::peer_failed) && !is_listener(c) &&
-        has_unread_input(c)) {
+    if (c.phase == Phase::Idle) return park(ctx, c);
+    if (c.phase == Phase::Closing && !c.has(flag::peer_failed) && has_unread_input(c)) {
         start_lingering(c);
         return;
     }
-    if (finished || c.expires < current_time) disconnect(ctx, &c);
+    if (c.phase == Phase::Closing || c.expires < current_time) disconnect(ctx, &c);
 }
 
 // Byte counting and the end-of-stream rule shared by every send to the peer.
@@ -370,23 +554,37 @@ bool body_received(const connection& c) {
     return c.received >= static_cast<unsigned long long>(c.request_len) + c.content_length;
 }
 
-void reply_head_written(connection& c, unsigned header_bytes, unsigned queued) {
-    c.local.head = queued;
-    c.local.tail = 0;
-    c.header_length = header_bytes;
+unsigned body_available(const connection& c) {
+    return static_cast<unsigned>(std::min<unsigned long long>(c.remote.pending(), c.body_left));
 }
+
+void take_body(connection& c, unsigned n) {
+    n = std::min(n, body_available(c));
+    io_consume(c.remote, n);
+    c.body_left -= n;
+}
+
+void drop_body(connection& c) { take_body(c, body_available(c)); }
 
 void body_done(connection& c) {
     if (c.has(flag::corked)) set_cork(c, false);
-    c.flags &= ~flag::body_direct;
+    end_body_framing(c);
     c.local.complete = 1;
     c.io_handler = nullptr;
+    c.want = Want::Nothing;
+    if (c.phase == Phase::ReadHead || c.phase == Phase::Handling || c.phase == Phase::SendDirect)
+        c.phase = Phase::SendReply;
 }
 
 void send_rest_directly(connection& c) {
     // Corked, the head shares the first segment with the body.
     set_cork(c, true);
-    c.flags |= flag::body_direct;
+    c.phase = Phase::SendDirect;
+}
+
+void close_after_step(connection& c) {
+    c.phase = Phase::Closing;
+    c.flags |= flag::closing;
 }
 
 namespace {
@@ -455,7 +653,7 @@ void server_listen(ServerContext& ctx, int sock) {
         return;
     }
     c->on_ready = do_accept;
-    c->flags |= flag::listener;
+    c->phase = Phase::Listening;
     c->sock.reset(sock);
     c->expires = kNeverExpires;
     connection* raw = c.get();
@@ -472,7 +670,9 @@ void do_accept(ServerContext& ctx, connection& listener) {
                            SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (sock < 0) {
             int err = errno;
-            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+            bool out_of_descriptors = err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+            if (out_of_descriptors && close_idle_for_room(ctx)) continue;
+            if (out_of_descriptors) {
                 // Out of descriptors: rest the listener until a connection is freed or
                 // the retry time has come. Only the first failure in a row is an error.
                 bool again = ctx.accept_retry_at != SteadyClock::time_point{};
@@ -571,7 +771,7 @@ void handshake(connection& c) {
         c.tls_wait = POLLOUT;
         return;
     }
-    c.flags |= flag::closing;
+    close_after_step(c);
     server_log(LOG_ERROR, "handshake: SSL_accept error %d", e);
 }
 
@@ -626,17 +826,29 @@ void serve(ServerContext& ctx, connection& c) {
     assert(&ctx == c.ctx && "ctx == c->ctx");
     assert(c.sock.valid() && "c->sock != -1");
     (void)ctx;
-    bool input_ended_now = c.has(flag::sock_readable) && read_step(c);
+    if (c.phase == Phase::Lingering) return linger_step(c);
+    Input in = c.has(flag::sock_readable) ? receive(c) : Input{};
     if (request_abandoned(c)) {
         server_log(LOG_DEBUG, "serve: %p: request body cut short", static_cast<void*>(&c));
-        c.flags |= flag::closing;
-        return;
+        return close_after_step(c);
     }
-    parse_step(c);
-    produce_and_write(c, input_ended_now);
-    if (c.has(flag::peer_failed) || (c.remote.complete && c.remote.head == 0) ||
-        (c.local.complete && c.local.head == 0))
-        c.flags |= flag::closing;
+    // Each phase runs until it hands over to the next; the loop ends when the
+    // phase stops changing (it waits for something) or the record closes.
+    for (Phase before = c.phase;; before = c.phase) {
+        switch (c.phase) {
+            case Phase::ReadHead: read_head_step(c); break;
+            case Phase::Handling: handling_step(c, in); break;
+            case Phase::SendReply: send_reply_step(c); break;
+            case Phase::SendDirect: send_direct_step(c); break;
+            case Phase::Listening:
+            case Phase::Lingering:
+            case Phase::Idle:
+            case Phase::Closing: break;
+        }
+        in = Input{};  // what came is news for the first phase only
+        if (c.phase == before) break;
+    }
+    if (c.has(flag::peer_failed) && c.phase != Phase::Closing) close_after_step(c);
 }
 
 void server_step(ServerContext& ctx, int ms) {
@@ -644,6 +856,7 @@ void server_step(ServerContext& ctx, int ms) {
     ctx.pollfds.clear();
     int timeout = ms;
     for (auto& c : ctx.connections) timeout = register_interest(ctx, *c, timeout);
+    register_idle(ctx);
     if (!wait_for_events(ctx, timeout, ms)) return;
     refresh_current_time();
 
@@ -657,6 +870,7 @@ void server_step(ServerContext& ctx, int ms) {
         if (c->flags & flag::readiness) c->on_ready(ctx, *c);
         end_of_step(ctx, *c);
     }
+    wake_idle(ctx);
 }
 
 void link_connection(ServerContext& ctx, std::unique_ptr<connection> c) {
@@ -685,7 +899,8 @@ void free_record(ServerContext& ctx, connection* c, bool stopping) {
     server_log(LOG_DEBUG, "disconnecting %p", static_cast<void*>(c));
     auto owned = unlink_connection(ctx, c);
     if (!owned) return;
-    if (!is_listener(*owned)) request_ended(ctx, *owned);
+    // A kept connection that closes between two requests has nothing to log.
+    if (!is_listener(*owned) && (owned->requests == 0 || owned->received > 0)) request_ended(ctx, *owned);
     end_handler(*owned, stopping);
     owned->ssl.reset();
     owned->sock.reset();
@@ -699,6 +914,7 @@ void disconnect(ServerContext& ctx, connection* c) { free_record(ctx, c, false);
 
 void disconnect_all(ServerContext& ctx) {
     while (!ctx.connections.empty()) free_record(ctx, ctx.connections.front().get(), true);
+    ctx.idle.clear();
 }
 
 }  // namespace vantrel

@@ -19,15 +19,23 @@ bool set_nonblocking(int fd);
 // True once the whole announced request body has arrived (at once for a request
 // without one).
 bool body_received(const connection& c);
+// Request body bytes at the front of `remote` now; bytes of a next request
+// that came after the body are never among them.
+unsigned body_available(const connection& c);
+// The handler took `n` body bytes from the front of `remote`.
+void take_body(connection& c, unsigned n);
+// The handler takes no (more) body: what of it is in `remote` is dropped.
+void drop_body(connection& c);
 
-// The reply's first `queued` bytes are in `local`, the first `header_bytes` of
-// them its head; they go out before anything else.
-void reply_head_written(connection& c, unsigned header_bytes, unsigned queued);
-// The content function has produced its last byte: what `local` holds ends the reply.
+// The content function has produced its last byte: what `local` holds ends the
+// reply, and the record goes on to SendReply.
 void body_done(connection& c);
 // The remaining `file_left` bytes of the body go from the file in `fd` straight
-// to the socket (plain TCP only), once `local` has drained.
+// to the socket (plain TCP only), once `local` has drained: the record goes on
+// to SendDirect.
 void send_rest_directly(connection& c);
+// The connection ends: the record is freed (or lingers) at the end of this step.
+void close_after_step(connection& c);
 
 // Opens the IPv4 listening socket on `address` (dotted; empty or nullptr: every
 // address). Fatal on failure (-1 returned when the fatal hook returns). Port 0

@@ -83,6 +83,8 @@ void FcgiRecordReader::feed(const char* data, std::size_t length, Sink& sink) {
             header_have_ = 0;
             if (header_[0] != FCGI_VERSION_1) valid_ = false;
             type_ = header_[1];
+            foreign_ = ((static_cast<unsigned>(header_[2]) << 8) | header_[3]) != kFcgiRequestId;
+            if (foreign_) ++foreign_records_;
             content_length_ = content_left_ = (static_cast<std::size_t>(header_[4]) << 8) | header_[5];
             padding_left_ = header_[6];
             state_ = State::content;
@@ -90,14 +92,14 @@ void FcgiRecordReader::feed(const char* data, std::size_t length, Sink& sink) {
                 state_ = State::padding;
                 if (padding_left_ == 0) {
                     state_ = State::header;
-                    sink.record_end(type_, 0);
+                    if (!foreign_) sink.record_end(type_, 0);
                 }
             }
             break;
         }
         case State::content: {
             std::size_t n = std::min(length, content_left_);
-            sink.content(type_, data, n);
+            if (!foreign_) sink.content(type_, data, n);
             content_left_ -= n;
             data += n;
             length -= n;
@@ -105,7 +107,7 @@ void FcgiRecordReader::feed(const char* data, std::size_t length, Sink& sink) {
             state_ = State::padding;
             if (padding_left_ == 0) {
                 state_ = State::header;
-                sink.record_end(type_, content_length_);
+                if (!foreign_) sink.record_end(type_, content_length_);
             }
             break;
         }
@@ -116,7 +118,7 @@ void FcgiRecordReader::feed(const char* data, std::size_t length, Sink& sink) {
             length -= n;
             if (padding_left_ > 0) break;
             state_ = State::header;
-            sink.record_end(type_, content_length_);
+            if (!foreign_) sink.record_end(type_, content_length_);
             break;
         }
         }
@@ -131,7 +133,7 @@ std::size_t FcgiRecordReader::safe_read_size(unsigned limited_type, std::size_t 
         n = FCGI_HEADER_LEN - header_have_;
         break;
     case State::content:
-        if (type_ == limited_type && content_left_ > content_room)
+        if (type_ == limited_type && !foreign_ && content_left_ > content_room)
             n = content_room;  // the rest of this record waits for room
         else
             n = content_left_ + padding_left_ + FCGI_HEADER_LEN;

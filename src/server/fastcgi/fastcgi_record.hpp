@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include <fastcgi.h>
 
@@ -54,6 +55,10 @@ public:
     bool at_record_start() const { return state_ == State::header && header_have_ == 0; }
     // Type of the record being read (valid once its header is in).
     unsigned current_type() const { return type_; }
+    // Records of another request id (skipped: never handed to the sink).
+    std::size_t foreign_records() const { return foreign_records_; }
+    // True once, after the first such record: the caller logs it.
+    bool take_foreign_notice() { return foreign_records_ > 0 && !std::exchange(foreign_noticed_, true); }
 
 private:
     enum class State { header, content, padding };
@@ -65,6 +70,9 @@ private:
     std::size_t content_left_ = 0;
     std::size_t padding_left_ = 0;
     bool valid_ = true;
+    bool foreign_ = false;  // the record being read belongs to another request id
+    std::size_t foreign_records_ = 0;
+    bool foreign_noticed_ = false;
 };
 
 // The content of FCGI_END_REQUEST.

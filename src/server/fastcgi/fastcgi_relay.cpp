@@ -30,18 +30,19 @@ namespace {
 
 // Request body bytes per FCGI_STDIN record.
 constexpr std::size_t kStdinChunk = 16384;
-// Room kept free after the head until the framing is chosen: its header line,
-// the first chunk's size and kChunkReserve.
-constexpr std::size_t kFramingReserve = kChunkReserve + 64;
 // Reads per call: the loop serves other connections in between.
 constexpr int kReadsPerCall = 64;
 
+// Whether the worker's reply is still being relayed: neither has the exchange
+// ended nor has the reply been decided otherwise (an invalid head answered).
+bool relaying(const connection& c) {
+    return c.job->state != Exchange::Ended && !c.local.complete && c.fd.valid();
+}
+
 // The exchange is over: the worker's socket is closed and its slot freed.
 void end_exchange(connection& c) {
-    c.io_handler = nullptr;
-    c.flags &= ~flag::always_ready;
     c.fd.reset();
-    c.fd_wants_write = false;
+    c.want = Want::Nothing;
     program_done(c);
 }
 
@@ -55,7 +56,7 @@ void worker_failed(connection& c, const char* what) {
         c.flags &= ~flag::cgi_head_parsed;
         senderr(c, 502, "Bad Gateway", "", "Bad Gateway");
     } else {
-        c.flags |= flag::closing;
+        close_after_step(c);
     }
     end_exchange(c);
 }
@@ -63,15 +64,19 @@ void worker_failed(connection& c, const char* what) {
 struct ReplySink : FcgiRecordReader::Sink {
     explicit ReplySink(connection& conn) : c(conn) {}
     connection& c;
+    bool ended = false;  // FCGI_END_REQUEST arrived
 
     void content(unsigned type, const char* data, std::size_t length) override {
         CgiJob& job = *c.job;
         if (type == FCGI_STDOUT) {
-            if (!c.io_handler || job.ended) return;  // the reply was already decided
-            if (job.chunked) return append_chunk(c.local, data, length);
+            if (!relaying(c) || ended) return;  // the reply was already decided
+            if (c.has(flag::cgi_head_parsed)) {
+                std::memcpy(body_space(c).data, data, length);
+                return body_written(c, length);
+            }
             std::memcpy(c.local.buf + c.local.head, data, length);
             c.local.head += static_cast<unsigned>(length);
-            if (!c.has(flag::cgi_head_parsed)) cgi_reply_head_step(c);
+            cgi_reply_head_step(c);
         } else if (type == FCGI_STDERR) {
             c.program_errors.take(data, length, c.ctx->observer != nullptr);
         } else if (type == FCGI_END_REQUEST) {
@@ -81,7 +86,7 @@ struct ReplySink : FcgiRecordReader::Sink {
         }
     }
     void record_end(unsigned type, std::size_t) override {
-        if (type == FCGI_END_REQUEST) c.job->ended = true;
+        if (type == FCGI_END_REQUEST) ended = true;
     }
 };
 
@@ -93,28 +98,24 @@ void finish(connection& c) {
     if (fcgi_parse_end_request(job.end_body, job.end_have, end) && end.protocol_status != FCGI_REQUEST_COMPLETE)
         server_log(LOG_ERROR, "fastcgi: %s: request refused (protocol status %u)", job.path.c_str(),
                    end.protocol_status);
-    if (!c.io_handler) return;  // an invalid head already answered it
+    if (!relaying(c)) return;  // an invalid head already answered it
     if (!c.has(flag::cgi_head_parsed)) {
         std::string received(c.local.buf, c.local.head);  // senderr rewrites `local`
         senderr(c, 500, "CGI Error", "", "Bad headers sent:\n[%.*s]\n", static_cast<int>(received.size()),
                 received.data());
-    } else if (job.chunked) {
-        append_last_chunk(c.local);
-    } else if (!job.framing_chosen) {
-        add_cgi_reply_length(c);
+        end_exchange(c);
+        return;
     }
     body_done(c);
     end_exchange(c);
 }
 
-// Room kept free in `local` beyond the content handed on: for the longer head
-// until it is placed, then for the framing until it is chosen, then for the
-// lines around each chunk.
-std::size_t room_reserve(const connection& c) {
-    const CgiJob& job = *c.job;
-    if (!c.has(flag::cgi_head_parsed)) return kCgiHeadReserve;
-    if (!job.framing_chosen) return kFramingReserve;
-    return job.chunked ? kChunkReserve : 0;
+// Room in `local` for FCGI_STDOUT content: while the head is incomplete what
+// the longer head needs stays free, then what the body's framing needs.
+std::size_t content_room(connection& c) {
+    if (c.has(flag::cgi_head_parsed)) return body_space(c).size;
+    std::size_t room = c.local.room();
+    return room > kCgiHeadReserve ? room - kCgiHeadReserve : 0;
 }
 
 // Hands the bytes read from the worker on as far as `local` has room for their
@@ -123,32 +124,23 @@ bool hand_on_replies(connection& c) {
     CgiJob& job = *c.job;
     io_buffer& in = job.reply_in;
     ReplySink sink(c);
-    while (in.pending() > 0 && c.io_handler) {
-        std::size_t reserve = room_reserve(c);
-        std::size_t room = c.local.room() > reserve ? c.local.room() - reserve : 0;
-        std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, room, in.pending());
+    while (in.pending() > 0 && relaying(c)) {
+        std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, content_room(c), in.pending());
         if (take == 0) break;  // `local` is full: the rest waits for the client
         job.reader.feed(in.buf + in.tail, take, sink);
         io_consume(in, static_cast<unsigned>(take));
+        if (job.reader.take_foreign_notice())
+            server_log(LOG_ERROR, "FastCGI: records of another request id ignored (%s)", c.request_uri);
         if (!job.reader.valid()) {
             worker_failed(c, "not a FastCGI reply");
             return false;
         }
-        if (job.ended) {
+        if (sink.ended) {
             finish(c);
             return false;
         }
     }
-    return c.io_handler != nullptr;
-}
-
-// The reply's head is about to go out before the worker has ended it: from
-// here on its body is chunked if the client and the head allow it.
-void choose_framing(connection& c) {
-    CgiJob& job = *c.job;
-    if (job.framing_chosen || !c.io_handler || !c.has(flag::cgi_head_parsed)) return;
-    job.framing_chosen = true;
-    job.chunked = start_chunked_cgi_reply(c);
+    return relaying(c);
 }
 
 // Reads the worker's records a buffer at a time. Bytes that cannot be handed on
@@ -165,19 +157,14 @@ void read_replies(connection& c) {
         }
         in.head = static_cast<unsigned>(n);
     }
-    choose_framing(c);
-    if (c.io_handler && in.pending() > 0)
-        c.flags |= flag::always_ready;
-    else
-        c.flags &= ~flag::always_ready;
 }
 
 // Moves request body bytes from `remote` into FCGI_STDIN records; after the
 // whole body (or for a request without one) comes the empty record.
 void fill_stdin(connection& c) {
     CgiJob& job = *c.job;
-    if (job.stdin_done) {
-        io_consume(c.remote, c.remote.pending());  // nothing more goes to the worker
+    if (job.state != Exchange::Sending) {
+        drop_body(c);  // nothing more goes to the worker
         return;
     }
     // Back-pressure: more goes in only while little waits for the socket.
@@ -188,8 +175,7 @@ void fill_stdin(connection& c) {
     }
     unsigned long expected = c.method == METHOD_POST ? c.content_length : 0;
     if (job.spool != -1) {
-        // The whole body is in the file; anything in `remote` came after it.
-        io_consume(c.remote, c.remote.pending());
+        // The whole body is in the file.
         char chunk[kStdinChunk];
         std::size_t want = std::min<std::size_t>(sizeof chunk, expected - job.body_sent);
         ssize_t n = want > 0 ? read(job.spool, chunk, want) : 0;
@@ -199,20 +185,20 @@ void fill_stdin(connection& c) {
         }
         if (job.body_sent == expected || n <= 0) {
             fcgi_append_header(job.out, FCGI_STDIN, 0);
-            job.stdin_done = true;
+            job.state = Exchange::Reading;
         }
         return;
     }
-    if (c.method != METHOD_POST) io_consume(c.remote, c.remote.pending());
-    std::size_t take = std::min<std::size_t>({c.remote.pending(), expected - job.body_sent, kStdinChunk});
+    if (c.method != METHOD_POST) drop_body(c);
+    std::size_t take = std::min<std::size_t>({body_available(c), expected - job.body_sent, kStdinChunk});
     if (take > 0) {
         fcgi_append_stream(job.out, FCGI_STDIN, c.remote.buf + c.remote.tail, take);
-        io_consume(c.remote, static_cast<unsigned>(take));
+        take_body(c, static_cast<unsigned>(take));
         job.body_sent += take;
     }
     if (job.body_sent == expected) {
         fcgi_append_header(job.out, FCGI_STDIN, 0);
-        job.stdin_done = true;
+        job.state = Exchange::Reading;
     }
 }
 
@@ -244,16 +230,25 @@ void write_requests(connection& c) {
             server_log(LOG_DEBUG, "fastcgi: %s: worker input closed: %s", job.path.c_str(), std::strerror(errno));
             job.out.clear();
             job.out_sent = 0;
-            job.stdin_done = true;
-            io_consume(c.remote, c.remote.pending());
+            job.state = Exchange::Reading;
+            drop_body(c);
             return;
         }
         if (!job.out.empty()) return;  // the socket is full
     }
 }
 
+// What the exchange waits for: room in `local` for bytes already read, the
+// worker's socket to take more, or its reply.
 void update_interest(connection& c) {
-    c.fd_wants_write = c.fd.valid() && c.job && (c.job->connecting || !c.job->out.empty());
+    if (!relaying(c)) return;
+    const CgiJob& job = *c.job;
+    if (job.reply_in.pending() > 0)
+        c.want = Want::Again;
+    else if (job.state == Exchange::Connecting || !job.out.empty())
+        c.want = Want::FdInOut;
+    else
+        c.want = Want::FdIn;
 }
 
 }  // namespace
@@ -274,14 +269,15 @@ bool prepare_fastcgi_params(connection& c, const char* path) {
     job.out_sent = 0;
     fcgi_append_begin_request(job.out);
     fcgi_append_params(job.out, env.envp());
-    job.params_ready = true;
     return true;
 }
 
 int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
     CgiJob& job = *c.job;
     std::string script;
-    if ((!job.params_ready && !prepare_fastcgi_params(c, path)) || !absolute_path(path, script)) {
+    // A body kept for the worker had its variables made while its head was at hand.
+    bool params_ready = job.state == Exchange::Sending && !job.out.empty();
+    if ((!params_ready && !prepare_fastcgi_params(c, path)) || !absolute_path(path, script)) {
         senderr(c, 500, "Server Error", "", "Cannot exec CGI");
         return -1;
     }
@@ -296,8 +292,7 @@ int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
     c.fd.reset(fd);
     c.flags = (c.flags | flag::fd_is_socket) & ~flag::cgi_head_parsed;
     c.io_handler = get_fastcgi;
-    job.fastcgi = true;
-    job.connecting = pending;
+    if (pending) job.state = Exchange::Connecting;
     job.path = script + " at " + address.text;
     if (job.spool == -1) keep_body_only(c);
     if (!pending) write_requests(c);
@@ -308,7 +303,7 @@ int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
 void get_fastcgi(connection& c) {
     if (!c.fd.valid() || !c.job) return;
     CgiJob& job = *c.job;
-    if (job.connecting && c.has(flag::fd_writable | flag::fd_readable)) {
+    if (job.state == Exchange::Connecting && c.has(flag::fd_writable | flag::fd_readable)) {
         int err = 0;
         socklen_t len = sizeof err;
         if (getsockopt(c.fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
@@ -317,10 +312,11 @@ void get_fastcgi(connection& c) {
             server_log(LOG_ERROR, "fastcgi: cannot reach %s", job.path.c_str());
             return worker_failed(c, std::strerror(err));
         }
-        job.connecting = false;
+        job.state = Exchange::Sending;
     }
-    if (!job.connecting) write_requests(c);
-    if (c.has(flag::fd_readable) && !job.connecting) read_replies(c);
+    if (job.state == Exchange::Connecting) return update_interest(c);
+    write_requests(c);
+    if (c.has(flag::fd_readable)) read_replies(c);
     update_interest(c);
 }
 

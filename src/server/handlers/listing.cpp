@@ -176,21 +176,19 @@ void list_dir(connection& c) {
     Appender shown(title, sizeof title);
     shown.html(c.uri);
 
-    Appender head(c.local.buf, kIoBufferSize);
-    head.raw("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
-             "<html><head><title>Index of ");
-    head.raw(title);
-    head.raw("</title><style>th {text-align: left;}</style></head><body><h1>Index of ");
-    head.raw(title);
-    head.raw("</h1><pre><table cellpadding=\"0\"><tr><th>Name</th><th>Modified</th><th>Size</th></tr>"
-             "<tr><td colspan=\"3\"><hr></td></tr>");
-    c.local.head = static_cast<unsigned>(head.length);
-    c.local.tail = 0;
+    ReplyHead(c, 200, "OK").field("Content-Type: text/html; charset=utf-8").end_unframed();
+    Appender top(c.local.buf + c.local.head, kIoBufferSize - c.local.head);
+    top.raw("<html><head><title>Index of ");
+    top.raw(title);
+    top.raw("</title><style>th {text-align: left;}</style></head><body><h1>Index of ");
+    top.raw(title);
+    top.raw("</h1><pre><table cellpadding=\"0\"><tr><th>Name</th><th>Modified</th><th>Size</th></tr>"
+            "<tr><td colspan=\"3\"><hr></td></tr>");
+    c.local.head += static_cast<unsigned>(top.length);
 
     c.io_handler = list_dir_rows;
-    c.remote.clear();
-    c.status = 200;
-    c.flags |= flag::always_ready;
+    c.want = Want::Again;
+    drop_body(c);
 }
 
 namespace {
@@ -236,9 +234,9 @@ RowColumns row_columns(const connection& c, const char* name) {
     return cols;
 }
 
-// Appends one row to `local`; false when it did not fit whole (nothing appended).
-bool append_row(connection& c, const char* name, const RowColumns& cols) {
-    Appender row(c.local.buf + c.local.head, kIoBufferSize - c.local.head);
+// Writes one row at `out` (`room` bytes); its length, or 0 when it did not fit whole.
+std::size_t write_row(const connection& c, char* out, std::size_t room, const char* name, const RowColumns& cols) {
+    Appender row(out, room);
     row.raw("<tr><td><a href=\"");
     if (std::strcmp(name, "..") == 0) {
         // Dot segments are dropped from request URIs, so ".." links to the parent by name.
@@ -256,12 +254,7 @@ bool append_row(connection& c, const char* name, const RowColumns& cols) {
     row.raw("</td><td>&nbsp;&nbsp;");
     row.raw(cols.size);
     row.raw("</td></tr>\n");
-    if (row.cut) {
-        c.local.buf[c.local.head] = '\0';
-        return false;
-    }
-    c.local.head += static_cast<unsigned>(row.length);
-    return true;
+    return row.cut ? 0 : row.length;
 }
 
 }  // namespace
@@ -273,20 +266,28 @@ void list_dir_rows(connection& c) {
     }
     CLocaleScope c_locale;
     const std::size_t limit = listing_row_limit(c.uri);
+    BodySpace space = body_space(c);
+    std::size_t used = 0;
     // Every row fits whole: rows are added only while the longest possible one still fits.
-    while (kIoBufferSize - 1 - c.local.head >= limit) {
+    while (space.size - used >= limit) {
         const dirent* entry = next_listed_entry(c);
         if (entry == nullptr) {
+            body_written(c, used);
             finish_listing(c);
             return;
         }
-        if (!append_row(c, entry->d_name, row_columns(c, entry->d_name))) {
+        std::size_t n = write_row(c, space.data + used, space.size - used, entry->d_name,
+                                  row_columns(c, entry->d_name));
+        if (n == 0) {
             // Cannot happen while the limit above holds; never send half a row.
             server_log(LOG_ERROR, "list_dir_rows: row for %s does not fit", entry->d_name);
+            body_written(c, used);
             finish_listing(c);
             return;
         }
+        used += n;
     }
+    body_written(c, used);
 }
 
 }  // namespace vantrel

@@ -22,6 +22,7 @@
 #include "server/core/limits.hpp"
 #include "server/core/log.hpp"
 #include "server/engine/connection.hpp"
+#include "server/engine/engine.hpp"
 #include "server/handlers/replace_file.hpp"
 #include "server/http/paths.hpp"
 #include "server/http/reply.hpp"
@@ -55,8 +56,7 @@ void put_failed(connection& c, int err) {
         ::unlink(c.put_temp.c_str());
         c.put_temp.clear();
     }
-    c.io_handler = nullptr;
-    c.remote.clear();
+    drop_body(c);
     senderr(c, 500, "Error", "", "PUT error");
 }
 
@@ -70,16 +70,10 @@ void put_finished(connection& c) {
     }
     c.put_temp.clear();  // renamed: nothing left to clean up
     ::stat(c.put_target.c_str(), &c.file_stat);
-    c.remote.clear();    // bytes beyond Content-Length are not part of the file
 
     // A head only: no body follows, so it announces a length of 0.
-    int n = format_bounded(c.local.buf, kIoBufferSize, "HTTP/1.1 %d OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
-                           c.status);
-    c.local.head = static_cast<unsigned>(n);
-    c.local.tail = 0;
-    c.header_length = static_cast<unsigned long>(n);
-    c.local.complete++;
-    c.io_handler = nullptr;
+    ReplyHead(c, c.status, "OK").end_with_length(0);
+    body_done(c);
 }
 
 // True when `path`, with every symbolic link on its existing part followed,
@@ -129,7 +123,7 @@ int put_dir(const char* path) {
 }
 
 void put_file(connection& c) {
-    unsigned pending = c.remote.pending();
+    unsigned pending = body_available(c);
     unsigned long wanted = c.content_length - c.posted;
     if (pending > 0 && wanted > 0) {
         std::size_t n = std::min<unsigned long>(pending, wanted);
@@ -138,7 +132,7 @@ void put_file(connection& c) {
         server_log(LOG_DEBUG, "put_file(%p, %d): %d bytes", static_cast<void*>(&c), static_cast<int>(pending),
                    static_cast<int>(written));
         if (written > 0) {
-            io_consume(c.remote, static_cast<unsigned>(written));
+            take_body(c, static_cast<unsigned>(written));
             c.posted += static_cast<unsigned long>(written);
         } else if (written < 0 && (err == EINTR || err == EAGAIN)) {
             return;
@@ -149,7 +143,7 @@ void put_file(connection& c) {
     }
     if (c.posted >= c.content_length) {
         put_finished(c);
-    } else if ((c.remote.complete || c.has(flag::peer_eof)) && c.remote.pending() == 0) {
+    } else if ((c.remote.complete || c.has(flag::peer_eof)) && body_available(c) == 0) {
         // The peer stopped sending before the announced length: keep the old file.
         put_failed(c, EPIPE);
     }
@@ -216,10 +210,9 @@ void handle_put_delete(connection& c, char* path, const std::string& folder) {
     c.fd.reset(fd);
     c.put_target = path;
     c.posted = 0;
-    io_consume(c.remote, static_cast<unsigned>(c.request_len));
     c.io_handler = put_file;
+    c.want = Want::Body;
     c.cleanup = discard_put_temp;
-    c.flags |= flag::always_ready | flag::consumes_body;
     send_continue_if_expected(c);
 }
 

@@ -94,7 +94,7 @@ void get_file(connection& c) {
         if (r == RANGE_OK) {
             status = 206;
             reason = "Partial Content";
-            format_bounded(range_line, sizeof range_line, "Content-Range: bytes %llu-%llu/%llu\r\n", range.first,
+            format_bounded(range_line, sizeof range_line, "Content-Range: bytes %llu-%llu/%llu", range.first,
                            range.first + range.length - 1, size);
             if (lseek(c.fd.get(), static_cast<off_t>(range.first), SEEK_SET) < 0) {
                 senderr(c, 500, "Error", "", "Internal Error");
@@ -109,27 +109,25 @@ void get_file(connection& c) {
     format_http_date(static_cast<long>(c.file_stat.st_mtime), modified, sizeof modified);
 
     c.body_length = static_cast<unsigned long>(range.length);
-    c.status = status;
-    int n = format_bounded(c.local.buf, kIoBufferSize,
-                           "HTTP/1.1 %d %s\r\nDate: %s\r\nLast-Modified: %s\r\nEtag: \"%lx.%lx\"\r\n"
-                           "Content-Type: %s\r\nContent-Length: %lu\r\nConnection: close\r\n%s\r\n",
-                           status, reason, date, modified, static_cast<unsigned long>(c.file_stat.st_mtime),
-                           static_cast<unsigned long>(size), mime_type_for(*c.ctx, c.uri), c.body_length,
-                           range_line);
-    reply_head_written(c, static_cast<unsigned>(n), static_cast<unsigned>(n));
+    ReplyHead head(c, status, reason);
+    head.field("Date: %s", date)
+        .field("Last-Modified: %s", modified)
+        .field("Etag: \"%lx.%lx\"", static_cast<unsigned long>(c.file_stat.st_mtime), static_cast<unsigned long>(size))
+        .field("Content-Type: %s", mime_type_for(*c.ctx, c.uri));
+    if (range_line[0]) head.field("%s", range_line);
+    head.end_with_length(c.body_length);
     server_log(LOG_DEBUG, "get_file: [%s]", c.local.buf);
-    c.remote.clear();
-    c.flags |= flag::always_ready;
+    drop_body(c);
     c.file_left = range.length;
     if (c.method == METHOD_HEAD) return body_done(c);
     c.io_handler = get_file_body;  // GET, and POST answered like GET
+    c.want = Want::Again;
     // Plain TCP: a body larger than the queue goes from the page cache to the
     // socket without passing through `local`.
     if (!c.ssl && c.file_left > c.local.room()) send_rest_directly(c);
 }
 
 void get_file_body(connection& c) {
-    if (c.has(flag::body_direct)) return;  // the engine sends it once the head has gone
     unsigned long long want = c.local.room();
     if (want == 0 && c.file_left > 0) return;  // the queue is full: wait until it drains
     if (want > c.file_left) want = c.file_left;

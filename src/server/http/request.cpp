@@ -53,6 +53,8 @@ const HeaderRow kHeaderTable[] = {
     {"Location: ", 10, HDR_TEXT, &connection::location, nullptr},
     {"Status: ", 8, HDR_NUMBER, nullptr, nullptr},
     {"Range: ", 7, HDR_TEXT, &connection::range, nullptr},
+    {"Connection: ", 12, HDR_TEXT, &connection::connection_header, nullptr},
+    {"Transfer-Encoding: ", 19, HDR_TEXT, &connection::transfer_encoding, nullptr},
 };
 
 bool printable(unsigned char ch) { return ch >= 0x20 && ch <= 0x7E; }
@@ -84,7 +86,15 @@ void store_header(connection& c, const HeaderRow& row, const char* value) {
             break;
         }
         case HDR_NUMBER:
-            if (row.number)
+            if (row.number == &connection::content_length) {
+                // A length that is not plain digits, or a second one that differs,
+                // would let the client and the server disagree on where the body ends.
+                unsigned long n = leading_number(value);
+                bool digits = value[0] != '\0' && std::strspn(value, "0123456789") == std::strlen(value);
+                if (!digits || (c.has_content_length && n != c.content_length)) c.bad_framing = true;
+                c.has_content_length = true;
+                c.content_length = n;
+            } else if (row.number)
                 c.*row.number = leading_number(value);
             else
                 c.status = static_cast<int>(leading_number(value) & 0x7fffffff);
@@ -131,6 +141,14 @@ void parse_headers(connection& c, const char* text) {
         line = std::strchr(line, '\n');
         if (line) ++line;
     }
+}
+
+const char* header_field_value(std::string_view line, std::string_view name) {
+    if (line.size() <= name.size() || line[name.size()] != ':') return nullptr;
+    if (strncasecmp(line.data(), name.data(), name.size()) != 0) return nullptr;
+    const char* v = line.data() + name.size() + 1;
+    while (v < line.data() + line.size() && (*v == ' ' || *v == '\t')) ++v;
+    return v;
 }
 
 void decode_uri(const char* src, char* dst) {
@@ -197,8 +215,29 @@ void parse_request(connection& c, const char* text) {
     c.method = code;
     const char* first_header = std::strchr(text, '\n');
     if (first_header) parse_headers(c, first_header + 1);
-    handle(c);
+    // Both a length and a transfer coding, or a length that cannot be trusted:
+    // where this body ends (and the next request begins) is not known.
+    if (c.bad_framing || (c.has_content_length && !c.transfer_encoding.empty())) {
+        senderr(c, 400, "Bad Request", "", "Bad Request");
+        return;
+    }
+    // A body in chunks is not decoded: refused, rather than handed on as an
+    // empty body while the client is told all went well.
+    if (!c.transfer_encoding.empty()) {
+        senderr(c, 411, "Length Required", "", "Length Required");
+        return;
+    }
+    // A body larger than the server takes is refused before any of it is kept or passed on.
+    if (c.ctx && c.ctx->max_body_size != 0 && c.content_length > c.ctx->max_body_size) {
+        senderr(c, 413, "Payload Too Large", "", "Payload Too Large");
+        return;
+    }
+    // From here `remote` holds the body (and whatever follows it); the head
+    // stays in `request_text`.
+    io_consume(c.remote, static_cast<unsigned>(c.request_len));
+    c.body_left = c.content_length;
     c.flags |= flag::parsed;
+    handle(c);
 }
 
 }  // namespace vantrel

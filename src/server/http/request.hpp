@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "server/engine/connection.hpp"
 
@@ -18,6 +19,9 @@ void parse_headers(connection& c, const char* text);
 // The value after a header name: up to the first CR after it (or LF when there is
 // none), at most capacity - 1 characters.
 void header_value(const char* text, char* dst, std::size_t capacity);
+// The value after "Name:" (any case, blanks skipped) when `line` is that
+// header, else nullptr.
+const char* header_field_value(std::string_view line, std::string_view name);
 // "%XX" to its byte, "+" to a space; in place.
 void decode_uri(const char* src, char* dst);
 // After every "/" skip all following "." and "/" characters; in place.

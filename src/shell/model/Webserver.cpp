@@ -163,6 +163,8 @@ void StartServer(const std::string& root, const std::string& interpreter, int po
                                                                  {"mime_types", "builtin"},
                                                                  {"listen_port", std::to_string(port)},
                                                                  {"cgi_workers", std::to_string(workers)},
+                                                                 // The browser keeps its connections.
+                                                                 {"keep_alive", "1"},
                                                                  {"listen_address", Settings().ListenAddress}};
     g_server = init_context(nullptr, options);
     if (!g_server) return;  // fatal, reported by the hook

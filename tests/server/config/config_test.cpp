@@ -39,7 +39,7 @@ TEST_F(Options, TableRowsInOrder) {
     ASSERT_EQ(table.size(), kOptionCount);
     std::string letters;
     for (const auto& row : table) letters += row.letter;
-    EXPECT_EQ(letters, "dipDcCNlemPvsUVagWFb");
+    EXPECT_EQ(letters, "dipDcCNlemPvsUVagWFbkKB");
     EXPECT_STREQ(table[1].default_value, "index.html,index.php,index.cgi");
     EXPECT_STREQ(table[4].keyword, "cgi_extention");
     EXPECT_STREQ(table[14].arg_label, "X=Y,....");
@@ -195,3 +195,51 @@ TEST(StandaloneConfig, ListenAddressDefaultsToEveryAddressAndLeavesHostsAlone) {
     EXPECT_EQ(parse_reply(raw_request(loopback.port(), request)).status, 200);
 }
 
+
+// Persistent connections and the body limit: numbers in range, sizes with K, M
+// or G; anything else is fatal and names its keyword.
+TEST_F(Options, KeepAliveAndBodyLimitValuesOrFatal) {
+    struct Case {
+        const char* letter;
+        const char* value;
+        long long expected;  // -1: fatal
+        const char* keyword;
+    } cases[] = {
+        {"-k", "1", 1, "keep_alive"},          {"-k", "0", 0, "keep_alive"},
+        {"-k", "2", -1, "keep_alive"},         {"-k", "yes", -1, "keep_alive"},
+        {"-K", "5", 5, "keep_alive_timeout"},  {"-K", "0", -1, "keep_alive_timeout"},
+        {"-K", "x", -1, "keep_alive_timeout"}, {"-B", "0", 0, "max_body_size"},
+        {"-B", "1000", 1000, "max_body_size"}, {"-B", "64K", 65536, "max_body_size"},
+        {"-B", "2m", 2LL << 20, "max_body_size"}, {"-B", "1G", 1LL << 30, "max_body_size"},
+        {"-B", "M", -1, "max_body_size"},      {"-B", "12Q", -1, "max_body_size"},
+        {"-B", "-5", -1, "max_body_size"},     {"-B", "999999999999G", -1, "max_body_size"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.letter) + " " + c.value);
+        fatals.clear();
+        reset_options();
+        const char* argv[] = {"vantrel-httpd", c.letter, c.value};
+        auto ctx = do_init(nullptr, 3, argv);
+        if (c.expected < 0) {
+            EXPECT_FALSE(ctx);
+            ASSERT_EQ(fatals.size(), 1u);
+            EXPECT_NE(fatals[0].find(c.keyword), std::string::npos) << fatals[0];
+            continue;
+        }
+        ASSERT_TRUE(ctx);
+        long long got = c.letter[1] == 'k' ? ctx->keep_alive
+                        : c.letter[1] == 'K' ? ctx->keep_alive_timeout
+                                             : static_cast<long long>(ctx->max_body_size);
+        EXPECT_EQ(got, c.expected);
+        free_context(std::move(ctx));
+    }
+    // The defaults: one request per connection, 15 s, 256 MiB.
+    reset_options();
+    const char* argv[] = {"vantrel-httpd"};
+    auto ctx = do_init(nullptr, 1, argv);
+    ASSERT_TRUE(ctx);
+    EXPECT_EQ(ctx->keep_alive, 0);
+    EXPECT_EQ(ctx->keep_alive_timeout, 15);
+    EXPECT_EQ(ctx->max_body_size, 256ULL << 20);
+    free_context(std::move(ctx));
+}

@@ -38,6 +38,16 @@ void send_text(int sock, const std::string& text) {
     ASSERT_EQ(send(sock, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
 }
 
+// What a blocking socket receives until its peer closes (bounded by 5 s).
+std::string read_until_close(int s) {
+    timeval limit{5, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
 class Engine : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -307,6 +317,44 @@ TEST_F(Engine, AcceptingResumesOnceDescriptorsAreFreeWithNoOtherConnection) {
     // No connection is freed to turn accepting back on: only the retry does.
     std::string reply = collect(client, [] {}, 300);
     EXPECT_EQ(parse_reply(reply).body, "hello");
+    close(client);
+}
+
+// Kept connections between requests hold no record; when descriptors run out
+// they are closed first, so a new client is still served at once.
+TEST_F(Engine, IdleKeptConnectionsGoFirstWhenDescriptorsRunOut) {
+    ctx->keep_alive = 1;
+    std::vector<int> kept;
+    for (int i = 0; i < 3; ++i) {
+        kept.push_back(connect_client());
+        send_text(kept.back(), "GET /a.txt HTTP/1.1\r\n\r\n");
+    }
+    steps(10);
+    EXPECT_EQ(ctx->idle.size(), 3u);
+    EXPECT_EQ(ctx->nactive, 1);  // the listener's record only
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(client, 0);
+    std::vector<int> fillers;
+    std::string reply;
+    {
+        DescriptorLimit limit(static_cast<rlim_t>(client + 16));
+        ASSERT_TRUE(limit.ok());
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+        ASSERT_EQ(errno, EMFILE);
+        ASSERT_TRUE(connect_to_loopback(client, port));
+        send_text(client, "GET /a.txt HTTP/1.1\r\nConnection: close\r\n\r\n");
+        reply = collect(client, [] {}, 50);
+        EXPECT_TRUE(ctx->accepting);
+    }
+    for (int fd : fillers) close(fd);
+    EXPECT_EQ(parse_reply(reply).body, "hello") << reply;
+    EXPECT_TRUE(ctx->idle.empty());
+    // The closed idle clients see the end of their connection.
+    for (int s : kept) {
+        std::string rest = read_until_close(s);
+        EXPECT_EQ(parse_reply(rest).body, "hello");
+        close(s);
+    }
     close(client);
 }
 

@@ -53,13 +53,13 @@ struct Collected : FcgiRecordReader::Sink {
     }
 };
 
-// A record as a responder writes it, with padding.
-std::string record(unsigned type, const std::string& content, unsigned padding) {
+// A record as a responder writes it, with padding (for request id 1 unless told).
+std::string record(unsigned type, const std::string& content, unsigned padding, unsigned id = 1) {
     std::string r;
     r += static_cast<char>(FCGI_VERSION_1);
     r += static_cast<char>(type);
-    r += '\0';
-    r += '\1';
+    r += static_cast<char>(id >> 8);
+    r += static_cast<char>(id & 0xff);
     r += static_cast<char>(content.size() >> 8);
     r += static_cast<char>(content.size() & 0xff);
     r += static_cast<char>(padding);
@@ -69,9 +69,11 @@ std::string record(unsigned type, const std::string& content, unsigned padding) 
 
 TEST(FcgiRecords, RepliesSplitAnywhereAreReadWholeAndPaddingSkipped) {
     std::string big(70000 % 65536, 'b');
+    // Records of other request ids (a confused or hostile server) are skipped whole.
     std::string stream = record(FCGI_STDOUT, "Content-Type: text/plain\r\n\r\nhi", 6) + record(FCGI_STDERR, "warn\n", 3) +
-                         record(FCGI_STDOUT, big, 0) + record(FCGI_STDOUT, "", 0) +
-                         record(FCGI_END_REQUEST, std::string("\0\0\0\7\0\0\0\0", 8), 0);
+                         record(FCGI_STDOUT, "Location: http://elsewhere/\r\n\r\n", 2, 2) +
+                         record(FCGI_STDOUT, big, 0) + record(FCGI_END_REQUEST, std::string(8, '\0'), 0, 0x102) +
+                         record(FCGI_STDOUT, "", 0) + record(FCGI_END_REQUEST, std::string("\0\0\0\7\0\0\0\0", 8), 0);
     for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{8}, std::size_t{4096},
                               stream.size()}) {
         FcgiRecordReader reader;
@@ -80,6 +82,9 @@ TEST(FcgiRecords, RepliesSplitAnywhereAreReadWholeAndPaddingSkipped) {
             reader.feed(stream.data() + at, std::min(piece, stream.size() - at), got);
         ASSERT_TRUE(reader.valid());
         EXPECT_TRUE(reader.at_record_start());
+        EXPECT_EQ(reader.foreign_records(), 2u);
+        EXPECT_TRUE(reader.take_foreign_notice());
+        EXPECT_FALSE(reader.take_foreign_notice()) << "logged once";
         ASSERT_EQ(got.records.size(), 5u) << "pieces of " << piece;
         EXPECT_EQ(got.records[0].second, "Content-Type: text/plain\r\n\r\nhi");
         EXPECT_EQ(got.records[1], (std::pair<unsigned, std::string>{FCGI_STDERR, "warn\n"}));

@@ -50,6 +50,7 @@ struct Upload {
         c->method = METHOD_PUT;
         c->status = 200;
         c->content_length = length;
+        c->body_left = length;  // parse_request sets it from Content-Length
         c->put_temp = temp;
         c->put_target = target;
         c->fd.reset(fd);

@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -471,4 +476,255 @@ TEST_F(HttpCore, StopsCleanlyOnSigtermAndSigint) {
     EXPECT_EQ(server.stop(SIGTERM), 0);
     auto again = start();
     EXPECT_EQ(again.stop(SIGINT), 0);
+}
+
+namespace {
+
+struct KeptRow {
+    const char* name;
+    std::string request;  // one whole request
+    bool head_request = false;
+};
+
+// The static replies of the site, each once: files, ranges, validators, HEAD,
+// listings, redirects and status replies, and a POST whose body must not be
+// taken for the next request.
+std::vector<KeptRow> kept_rows(const std::string& modified) {
+    return {
+        {"file", "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n"},
+        {"range", "GET /k.bin HTTP/1.1\r\nRange: bytes=10-19\r\n\r\n"},
+        {"not modified", "GET /a.txt HTTP/1.1\r\nIf-Modified-Since: " + modified + "\r\n\r\n"},
+        {"head", "HEAD /k.bin HTTP/1.1\r\n\r\n", true},
+        {"listing", "GET /docs/ HTTP/1.1\r\n\r\n"},
+        {"redirect", "GET /docs HTTP/1.1\r\n\r\n"},
+        {"not found", "GET /nothing.txt HTTP/1.1\r\n\r\n"},
+        {"empty file", "GET /empty.txt HTTP/1.1\r\n\r\n"},
+        {"post to a file", "POST /index.html HTTP/1.1\r\nContent-Length: 20\r\n\r\nGET /a.txt HTTP/1.1\r\n"},
+        {"file again", "GET /doc/A.HTML HTTP/1.1\r\n\r\n"},
+    };
+}
+
+}  // namespace
+
+// The same table on one connection per request and on one kept connection,
+// requests sent one at a time and all in one write: the same statuses and
+// bodies, each reply framed, in order, one access-log line each.
+TEST_F(HttpCore, ReplyTableOnAKeptConnectionMatchesOneConnectionPerRequest) {
+    TempDir logs;
+    auto single = start();
+    auto kept = start({"-k", "1", "-l", logs / "access.log"});
+    std::string modified = http_get(single.port(), "/a.txt").headers["last-modified"];
+    auto rows = kept_rows(modified);
+    std::vector<HttpReply> expected;
+    for (const KeptRow& row : rows) {
+        std::string raw = raw_request(single.port(), row.request);
+        expected.push_back(parse_reply(row.head_request ? raw.substr(0, raw.find("\r\n\r\n") + 4) : raw));
+    }
+    for (bool pipelined : {false, true}) {
+        SCOPED_TRACE(pipelined ? "pipelined" : "one at a time");
+        KeptConnection conn(kept.port());
+        ASSERT_TRUE(conn.connected());
+        if (pipelined) {
+            std::string all;
+            for (const KeptRow& row : rows) all += row.request;
+            ASSERT_TRUE(conn.send_text(all));
+        }
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            SCOPED_TRACE(rows[i].name);
+            if (!pipelined) ASSERT_TRUE(conn.send_text(rows[i].request));
+            std::string raw;
+            HttpReply r = conn.next(rows[i].head_request, 10s, &raw);
+            EXPECT_EQ(r.status, expected[i].status) << raw;
+            // One request per connection ends its 304 with the connection (and a stray "304 ").
+            if (r.status != 304) EXPECT_EQ(r.body, expected[i].body);
+            EXPECT_EQ(r.headers.count("connection"), 0u) << raw;
+            EXPECT_TRUE(r.headers.count("content-length") || r.headers.count("transfer-encoding") ||
+                        r.status == 304 || rows[i].head_request)
+                << raw;
+        }
+        // "Connection: close" is honoured.
+        ASSERT_TRUE(conn.send_text("GET /a.txt HTTP/1.1\r\nConnection: close\r\n\r\n"));
+        HttpReply last = conn.next();
+        EXPECT_EQ(last.body, std::string(100, 'a'));
+        EXPECT_EQ(last.headers["connection"], "close");
+        EXPECT_TRUE(conn.closed_by_server());
+    }
+    kept.stop();
+    std::string log = read_file(logs / "access.log");
+    std::size_t lines = 0;  // the readiness probe's connection carried no request
+    for (std::size_t p = 0; (p = log.find(" HTTP/1.1\" ", p)) != std::string::npos; ++p) ++lines;
+    EXPECT_EQ(lines, 2 * (rows.size() + 1)) << log;
+    EXPECT_NE(log.find("\"GET /k.bin HTTP/1.1\" 206 10"), std::string::npos) << log;
+}
+
+// HTTP/1.0 keeps only when asked; a connection carries at most 1,000 requests;
+// an idle one is closed after the time-out; a request with both a length and a
+// transfer coding is refused and closes.
+TEST_F(HttpCore, KeptConnectionsEndWhereTheyMust) {
+    auto server = start({"-k", "1", "-K", "1"});
+    {
+        KeptConnection conn(server.port());
+        ASSERT_TRUE(conn.send_text("GET /a.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+        HttpReply r = conn.next();
+        EXPECT_EQ(r.headers["connection"], "keep-alive");
+        ASSERT_TRUE(conn.send_text("GET /a.txt HTTP/1.0\r\n\r\n"));
+        r = conn.next();
+        EXPECT_EQ(r.body, std::string(100, 'a'));
+        EXPECT_EQ(r.headers["connection"], "close");
+        EXPECT_TRUE(conn.closed_by_server());
+    }
+    {
+        KeptConnection conn(server.port());
+        int answered = 0;
+        std::string last_connection;
+        for (int batch = 0; batch < 11 && !conn.closed_by_server(0ms); ++batch) {
+            std::string requests;
+            for (int i = 0; i < 100; ++i) requests += "GET /empty.txt HTTP/1.1\r\n\r\n";
+            conn.send_text(requests);
+            for (int i = 0; i < 100; ++i) {
+                HttpReply r = conn.next(false, 5s);
+                if (r.status != 200) break;
+                ++answered;
+                last_connection = r.headers["connection"];
+            }
+        }
+        EXPECT_EQ(answered, 1000);
+        EXPECT_EQ(last_connection, "close");
+        EXPECT_TRUE(conn.closed_by_server());
+    }
+    {
+        KeptConnection conn(server.port());
+        ASSERT_TRUE(conn.send_text("GET /a.txt HTTP/1.1\r\n\r\n"));
+        EXPECT_EQ(conn.next().status, 200);
+        EXPECT_TRUE(conn.closed_by_server(10s)) << "idle past -K 1";
+    }
+    for (const char* keep : {"0", "1"}) {
+        auto both = start({"-k", keep});
+        KeptConnection conn(both.port());
+        ASSERT_TRUE(conn.send_text("POST /a.txt HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                   "0\r\n\r\nGET /k.bin HTTP/1.1\r\n\r\n"));
+        HttpReply r = conn.next();
+        EXPECT_EQ(r.status, 400) << keep;
+        if (keep[0] == '1') EXPECT_EQ(r.headers["connection"], "close");
+        EXPECT_TRUE(conn.closed_by_server());
+    }
+}
+
+namespace {
+
+long rss_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+}  // namespace
+
+// An idle kept connection holds only its socket, not a whole record.
+TEST_F(HttpCore, TwoThousandIdleKeptConnectionsHoldNoRecords) {
+    // Room for the descriptors, in this process and in the server it starts.
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit raised{8192, std::max<rlim_t>(saved.rlim_max, 8192)};  // above the hard limit only as root
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+        raised = {std::min<rlim_t>(saved.rlim_max, 8192), saved.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &raised);
+    }
+    struct Restore {
+        rlimit r;
+        ~Restore() { setrlimit(RLIMIT_NOFILE, &r); }
+    } restore{saved};
+    // 2,000 where the machine allows it; never fewer than 500.
+    const int count = static_cast<int>(std::min<rlim_t>(2000, raised.rlim_cur > 400 ? raised.rlim_cur - 400 : 0));
+    ASSERT_GE(count, 500) << "too few descriptors for the test";
+    auto server = start({"-k", "1"});
+    std::vector<std::unique_ptr<KeptConnection>> idle;
+    // Warm up: the first records and buffers exist before the baseline.
+    for (int i = 0; i < 100; ++i) {
+        idle.push_back(std::make_unique<KeptConnection>(server.port()));
+        idle.back()->send_text("GET /a.txt HTTP/1.1\r\n\r\n");
+    }
+    for (auto& c : idle) ASSERT_EQ(c->next().status, 200);
+    long before = rss_kib(server.pid());
+    for (int i = 0; i < count; ++i) {
+        idle.push_back(std::make_unique<KeptConnection>(server.port()));
+        ASSERT_TRUE(idle.back()->connected());
+        idle.back()->send_text("GET /a.txt HTTP/1.1\r\n\r\n");
+        ASSERT_EQ(idle.back()->next().status, 200) << i;
+    }
+    long after = rss_kib(server.pid());
+    // A record is about 80 KiB; 2,000 idle connections stay under 4 KiB each.
+    EXPECT_LT(after - before, count * 4) << before << " KiB before, " << after << " KiB after";
+    std::printf("%d idle kept connections: %ld KiB more RSS\n", count, after - before);
+    // They still work.
+    idle[static_cast<std::size_t>(count) / 2]->send_text("GET /k.bin HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(idle[static_cast<std::size_t>(count) / 2]->next().body.size(), 1000u);
+}
+
+// Over TLS a kept connection carries several requests, and a client that comes
+// back resumes its session instead of a whole handshake (TLS 1.2 and 1.3).
+TEST_F(HttpCore, TlsKeptConnectionAndResumedSessions) {
+    TempDir keys;
+    std::string pem = keys / "server.pem";
+    CommandResult gen = run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                                     "-subj", "/CN=127.0.0.1", "-keyout", pem, "-out", keys / "cert.pem"});
+    ASSERT_EQ(gen.exit_code, 0) << gen.err;
+    write_file(pem, read_file(pem) + read_file(keys / "cert.pem"));
+    auto server = start({"-s", pem, "-k", "1"});
+    server.expect_stderr("handshake: SSL_accept error");  // the readiness probe
+    std::string base = "https://127.0.0.1:" + std::to_string(server.port());
+    CommandResult two = curl({"-k", "-v", base + "/a.txt", base + "/k.bin"});
+    EXPECT_EQ(two.exit_code, 0) << two.err;
+    EXPECT_EQ(two.out, std::string(100, 'a') + read_file(site / "k.bin"));
+    EXPECT_NE(two.err.find("Re-using existing connection"), std::string::npos) << two.err;
+
+    std::string address = "127.0.0.1:" + std::to_string(server.port());
+    CommandResult twelve = run_command({"openssl", "s_client", "-tls1_2", "-connect", address, "-reconnect"}, "", 30s);
+    std::size_t reused = 0;
+    for (std::size_t p = 0; (p = twelve.out.find("\nReused, TLSv1.2", p)) != std::string::npos; ++p) ++reused;
+    EXPECT_EQ(reused, 5u) << twelve.out;  // -reconnect comes back five times
+
+    std::string session = keys / "session";
+    CommandResult first = run_command(
+        {"openssl", "s_client", "-tls1_3", "-connect", address, "-sess_out", session, "-ign_eof"}, "", 30s);
+    EXPECT_NE(first.out.find("\nNew, TLSv1.3"), std::string::npos) << first.out;
+    CommandResult again =
+        run_command({"openssl", "s_client", "-tls1_3", "-connect", address, "-sess_in", session}, "", 30s);
+    EXPECT_NE(again.out.find("\nReused, TLSv1.3"), std::string::npos) << again.out;
+    EXPECT_TRUE(server.running());
+}
+
+// A request announcing a body larger than -B answers 413 before anything of it
+// is kept or passed on, and the connection closes; up to the limit it is served.
+// A chunked body answers 411.
+TEST_F(HttpCore, BodyOverTheLimitAnswers413AndReachesNoProgram) {
+    write_file(site / "touch.cgi", "#!/bin/sh\ntouch \"$(dirname \"$0\")/ran\"\nprintf 'Content-Type: text/plain\\r\\n\\r\\nran'\n");
+    chmod((site / "touch.cgi").c_str(), 0755);
+    for (const char* keep : {"0", "1"}) {
+        SCOPED_TRACE(std::string("-k ") + keep);
+        auto server = start({"-B", "1K", "-c", ".cgi", "-k", keep});
+        for (const std::string length : {"1025", "1099511627776"}) {
+            KeptConnection conn(server.port());
+            ASSERT_TRUE(conn.send_text("POST /touch.cgi HTTP/1.1\r\nContent-Length: " + length + "\r\n\r\n" +
+                                       std::string(1025, 'b')));
+            HttpReply r = conn.next();
+            EXPECT_EQ(r.status, 413) << length;
+            EXPECT_EQ(r.status_line, "HTTP/1.1 413 Payload Too Large");
+            EXPECT_TRUE(conn.closed_by_server());
+            EXPECT_FALSE(file_exists(site / "ran"));
+        }
+        // A chunked body is not decoded: refused, never handed on as an empty one.
+        KeptConnection chunked(server.port());
+        ASSERT_TRUE(chunked.send_text("POST /touch.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"));
+        EXPECT_EQ(chunked.next().status, 411);
+        EXPECT_TRUE(chunked.closed_by_server());
+        EXPECT_FALSE(file_exists(site / "ran"));
+        std::string raw = raw_request(server.port(), "POST /touch.cgi HTTP/1.1\r\nContent-Length: 1024\r\n\r\n" +
+                                                         std::string(1024, 'b'));
+        EXPECT_EQ(parse_reply(raw).body, "ran") << raw;
+        EXPECT_TRUE(file_exists(site / "ran"));
+        std::remove((site / "ran").c_str());
+    }
 }
