@@ -2,7 +2,6 @@
 // per request between one process, the worker pool and an external server.
 #include "server/cgi/cgi_gate.hpp"
 
-#include <fcntl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "server/core/handles.hpp"
 #include "server/core/io_buffer.hpp"
 #include "server/core/log.hpp"
+#include "server/core/temp_file.hpp"
 #include "server/engine/connection.hpp"
 #include "server/engine/engine.hpp"
 #include "server/fastcgi/fastcgi_address.hpp"
@@ -187,7 +187,7 @@ void spool_body(connection& c) {
 // head is still in `remote`.
 bool start_spool(connection& c, const char* path) {
     CgiJob& job = *c.job;
-    job.spool = open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    job.spool = open_unnamed_temp_file();
     if (job.spool == -1) {
         server_log(LOG_ERROR, "start_spool: %s", std::strerror(errno));
         return false;

@@ -10,6 +10,7 @@
 
 #include "server/core/io_buffer.hpp"
 #include "server/fastcgi/fastcgi_record.hpp"
+#include "server/fastcgi/reply_spool.hpp"
 
 namespace vantrel {
 
@@ -23,6 +24,7 @@ enum class Exchange : unsigned char {
     Connecting,  // FastCGI: the non-blocking connect has not finished
     Sending,     // the request (and its body) goes to the program; its reply is read as it comes
     Reading,     // the request is all out (the program's input ended): only the reply is read
+    Buffering,   // the program is done and free; the rest of its reply waits here for the client
     Ended,       // the program is done with the request
 };
 
@@ -56,7 +58,8 @@ struct CgiJob {
     std::size_t out_sent = 0;  // of `out`, already written
     unsigned long body_sent = 0;  // request body bytes put into FCGI_STDIN records
     FcgiRecordReader reader;
-    io_buffer reply_in;        // read from the worker, not yet handed on (waits for room in `local`)
+    io_buffer reply_in;        // read from the worker, not yet handed on (waits for room)
+    ReplySpool reply_spool;    // reply body the client has not taken yet, beyond what `local` holds
     char end_body[8] = {};
     std::size_t end_have = 0;
 };

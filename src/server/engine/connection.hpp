@@ -72,6 +72,9 @@ enum class Want : unsigned char {
     FdIn,     // `fd` readable
     FdOut,    // `fd` writable
     FdInOut,  // `fd` readable or writable
+    // `fd` readable even while `local` is full (the handler keeps what does not
+    // fit), and room in `local` again after the client took bytes
+    FdInKeeping,
 };
 
 using OnReady = void (*)(ServerContext& ctx, connection& c);

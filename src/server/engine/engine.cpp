@@ -200,6 +200,7 @@ short fd_interest(const connection& c) {
         case Want::FdIn: return in;
         case Want::FdOut: return POLLOUT;
         case Want::FdInOut: return static_cast<short>(in | POLLOUT);
+        case Want::FdInKeeping: return POLLIN;
         case Want::Nothing:
         case Want::Again:
         case Want::Body: return 0;
@@ -232,7 +233,8 @@ void mark_ready(ServerContext& ctx, connection& c) {
     if (c.phase != Phase::Handling || !c.io_handler) return;
     short f = revents_of(ctx, c.poll_fd);
     bool ready_always = wants_no_wait(c);
-    if (c.local.has_room() && (ready_always || (f & (POLLIN | POLLHUP | POLLERR)))) c.flags |= flag::fd_readable;
+    bool fd_in = f & (POLLIN | POLLHUP | POLLERR);
+    if (c.want == Want::FdInKeeping ? fd_in : c.local.has_room() && (ready_always || fd_in)) c.flags |= flag::fd_readable;
     if ((ready_always && c.remote.pending() > 0) || (f & (POLLOUT | POLLERR))) c.flags |= flag::fd_writable;
 }
 
@@ -303,8 +305,11 @@ bool request_abandoned(const connection& c) {
 
 // Whether the content function is called in this round: it can go on at once,
 // or something it waits for happened.
+// A handler that keeps what it reads is called again once the client took bytes.
+bool takes_room(const connection& c) { return wants_no_wait(c) || c.want == Want::FdInKeeping; }
+
 bool handler_due(const connection& c, int round, const Input& in) {
-    bool has_room = wants_no_wait(c) && c.local.has_room();
+    bool has_room = takes_room(c) && c.local.has_room();
     if (round > 0) return has_room;
     return has_room || c.has(flag::fd_readable | flag::fd_writable) || in.bytes || in.ended;
 }
@@ -456,7 +461,7 @@ void handling_step(connection& c, const Input& in) {
         if (c.phase != Phase::Handling) return;
         bool sent = send_queued(c);
         if (c.remote.complete) return reply_done(c);  // the announced length has gone out
-        if (!sent || c.local.pending() > 0 || !wants_no_wait(c)) return;
+        if (!sent || c.local.pending() > 0 || !takes_room(c)) return;
     }
 }
 

@@ -1,6 +1,8 @@
 // One request over its own FastCGI connection, driven by the poll loop: the
 // records go out as the socket takes them (the body as it arrives), the reply's
 // FCGI_STDOUT goes through the same reply-head handling as a CGI program's output.
+// The reply is read as fast as the worker writes it; what the client has not
+// taken yet waits in the reply spool, so a slow client never holds a worker.
 #include "server/fastcgi/fastcgi_relay.hpp"
 
 #include <sys/socket.h>
@@ -70,10 +72,7 @@ struct ReplySink : FcgiRecordReader::Sink {
         CgiJob& job = *c.job;
         if (type == FCGI_STDOUT) {
             if (!relaying(c) || ended) return;  // the reply was already decided
-            if (c.has(flag::cgi_head_parsed)) {
-                std::memcpy(body_space(c).data, data, length);
-                return body_written(c, length);
-            }
+            if (c.has(flag::cgi_head_parsed)) return relay_body(data, length);
             std::memcpy(c.local.buf + c.local.head, data, length);
             c.local.head += static_cast<unsigned>(length);
             cgi_reply_head_step(c);
@@ -88,7 +87,61 @@ struct ReplySink : FcgiRecordReader::Sink {
     void record_end(unsigned type, std::size_t) override {
         if (type == FCGI_END_REQUEST) ended = true;
     }
+
+    // Body bytes go to `local` while nothing waits before them, the rest to
+    // the spool; content_room() bounded them by what both take.
+    void relay_body(const char* data, std::size_t length) {
+        ReplySpool& spool = c.job->reply_spool;
+        if (spool.empty()) {
+            BodySpace space = body_space(c);
+            std::size_t now = std::min(length, space.size);
+            std::memcpy(space.data, data, now);
+            body_written(c, now);
+            data += now;
+            length -= now;
+        }
+        if (length > 0 && !spool.append(data, length)) spool_failed = true;
+    }
+    bool spool_failed = false;  // a reply body byte could not be kept
 };
+
+// Moves waiting reply bytes to `local` as far as it has room. False when the
+// spool cannot be read.
+bool drain_spool(connection& c) {
+    ReplySpool& spool = c.job->reply_spool;
+    while (!spool.empty()) {
+        BodySpace space = body_space(c);
+        if (space.size == 0) break;
+        std::size_t n = spool.take(space.data, space.size);
+        body_written(c, n);
+        if (spool.failed()) {
+            server_log(LOG_ERROR, "fastcgi: %s: the kept reply cannot be read: %s", c.job->path.c_str(),
+                       std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The worker is done while part of its reply still waits for the client: its
+// slot goes to the next request now, and the reply goes on from the spool.
+void keep_sending_after_worker(connection& c) {
+    c.fd.reset();
+    program_done(c);
+    c.job->state = Exchange::Buffering;
+    c.want = Want::Again;
+}
+
+// Buffering: the spool feeds `local` until it is empty, and the body ends.
+void send_kept_reply(connection& c) {
+    if (!drain_spool(c)) {
+        c.want = Want::Nothing;
+        return close_after_step(c);
+    }
+    if (!c.job->reply_spool.empty()) return;  // more once `local` has room
+    c.job->state = Exchange::Ended;
+    body_done(c);
+}
 
 // FCGI_END_REQUEST arrived: the reply is complete.
 void finish(connection& c) {
@@ -106,6 +159,7 @@ void finish(connection& c) {
         end_exchange(c);
         return;
     }
+    if (!c.job->reply_spool.empty()) return keep_sending_after_worker(c);
     body_done(c);
     end_exchange(c);
 }
@@ -113,7 +167,11 @@ void finish(connection& c) {
 // Room in `local` for FCGI_STDOUT content: while the head is incomplete what
 // the longer head needs stays free, then what the body's framing needs.
 std::size_t content_room(connection& c) {
-    if (c.has(flag::cgi_head_parsed)) return body_space(c).size;
+    if (c.has(flag::cgi_head_parsed)) {
+        const ReplySpool& spool = c.job->reply_spool;
+        std::size_t local_room = spool.empty() ? body_space(c).size : 0;
+        return local_room + static_cast<std::size_t>(spool.room());
+    }
     std::size_t room = c.local.room();
     return room > kCgiHeadReserve ? room - kCgiHeadReserve : 0;
 }
@@ -124,6 +182,10 @@ bool hand_on_replies(connection& c) {
     CgiJob& job = *c.job;
     io_buffer& in = job.reply_in;
     ReplySink sink(c);
+    if (c.has(flag::cgi_head_parsed) && !drain_spool(c)) {
+        worker_failed(c, "the kept reply cannot be read");
+        return false;
+    }
     while (in.pending() > 0 && relaying(c)) {
         std::size_t take = job.reader.safe_read_size(FCGI_STDOUT, content_room(c), in.pending());
         if (take == 0) break;  // `local` is full: the rest waits for the client
@@ -133,6 +195,10 @@ bool hand_on_replies(connection& c) {
             server_log(LOG_ERROR, "FastCGI: records of another request id ignored (%s)", c.request_uri);
         if (!job.reader.valid()) {
             worker_failed(c, "not a FastCGI reply");
+            return false;
+        }
+        if (sink.spool_failed) {
+            worker_failed(c, "the reply cannot be kept");
             return false;
         }
         if (sink.ended) {
@@ -247,6 +313,8 @@ void update_interest(connection& c) {
         c.want = Want::Again;
     else if (job.state == Exchange::Connecting || !job.out.empty())
         c.want = Want::FdInOut;
+    else if (c.has(flag::cgi_head_parsed))
+        c.want = Want::FdInKeeping;  // read on while the client is slow: the spool keeps it
     else
         c.want = Want::FdIn;
 }
@@ -301,8 +369,10 @@ int start_fastcgi(connection& c, const char* path, const FcgiAddress& address) {
 }
 
 void get_fastcgi(connection& c) {
-    if (!c.fd.valid() || !c.job) return;
+    if (!c.job) return;
     CgiJob& job = *c.job;
+    if (job.state == Exchange::Buffering) return send_kept_reply(c);
+    if (!c.fd.valid()) return;
     if (job.state == Exchange::Connecting && c.has(flag::fd_writable | flag::fd_readable)) {
         int err = 0;
         socklen_t len = sizeof err;
@@ -316,7 +386,10 @@ void get_fastcgi(connection& c) {
     }
     if (job.state == Exchange::Connecting) return update_interest(c);
     write_requests(c);
-    if (c.has(flag::fd_readable)) read_replies(c);
+    if (c.has(flag::fd_readable))
+        read_replies(c);
+    else if (relaying(c))
+        hand_on_replies(c);  // the client took bytes: kept ones follow
     update_interest(c);
 }
 

@@ -373,6 +373,9 @@ BodySpace body_space(connection& c) {
     return {end, room};
 }
 
+// A chunk never exceeds the send queue, so its size line is four hex digits.
+static_assert(kIoBufferSize <= 0x10000, "chunk size lines are \"XXXX\\r\\n\"");
+
 void body_written(connection& c, std::size_t n) {
     if (n == 0) return;  // an empty chunk would end the body
     if (c.framing == Framing::Chunked) {

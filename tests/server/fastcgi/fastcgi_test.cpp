@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -28,6 +30,7 @@
 #include "server/config/options.hpp"
 #include "server/fastcgi/fastcgi_address.hpp"
 #include "server/fastcgi/fastcgi_record.hpp"
+#include "server/fastcgi/reply_spool.hpp"
 #include "server/fastcgi/worker_pool.hpp"
 
 namespace {
@@ -155,6 +158,31 @@ TEST(FcgiRecords, RequestRecordsAndLongParams) {
     EXPECT_EQ(in.records[0].second.size() + in.records[1].second.size(), body.size());
 }
 
+// A slow client's part of a reply: bytes come out in the order they went in,
+// however appends and takes interleave, through memory and then the file.
+TEST(ReplySpool, KeepsTheOrderAcrossMemoryAndFile) {
+    ReplySpool spool;
+    std::string in, out;
+    for (int i = 0; in.size() < 1u << 20; ++i) {
+        std::string piece(10000 + i % 7, static_cast<char>('a' + i % 26));
+        piece += std::to_string(i);
+        ASSERT_TRUE(spool.append(piece.data(), piece.size()));
+        in += piece;
+        char buf[7000];
+        if (i % 3 != 0) out.append(buf, spool.take(buf, sizeof buf));  // the client reads slower
+    }
+    EXPECT_GT(spool.size(), ReplySpool::kMemoryBytes);  // the file was used
+    char buf[4096];
+    for (std::size_t n; (n = spool.take(buf, sizeof buf)) > 0;) out.append(buf, n);
+    EXPECT_FALSE(spool.failed());
+    EXPECT_TRUE(spool.empty());
+    EXPECT_TRUE(out == in);
+    // Empty again, it starts over in memory.
+    ASSERT_TRUE(spool.append("tail", 4));
+    EXPECT_EQ(spool.take(buf, sizeof buf), 4u);
+    EXPECT_EQ(std::string(buf, 4), "tail");
+}
+
 TEST(FcgiAddresses, ParsedOrRefusedWithAReason) {
     struct Case {
         const char* text;
@@ -271,6 +299,11 @@ protected:
         write_file(site / "half_victim.php", R"(<?php
 echo str_repeat("h", 20000); flush();
 file_put_contents(__DIR__ . '/victim.pid', getmypid()); sleep(20);
+)");
+        // 8 MiB of numbered 1 KiB lines: more than the socket buffers hold.
+        write_file(site / "big.php", R"(<?php
+$line = str_repeat("x", 1015);
+for ($i = 0; $i < 8192; $i++) printf("%07d %s\n", $i, $line);
 )");
         write_file(site / "stream.php", R"(<?php
 header("Content-Type: text/plain");
@@ -401,6 +434,41 @@ TEST_F(FcgiSite, ClientLeavingAPageThatWritesFreesItsWorker) {
     close(s);
     // The only worker is free again well before the page's minute is over.
     EXPECT_EQ(get("/hello.php").body, "hello");
+}
+
+// A page its client does not read yet waits in the server, not in the worker:
+// four such clients leave all four workers free, and then get every byte.
+TEST_F(FcgiSite, ClientsThatDoNotReadTheirPagesHoldNoWorker) {
+    start({"-W", "4"});
+    std::vector<int> readers;
+    for (int i = 0; i < 4; ++i) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int small = 4096;
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ASSERT_TRUE(testkit::connect_to_loopback(s, server->port()));
+        std::string req = "GET /big.php HTTP/1.0\r\n\r\n";
+        ASSERT_EQ(send(s, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+        readers.push_back(s);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the four pages are taken first
+    EXPECT_EQ(get("/hello.php").body, "hello");
+
+    std::string page;
+    for (int i = 0; i < 8192; ++i) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%07d ", i);
+        page += number + std::string(1015, 'x') + "\n";
+    }
+    for (int s : readers) {
+        std::string got;
+        char buf[65536];
+        for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+        close(s);
+        std::size_t body = got.find("\r\n\r\n");
+        ASSERT_NE(body, std::string::npos);
+        EXPECT_EQ(got.compare(9, 6, "200 OK"), 0) << got.substr(0, 80);
+        EXPECT_TRUE(got.compare(body + 4, std::string::npos, page) == 0) << "the page arrives whole and unchanged";
+    }
 }
 
 TEST_F(FcgiSite, NoInterpreterLeftAfterTheServerIsKilled) {
