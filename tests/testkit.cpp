@@ -125,21 +125,6 @@ bool wait_for_port(int port, std::chrono::milliseconds limit) {
     return false;
 }
 
-// Reads everything from fd into out until EOF or the deadline.
-static void drain(int fd, std::string& out, std::chrono::steady_clock::time_point end) {
-    char buf[65536];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return;
-        pollfd p{fd, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(left.count()));
-        if (r <= 0) return;
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) return;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
 CommandResult run_command(const std::vector<std::string>& argv, const std::string& input,
                           std::chrono::milliseconds limit) {
     CommandResult result;

@@ -380,7 +380,7 @@ void body_written(connection& c, std::size_t n) {
     if (n == 0) return;  // an empty chunk would end the body
     if (c.framing == Framing::Chunked) {
         char* at = c.local.buf + c.local.head;
-        char size_line[8];
+        char size_line[24];  // room for any size_t; four digits are used
         std::snprintf(size_line, sizeof size_line, "%04zx\r\n", n);
         std::memcpy(at, size_line, 6);
         std::memcpy(at + 6 + n, "\r\n", 2);

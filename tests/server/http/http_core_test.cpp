@@ -531,12 +531,16 @@ TEST_F(HttpCore, ReplyTableOnAKeptConnectionMatchesOneConnectionPerRequest) {
         }
         for (std::size_t i = 0; i < rows.size(); ++i) {
             SCOPED_TRACE(rows[i].name);
-            if (!pipelined) ASSERT_TRUE(conn.send_text(rows[i].request));
+            if (!pipelined) {
+                ASSERT_TRUE(conn.send_text(rows[i].request));
+            }
             std::string raw;
             HttpReply r = conn.next(rows[i].head_request, 10s, &raw);
             EXPECT_EQ(r.status, expected[i].status) << raw;
             // One request per connection ends its 304 with the connection (and a stray "304 ").
-            if (r.status != 304) EXPECT_EQ(r.body, expected[i].body);
+            if (r.status != 304) {
+                EXPECT_EQ(r.body, expected[i].body);
+            }
             EXPECT_EQ(r.headers.count("connection"), 0u) << raw;
             EXPECT_TRUE(r.headers.count("content-length") || r.headers.count("transfer-encoding") ||
                         r.status == 304 || rows[i].head_request)
@@ -605,7 +609,9 @@ TEST_F(HttpCore, KeptConnectionsEndWhereTheyMust) {
                                    "0\r\n\r\nGET /k.bin HTTP/1.1\r\n\r\n"));
         HttpReply r = conn.next();
         EXPECT_EQ(r.status, 400) << keep;
-        if (keep[0] == '1') EXPECT_EQ(r.headers["connection"], "close");
+        if (keep[0] == '1') {
+            EXPECT_EQ(r.headers["connection"], "close");
+        }
         EXPECT_TRUE(conn.closed_by_server());
     }
 }
