@@ -312,6 +312,12 @@ bool folder_exists(const char* path) {
 }  // namespace
 
 int check_authorization(connection& c, const char* path) {
+    // The folders on the way were just looked at: one known to have no
+    // password file needs no attempt to open it.
+    const char* slash = std::strrchr(path, '/');
+    if (c.ctx->global_htpasswd.empty() && slash &&
+        c.ctx->htaccess.has_no_password_file(std::string(path, slash == path ? 1 : slash - path)))
+        return AUTH_OK;
     errno = 0;
     FilePtr file(open_auth_file(*c.ctx, path));
     if (file) return check_password(c, file.get());

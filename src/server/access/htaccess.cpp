@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "server/core/handles.hpp"
@@ -105,11 +106,21 @@ bool htaccess_denies_all(std::string_view text) {
 HtaccessCache::Answer HtaccessCache::check(const std::string& folder) {
     struct stat dir;
     if (stat_path(folder.c_str(), &dir) != 0 || !S_ISDIR(dir.st_mode)) return FOLDER_MISSING;
-    std::string file = folder + (folder.empty() || folder.back() != '/' ? "/" : "") + ".htaccess";
+    auto found = entries_.find(folder);
+    // A folder known to have neither file, unchanged since: adding one would
+    // have changed the folder's time.
+    if (found != entries_.end() && found->second.absence_settled && same_time(found->second.folder_mtime, dir.st_mtim) &&
+        found->second.folder_ino == dir.st_ino) {
+        found->second.looked_at = generation_;
+        return FOLDER_OPEN;
+    }
+    std::string prefix = folder + (folder.empty() || folder.back() != '/' ? "/" : "");
+    std::string file = prefix + ".htaccess";
     struct stat st;
     bool has_file = stat_path(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    struct stat password_file;
+    bool has_password_file = stat_path((prefix + ".htpasswd").c_str(), &password_file) == 0;
 
-    auto found = entries_.find(folder);
     if (found != entries_.end()) {
         const Entry& e = found->second;
         bool unchanged = same_time(e.folder_mtime, dir.st_mtim) && e.has_file == has_file &&
@@ -120,7 +131,14 @@ HtaccessCache::Answer HtaccessCache::check(const std::string& folder) {
 
     Entry e;
     e.folder_mtime = dir.st_mtim;
+    e.folder_ino = dir.st_ino;
     e.has_file = has_file;
+    // File times lag the clock by up to a tick: an .htaccess made in the same
+    // second as the folder's last change might not have moved its time, so a
+    // fresh folder is looked at again.
+    e.has_password_file = has_password_file;
+    e.absence_settled = !has_file && !has_password_file && std::time(nullptr) > dir.st_mtim.tv_sec + 1;
+    e.looked_at = generation_;
     if (has_file) {
         e.file_mtime = st.st_mtim;
         e.file_ino = st.st_ino;
@@ -135,7 +153,13 @@ HtaccessCache::Answer HtaccessCache::check(const std::string& folder) {
     return e.denied ? FOLDER_DENIED : FOLDER_OPEN;
 }
 
+bool HtaccessCache::has_no_password_file(const std::string& folder) const {
+    auto found = entries_.find(folder);
+    return found != entries_.end() && found->second.looked_at == generation_ && found->second.absence_settled;
+}
+
 bool path_is_denied(HtaccessCache& cache, std::string_view base, std::string_view path) {
+    cache.begin_request();
     // The base folder, then each folder below it named by a "/" in the rest of the path.
     std::size_t from = base.size();
     while (from > 1 && path[from - 1] == '/') from--;

@@ -25,11 +25,21 @@ public:
     // Looks at `folder`/.htaccess (read again only when the folder's or the
     // file's modification time changed).
     Answer check(const std::string& folder);
+    // Starts looking at one request's folders (path_is_denied calls it).
+    void begin_request() { ++generation_; }
+    // True when `folder` was looked at for the current request and has neither
+    // an .htaccess nor an .htpasswd, which its unchanged time proves.
+    bool has_no_password_file(const std::string& folder) const;
 
 private:
     struct Entry {
         struct timespec folder_mtime {};
+        ino_t folder_ino = 0;
         bool has_file = false;
+        bool has_password_file = false;
+        // Neither file, and the folder's time says so reliably.
+        bool absence_settled = false;
+        unsigned long looked_at = 0;  // the request (generation) that last looked
         struct timespec file_mtime {};
         ino_t file_ino = 0;
         off_t file_size = 0;
@@ -37,6 +47,7 @@ private:
     };
     static constexpr std::size_t kMaxEntries = 4096;
     std::unordered_map<std::string, Entry> entries_;
+    unsigned long generation_ = 0;
 };
 
 // True when `base` (the document root or an alias folder) or a folder below it

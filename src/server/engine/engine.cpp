@@ -80,12 +80,6 @@ void end_handler(connection& c, bool stopping) {
     c.dirp.reset();
 }
 
-void set_cork(connection& c, bool on) {
-    int value = on ? 1 : 0;
-    setsockopt(c.sock.get(), IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-    c.flags = on ? (c.flags | flag::corked) : (c.flags & ~flag::corked);
-}
-
 // ---- lingering ----
 
 // True while bytes the peer sent are still unread: closing now would reset the
@@ -572,7 +566,6 @@ void take_body(connection& c, unsigned n) {
 void drop_body(connection& c) { take_body(c, body_available(c)); }
 
 void body_done(connection& c) {
-    if (c.has(flag::corked)) set_cork(c, false);
     end_body_framing(c);
     c.local.complete = 1;
     c.io_handler = nullptr;
@@ -582,8 +575,6 @@ void body_done(connection& c) {
 }
 
 void send_rest_directly(connection& c) {
-    // Corked, the head shares the first segment with the body.
-    set_cork(c, true);
     c.phase = Phase::SendDirect;
 }
 
@@ -814,7 +805,9 @@ int writeremote(connection& c, const char* src, std::size_t len) {
         int e = SSL_get_error(c.ssl.get(), n);
         return account_send(c, -1, !(e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE), 0, len);
     }
-    int n = static_cast<int>(send(c.sock.get(), src, len, MSG_NOSIGNAL));
+    // A head whose file body follows by sendfile shares its first segment.
+    int more = c.phase == Phase::SendDirect && c.file_left > 0 ? MSG_MORE : 0;
+    int n = static_cast<int>(send(c.sock.get(), src, len, MSG_NOSIGNAL | more));
     int err = n < 0 ? errno : 0;
     return account_send(c, n, n < 0 && !try_again(err), err, len);
 }

@@ -217,6 +217,27 @@ TEST(HtaccessRules, AChangedFileIsReadAgain) {
     EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), dir / "f.txt"));  // the folder above stays open
 }
 
+// A folder long unchanged with neither file is not looked into again; a file
+// added moves the folder's time and counts at once. A folder changed a moment
+// ago is looked into every time (file times lag the clock).
+TEST(HtaccessRules, AFileAddedToAFolderLongUnchangedCountsAtOnce) {
+    TempDir dir;
+    write_file(dir / "a/f.txt", "x");
+    write_file(dir / "b/f.txt", "x");
+    run_command({"touch", "-d", "1 hour ago", dir / "a"});
+    vantrel::HtaccessCache cache;
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), dir / "a/f.txt"));
+    EXPECT_TRUE(cache.has_no_password_file(dir / "a"));
+    write_file(dir / "a/.htpasswd", "user:realm:0123\n");
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), dir / "a/f.txt"));
+    EXPECT_FALSE(cache.has_no_password_file(dir / "a"));
+    write_file(dir / "a/.htaccess", "Deny from all\n");
+    EXPECT_TRUE(vantrel::path_is_denied(cache, dir.path(), dir / "a/f.txt"));
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), dir / "b/f.txt"));
+    EXPECT_FALSE(cache.has_no_password_file(dir / "b"));
+    EXPECT_FALSE(cache.has_no_password_file(dir / "a")) << "only folders of the latest request are known";
+}
+
 TEST_F(HttpCore, RedirectKeepsAWholeLongQueryOrRefusesIt) {
     auto server = start();
     std::string query = "q=" + std::string(500, 'x') + "&end=1";
@@ -451,13 +472,26 @@ TEST_F(HttpCore, HundredMegabyteDownloadIsByteExact) {
     EXPECT_EQ(same.exit_code, 0) << same.out << same.err;
 }
 
+namespace {
+
+// A key and a self-signed certificate for 127.0.0.1 in one PEM file, as -s takes it.
+bool make_self_signed_pem(const TempDir& keys, const std::string& pem) {
+    CommandResult gen = run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                                     "-subj", "/CN=127.0.0.1", "-keyout", pem, "-out", keys / "cert.pem"});
+    if (gen.exit_code != 0) {
+        ADD_FAILURE() << gen.err;
+        return false;
+    }
+    write_file(pem, read_file(pem) + read_file(keys / "cert.pem"));
+    return true;
+}
+
+}  // namespace
+
 TEST_F(HttpCore, TlsWithASelfSignedCertificate) {
     TempDir keys;
     std::string pem = keys / "server.pem";
-    CommandResult gen = run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                                     "-subj", "/CN=127.0.0.1", "-keyout", pem, "-out", keys / "cert.pem"});
-    ASSERT_EQ(gen.exit_code, 0) << gen.err;
-    write_file(pem, read_file(pem) + read_file(keys / "cert.pem"));
+    ASSERT_TRUE(make_self_signed_pem(keys, pem));
     auto server = start({"-s", pem});
     // The readiness probe connects without a handshake.
     server.expect_stderr("handshake: SSL_accept error");
@@ -674,10 +708,7 @@ TEST_F(HttpCore, TwoThousandIdleKeptConnectionsHoldNoRecords) {
 TEST_F(HttpCore, TlsKeptConnectionAndResumedSessions) {
     TempDir keys;
     std::string pem = keys / "server.pem";
-    CommandResult gen = run_command({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                                     "-subj", "/CN=127.0.0.1", "-keyout", pem, "-out", keys / "cert.pem"});
-    ASSERT_EQ(gen.exit_code, 0) << gen.err;
-    write_file(pem, read_file(pem) + read_file(keys / "cert.pem"));
+    ASSERT_TRUE(make_self_signed_pem(keys, pem));
     auto server = start({"-s", pem, "-k", "1"});
     server.expect_stderr("handshake: SSL_accept error");  // the readiness probe
     std::string base = "https://127.0.0.1:" + std::to_string(server.port());
