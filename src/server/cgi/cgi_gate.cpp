@@ -69,7 +69,7 @@ void start_per_request(connection& c, const char* path) {
     c.io_handler = get_cgi;
     c.want = body_available(c) > 0 ? Want::FdInOut : Want::FdIn;
     c.flags |= flag::fd_is_socket;
-    if (c.method == METHOD_POST) send_continue_if_expected(c);
+    if (c.method == METHOD_POST && c.job->spool == -1) send_continue_if_expected(c);  // a kept body was asked for
 }
 
 void start_now(connection& c, const char* path) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <filesystem>
 #include <fstream>
@@ -156,29 +157,39 @@ TEST_F(HttpCore, AliasesHtaccessLongNamesAndLinksAnswerByTable) {
             << c.request;
 }
 
-// A POST to a program: the client that waits for the go-ahead gets it once the
-// program runs, then its body reaches the program.
+// A POST to a program: the client that waits for the go-ahead gets it (once)
+// when the program runs or its body is to be kept, then its body reaches the
+// program, with its length or in chunks.
 TEST_F(HttpCore, ExpectContinueForAPostToAProgram) {
     write_file(site / "echo.sh", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\nhead -c \"$CONTENT_LENGTH\"\n");
     run_command({"chmod", "755", site / "echo.sh"});
     auto server = start({"-c", ".sh"});
-    int s = connect_loopback(server.port());
-    ASSERT_GE(s, 0);
-    std::string head = "POST /echo.sh HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\n";
-    send(s, head.data(), head.size(), MSG_NOSIGNAL);
-    std::string interim;
-    char ch;
-    auto end = std::chrono::steady_clock::now() + 10s;
-    while (interim.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
-        pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, 100) > 0 && recv(s, &ch, 1, 0) == 1) interim += ch;
+    const struct {
+        const char* framing;
+        const char* body;
+    } cases[] = {
+        {"Content-Length: 5", "hello"},
+        {"Transfer-Encoding: chunked", "3\r\nhel\r\n2\r\nlo\r\n0\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        int s = connect_loopback(server.port());
+        ASSERT_GE(s, 0);
+        std::string head = std::string("POST /echo.sh HTTP/1.1\r\nExpect: 100-Continue\r\n") + c.framing + "\r\n\r\n";
+        send(s, head.data(), head.size(), MSG_NOSIGNAL);
+        std::string interim;
+        char ch;
+        auto end = std::chrono::steady_clock::now() + 10s;
+        while (interim.find("\r\n\r\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
+            pollfd p{s, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0 && recv(s, &ch, 1, 0) == 1) interim += ch;
+        }
+        EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n") << c.framing;
+        send(s, c.body, std::strlen(c.body), MSG_NOSIGNAL);
+        HttpReply r = parse_reply(read_all(s));
+        close(s);
+        EXPECT_EQ(r.status, 200) << c.framing;
+        EXPECT_EQ(r.body, "hello") << c.framing;
     }
-    EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
-    send(s, "hello", 5, MSG_NOSIGNAL);
-    HttpReply r = parse_reply(read_all(s));
-    close(s);
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "hello");
 }
 
 TEST(HtaccessRules, OnlyAFolderWideDenialCloses) {
