@@ -242,10 +242,9 @@ void call_handler(connection& c) {
 // The io_handler while the body arrives.
 void collect_hosted_body(connection& c) {
     HostedExchange& x = *c.hosted;
-    std::size_t take = std::min<std::size_t>(body_available(c), c.content_length - x.body.size());
+    std::size_t take = body_available(c);  // never beyond the announced length
     if (c.chunked_body) {
         // No length was announced: the limit is met as the body grows.
-        take = body_available(c);
         std::size_t limit = x.hosted->max_body;
         if (limit != 0 && x.body.size() + take > limit) {
             x.body.clear();
