@@ -47,14 +47,17 @@ test-asan:
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j1
 
 # The request-head fuzzer for a bounded time, over the corpus in tests/fuzz/corpus,
-# then the FastCGI record reader's for the same time.
+# then the FastCGI record reader's and the chunked-body decoder's (over
+# tests/fuzz/corpus-chunked) for the same time each.
 fuzz:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVANTREL_FUZZ=ON -DVANTREL_DESKTOP=OFF -DBUILD_TESTING=ON
-	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_request_head fuzz_fastcgi_records
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzz_request_head fuzz_fastcgi_records fuzz_chunked_body
 	mkdir -p $(FUZZ_BUILD)/corpus && cp -n tests/fuzz/corpus/* $(FUZZ_BUILD)/corpus/ 2>/dev/null || true
 	$(FUZZ_BUILD)/tests/fuzz/fuzz_request_head -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 $(FUZZ_BUILD)/corpus
 	mkdir -p $(FUZZ_BUILD)/corpus-fastcgi
 	$(FUZZ_BUILD)/tests/fuzz/fuzz_fastcgi_records -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 $(FUZZ_BUILD)/corpus-fastcgi
+	mkdir -p $(FUZZ_BUILD)/corpus-chunked && cp -n tests/fuzz/corpus-chunked/* $(FUZZ_BUILD)/corpus-chunked/ 2>/dev/null || true
+	$(FUZZ_BUILD)/tests/fuzz/fuzz_chunked_body -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 $(FUZZ_BUILD)/corpus-chunked
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

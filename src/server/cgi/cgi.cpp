@@ -177,7 +177,7 @@ bool is_cgi(const ServerContext& ctx, const char* path) {
     return e > 0 && n > e && strcasecmp(path + n - e, ctx.cgi_extention.c_str()) == 0;
 }
 
-int run_cgi(connection& c, const char* path) {
+int run_cgi(connection& c, const char* path, int input_fd) {
     const ServerContext& ctx = *c.ctx;
     std::string script, interpreter = ctx.cgi_interpreter;
     if (!absolute_path(path, script) ||
@@ -193,7 +193,7 @@ int run_cgi(connection& c, const char* path) {
         return -1;
     }
     UniqueFd near, errors;
-    pid_t pid = cgi_spawn(command, env.envp(), near, ctx.capture_program_errors ? &errors : nullptr);
+    pid_t pid = cgi_spawn(command, env.envp(), near, ctx.capture_program_errors ? &errors : nullptr, input_fd);
     if (pid < 0) return -1;
     c.fd = std::move(near);
     c.err_fd = std::move(errors);

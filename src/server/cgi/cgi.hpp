@@ -11,7 +11,8 @@ namespace vantrel {
 
 bool is_cgi(const ServerContext& ctx, const char* path);
 // 0 when the program runs and c.fd is its socket; -1 on failure (nothing left behind).
-int run_cgi(connection& c, const char* path);
+// With `input_fd` >= 0 the program reads its input from that file (a body kept whole).
+int run_cgi(connection& c, const char* path, int input_fd = -1);
 void get_cgi(connection& c);
 
 // `path` as an absolute path (false when the current folder cannot be read): a

@@ -116,7 +116,10 @@ bool add_request_headers(const char* text, const char* end, CgiEnvironment& env)
             // A client's "Proxy:" header would become HTTP_PROXY, which programs
             // read as their outgoing proxy: never pass it on.
             bool proxy = name_len == 5 && strncasecmp(p, "Proxy", 5) == 0;
-            if (v_end > v && !proxy &&
+            // A body in chunks reaches the program decoded, with its length: its
+            // coding is not the program's to undo again.
+            bool coding = name_len == 17 && strncasecmp(p, "Transfer-Encoding", 17) == 0;
+            if (v_end > v && !proxy && !coding &&
                 !env.add_header(p, name_len, v, static_cast<std::size_t>(v_end - v)))
                 return false;
         }

@@ -51,13 +51,14 @@ void program_cleanup(connection& c, bool stopping) {
 }
 
 void start_per_request(connection& c, const char* path) {
-    if (c.job->spool != -1) {
+    if (c.job->spool != -1 && !c.chunked_body) {
         // The pool was given up while the body was being kept for it.
         senderr(c, 503, "Service Unavailable", "", "Service Unavailable");
         program_done(c);
         return;
     }
-    if (run_cgi(c, path) != 0) {
+    // A body that came in chunks was kept whole: the program reads it from the file.
+    if (run_cgi(c, path, c.job->spool) != 0) {
         senderr(c, 500, "Server Error", "", "Cannot exec CGI");
         program_done(c);
         return;
@@ -68,7 +69,7 @@ void start_per_request(connection& c, const char* path) {
     c.io_handler = get_cgi;
     c.want = body_available(c) > 0 ? Want::FdInOut : Want::FdIn;
     c.flags |= flag::fd_is_socket;
-    if (c.method == METHOD_POST) send_continue_if_expected(c);
+    if (c.method == METHOD_POST && c.job->spool == -1) send_continue_if_expected(c);  // a kept body was asked for
 }
 
 void start_now(connection& c, const char* path) {
@@ -160,7 +161,7 @@ void admit(connection& c, const char* path) {
 // once the body is whole, hands the request on.
 void spool_body(connection& c) {
     CgiJob& job = *c.job;
-    std::size_t take = std::min<std::size_t>(body_available(c), c.content_length - job.spooled);
+    std::size_t take = body_available(c);  // never beyond the announced length
     const char* p = c.remote.buf + c.remote.tail;
     for (std::size_t done = 0; done < take;) {
         ssize_t n = write(job.spool, p + done, take - done);
@@ -174,7 +175,8 @@ void spool_body(connection& c) {
     }
     take_body(c, static_cast<unsigned>(take));
     job.spooled += take;
-    if (job.spooled < c.content_length) return;
+    // A body in chunks is whole at its last chunk; content_length is its decoded length then.
+    if (c.body_left > 0 || !body_received(c)) return;
     lseek(job.spool, 0, SEEK_SET);
     std::string path = job.path;
     c.path_info = job.path_info ? job.path_info->c_str() : nullptr;
@@ -184,7 +186,8 @@ void spool_body(connection& c) {
 
 // A body still on its way to a FastCGI worker is kept in an unnamed file first
 // (never whole in memory); the request's variables are made now, while its
-// head is still in `remote`.
+// head is still in `remote`. So is a body in chunks for any program, which
+// needs its length before it starts.
 bool start_spool(connection& c, const char* path) {
     CgiJob& job = *c.job;
     job.spool = open_unnamed_temp_file();
@@ -192,7 +195,8 @@ bool start_spool(connection& c, const char* path) {
         server_log(LOG_ERROR, "start_spool: %s", std::strerror(errno));
         return false;
     }
-    if (!prepare_fastcgi_params(c, path)) return false;
+    // A body in chunks has its length once it is whole: its variables are made then.
+    if (!c.chunked_body && !prepare_fastcgi_params(c, path)) return false;
     job.path = path;
     if (c.path_info) job.path_info = c.path_info;
     job.state = Exchange::Spooling;
@@ -209,7 +213,7 @@ bool start_spool(connection& c, const char* path) {
 void dispatch_program(connection& c, const char* path) {
     c.job = std::make_unique<CgiJob>();
     c.cleanup = program_cleanup;
-    if (fastcgi_target(*c.ctx) && c.method == METHOD_POST && !body_received(c)) {
+    if ((fastcgi_target(*c.ctx) || c.chunked_body) && c.method == METHOD_POST && !body_received(c)) {
         if (!start_spool(c, path)) senderr(c, 500, "Server Error", "", "Cannot exec CGI");
         return;
     }

@@ -94,14 +94,15 @@ namespace {
 // What posix_spawn does in the child, owned for the length of one start.
 class SpawnPlan {
 public:
-    SpawnPlan(int far, int error_fd, const std::string& workdir) {
+    SpawnPlan(int far, int error_fd, const std::string& workdir, int input_fd) {
         posix_spawn_file_actions_init(&actions_);
         posix_spawnattr_init(&attr_);
         // Standard input and output: the far end. Standard error: the pipe the
         // server reads when it captures it, else the server's own log stream, or
         // /dev/null when descriptor 2 is not a plain inherited stream (then it is
         // one of the server's close-on-exec descriptors, or closed).
-        posix_spawn_file_actions_adddup2(&actions_, far, 0);
+        // A body kept in a file is read from that file instead.
+        posix_spawn_file_actions_adddup2(&actions_, input_fd >= 0 ? input_fd : far, 0);
         posix_spawn_file_actions_adddup2(&actions_, far, 1);
         int fd2 = ::fcntl(2, F_GETFD);
         if (error_fd >= 0)
@@ -146,7 +147,8 @@ private:
 
 }  // namespace
 
-pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd, UniqueFd* error_fd) {
+pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd, UniqueFd* error_fd,
+                int input_fd) {
     if (command.argv.empty()) return -1;
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
@@ -171,7 +173,7 @@ pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd
         set_nonblocking(error_read.get());
     }
     pid_t pid = -1;
-    int rc = SpawnPlan(far.get(), error_write.get(), command.workdir).start(command, envp, pid);
+    int rc = SpawnPlan(far.get(), error_write.get(), command.workdir, input_fd).start(command, envp, pid);
     const char* program = command.argv[0].c_str();
     if (rc != 0) {
         server_log(LOG_ERROR, "cgi_spawn: %s (in %s): %s", program, command.workdir.c_str(), std::strerror(rc));

@@ -31,8 +31,10 @@ bool cgi_command(const std::string& interpreter, const char* script, CgiCommand&
 // default signal handling. On success returns the process id and stores the
 // near end (non-blocking, close-on-exec) in `near_fd`; on failure returns -1
 // with nothing left open. With `error_fd`, standard error is a new pipe instead,
-// whose read end (non-blocking, close-on-exec) is stored there.
-pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd, UniqueFd* error_fd = nullptr);
+// whose read end (non-blocking, close-on-exec) is stored there. With
+// `input_fd` >= 0, standard input is that file (read from its offset) instead.
+pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd, UniqueFd* error_fd = nullptr,
+                int input_fd = -1);
 
 // Reaps `pid` if it has finished; otherwise keeps it on a process-wide list that
 // a background thread reaps by process id once it ends (never waitpid(-1)).

@@ -23,6 +23,8 @@ constexpr long kHeadSeconds = 60;
 constexpr long kNeverExpires = std::numeric_limits<long>::max();
 // Requests one persistent connection carries at most.
 constexpr int kMaxRequestsPerConnection = 1000;
+// What is left of a request body whose end has not come yet (a body in chunks).
+constexpr unsigned long long kBodyLengthUnknown = 1ULL << 62;
 // "Sun, 06 Nov 1994 08:49:37 GMT" plus room to spare.
 constexpr std::size_t kDateSize = 64;
 

@@ -242,10 +242,19 @@ void call_handler(connection& c) {
 // The io_handler while the body arrives.
 void collect_hosted_body(connection& c) {
     HostedExchange& x = *c.hosted;
-    std::size_t take = std::min<std::size_t>(body_available(c), c.content_length - x.body.size());
+    std::size_t take = body_available(c);  // never beyond the announced length
+    if (c.chunked_body) {
+        // No length was announced: the limit is met as the body grows.
+        std::size_t limit = x.hosted->max_body;
+        if (limit != 0 && x.body.size() + take > limit) {
+            x.body.clear();
+            return senderr(c, 413, "Payload Too Large", "", "Payload Too Large");
+        }
+    }
     x.body.append(c.remote.buf + c.remote.tail, take);
     take_body(c, static_cast<unsigned>(take));
-    if (x.body.size() == c.content_length) call_handler(c);
+    bool whole = c.chunked_body ? body_received(c) && c.body_left == 0 : x.body.size() == c.content_length;
+    if (whole) call_handler(c);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "server/core/io_buffer.hpp"
 #include "server/core/limits.hpp"
 #include "server/embed/hosted.hpp"
+#include "server/http/chunked_body.hpp"
 
 namespace vantrel {
 
@@ -126,6 +127,12 @@ struct connection {
     bool has_content_length = false;
     bool bad_framing = false;      // a Content-Length that is not digits, or two that differ
     unsigned long long body_left = 0;  // request body bytes not yet taken from `remote`
+    // A body in chunks is decoded in `remote` as it arrives: its data bytes come
+    // first (`body_ready` of them), then what is not decoded yet. Until its end
+    // its length is unknown (`body_left` stays kBodyLengthUnknown).
+    bool chunked_body = false;
+    ChunkedBody chunks;
+    unsigned body_ready = 0;
     const char* path_info = nullptr;  // borrowed; valid only while handle() runs
     unsigned long posted = 0;      // PUT body bytes written so far
     UniqueFd fd;                   // file served or written, or the CGI socket

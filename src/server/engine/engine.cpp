@@ -88,7 +88,7 @@ bool has_unread_input(const connection& c) {
     if (c.has(flag::peer_eof)) return false;
     if (c.remote.pending() > 0) return true;
     // A request without a body rarely leaves input behind; spare the system call.
-    if (c.content_length == 0 && c.has(flag::parsed)) return false;
+    if (c.content_length == 0 && !c.chunked_body && c.has(flag::parsed)) return false;
     int queued = 0;
     return ioctl(c.sock.get(), FIONREAD, &queued) == 0 && queued > 0;
 }
@@ -269,6 +269,7 @@ Input receive(connection& c) {
         c.received += static_cast<unsigned long long>(n);
         c.expires = current_time + kIdleSeconds;
         in.bytes = true;
+        if (c.chunked_body && c.has(flag::parsed)) decode_chunked_input(c);
         return in;
     }
     if (c.phase == Phase::ReadHead && (c.has(flag::peer_eof) || c.remote.complete)) close_after_step(c);
@@ -550,20 +551,67 @@ bool set_nonblocking(int fd) {
 
 bool body_received(const connection& c) {
     if (!c.has(flag::parsed) || c.request_len <= 0) return false;
+    if (c.chunked_body) return c.chunks.done();
     return c.received >= static_cast<unsigned long long>(c.request_len) + c.content_length;
 }
 
 unsigned body_available(const connection& c) {
-    return static_cast<unsigned>(std::min<unsigned long long>(c.remote.pending(), c.body_left));
+    unsigned long long left = c.chunked_body ? c.body_ready : c.body_left;
+    return static_cast<unsigned>(std::min<unsigned long long>(c.remote.pending(), left));
 }
 
 void take_body(connection& c, unsigned n) {
     n = std::min(n, body_available(c));
     io_consume(c.remote, n);
     c.body_left -= n;
+    if (c.chunked_body) c.body_ready -= n;
 }
 
 void drop_body(connection& c) { take_body(c, body_available(c)); }
+
+namespace {
+
+// A body in chunks cannot be taken: nothing of it goes on, and since its end
+// is not known the connection ends after the reply.
+bool refuse_chunked_body(connection& c, int status, const char* reason) {
+    server_log(LOG_DEBUG, "serve: %p: request body in chunks refused: %d", static_cast<void*>(&c), status);
+    c.remote.clear();
+    c.body_ready = 0;
+    c.keep_alive = false;
+    if (c.phase != Phase::ReadHead && c.phase != Phase::Handling) return false;  // a reply is already complete
+    end_handler(c, false);
+    if (c.sent == 0)
+        senderr(c, status, reason, "", "%s", reason);
+    else
+        close_after_step(c);  // too late for a status reply
+    return false;
+}
+
+}  // namespace
+
+bool decode_chunked_input(connection& c) {
+    if (!c.chunked_body || c.chunks.done() || c.chunks.malformed()) return true;
+    io_buffer& r = c.remote;
+    unsigned start = r.tail + c.body_ready;
+    char* raw = r.buf + start;
+    std::size_t length = r.head - start;
+    ChunkedBody::Step step = c.chunks.feed(raw, length, raw, length);
+    // Whatever follows the body (the next request) moves up behind its data.
+    std::size_t rest = length - step.used;
+    if (rest > 0 && step.used > step.produced) std::memmove(raw + step.produced, raw + step.used, rest);
+    c.body_ready += static_cast<unsigned>(step.produced);
+    r.head = start + static_cast<unsigned>(step.produced + rest);
+    if (r.head == r.tail) r.clear();
+    r.buf[r.head] = '\0';
+    if (c.chunks.malformed()) return refuse_chunked_body(c, 400, "Bad Request");
+    unsigned long long limit = c.ctx ? c.ctx->max_body_size : 0;
+    if (limit != 0 && c.chunks.decoded() > limit) return refuse_chunked_body(c, 413, "Payload Too Large");
+    if (c.chunks.done()) {
+        c.content_length = static_cast<unsigned long>(c.chunks.decoded());
+        c.body_left = c.body_ready;
+    }
+    return true;
+}
 
 void body_done(connection& c) {
     end_body_framing(c);

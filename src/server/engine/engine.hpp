@@ -26,6 +26,11 @@ unsigned body_available(const connection& c);
 void take_body(connection& c, unsigned n);
 // The handler takes no (more) body: what of it is in `remote` is dropped.
 void drop_body(connection& c);
+// A body in chunks: decodes what of it has come, in place in `remote`. At its
+// end `content_length` becomes the decoded length. A malformed chunk answers
+// 400, a body growing past max_body_size 413 (the handler's work ends, nothing
+// of the body is passed on, the connection closes); false then.
+bool decode_chunked_input(connection& c);
 
 // The content function has produced its last byte: what `local` holds ends the
 // reply, and the record goes on to SendReply.

@@ -124,7 +124,8 @@ int put_dir(const char* path) {
 
 void put_file(connection& c) {
     unsigned pending = body_available(c);
-    unsigned long wanted = c.content_length - c.posted;
+    // A body in chunks has no length until its end: all of it that is decoded is wanted.
+    unsigned long wanted = c.chunked_body ? pending : c.content_length - c.posted;
     if (pending > 0 && wanted > 0) {
         std::size_t n = std::min<unsigned long>(pending, wanted);
         ssize_t written = ::write(c.fd.get(), c.remote.buf + c.remote.tail, n);
@@ -141,7 +142,7 @@ void put_file(connection& c) {
             return;
         }
     }
-    if (c.posted >= c.content_length) {
+    if (c.chunked_body ? body_received(c) && c.body_left == 0 : c.posted >= c.content_length) {
         put_finished(c);
     } else if ((c.remote.complete || c.has(flag::peer_eof)) && body_available(c) == 0) {
         // The peer stopped sending before the announced length: keep the old file.
@@ -189,7 +190,7 @@ void handle_put_delete(connection& c, char* path, const std::string& folder) {
         senderr(c, 500, "Error", "", "%s", std::strerror(errno));
         return;
     }
-    if (c.content_length == 0) {
+    if (c.content_length == 0 && !c.chunked_body) {
         senderr(c, 411, "Length Required", "", "Length Required");
         return;
     }

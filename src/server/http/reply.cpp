@@ -118,7 +118,10 @@ const char* decide_connection(connection& c, bool framed) {
 bool request_keeps_connection(const connection& c) {
     if (!persistent(c) || !c.has(flag::parsed) || c.requests + 1 >= kMaxRequestsPerConnection) return false;
     // What is left of the body must be here already, to be dropped before the next request.
-    if (!c.transfer_encoding.empty() || c.body_left > c.remote.pending()) return false;
+    if (c.body_left > c.remote.pending()) return false;
+    // A body in chunks must have ended; an HTTP/1.0 client sending one is not trusted to frame the next request.
+    if (!c.transfer_encoding.empty() && (!body_received(c) || std::strcmp(c.protocol, "HTTP/1.1") != 0))
+        return false;
     if (std::strcmp(c.protocol, "HTTP/1.1") == 0) return !has_token(c.connection_header, "close");
     return std::strcmp(c.protocol, "HTTP/1.0") == 0 && has_token(c.connection_header, "keep-alive");
 }
@@ -230,7 +233,7 @@ bool expects_continue(const connection& c) {
 void send_continue_if_expected(connection& c) {
     // Only while no body byte has come (the head is consumed from `remote` by
     // now): a client that sent the body anyway needs no go-ahead.
-    if (c.content_length == 0 || c.remote.pending() > 0 || !expects_continue(c)) return;
+    if ((c.content_length == 0 && !c.chunked_body) || c.remote.pending() > 0 || !expects_continue(c)) return;
     static constexpr std::string_view kInterim = "HTTP/1.1 100 Continue\r\n\r\n";
     int n = writeremote(c, kInterim.data(), kInterim.size());
     // The interim response is not part of the final reply's byte count.

@@ -14,6 +14,7 @@
 #include "server/core/bounded.hpp"
 #include "server/core/limits.hpp"
 #include "server/engine/connection.hpp"
+#include "server/engine/engine.hpp"
 #include "server/http/dispatch.hpp"
 #include "server/http/http_date.hpp"
 #include "server/http/reply.hpp"
@@ -82,6 +83,11 @@ void store_header(connection& c, const HeaderRow& row, const char* value) {
         case HDR_TEXT: {
             std::string& field = c.*row.text;
             if (row.text == &connection::content_type) c.has_content_type = true;
+            if (row.text == &connection::transfer_encoding && !field.empty()) {
+                // Codings on several lines are one list: none of them may be missed.
+                field.append(", ").append(value);
+                break;
+            }
             if (field.empty()) field = value;
             break;
         }
@@ -103,6 +109,31 @@ void store_header(connection& c, const HeaderRow& row, const char* value) {
             c.if_modified_since = date_to_time(value);
             break;
     }
+}
+
+// How the request's transfer codings leave its body.
+enum class Coding { Chunked, Unknown, Unframed };
+
+// Reads a Transfer-Encoding list. Chunked last (and only once) frames the
+// body; other codings before it are not undone here; a list that does not end
+// with chunked leaves the body's end unknown.
+Coding transfer_coding(const std::string& list) {
+    std::string_view rest = list;
+    std::size_t codings = 0, chunked = 0;
+    bool last_chunked = false;
+    while (!rest.empty()) {
+        std::size_t comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+        if (item.empty()) continue;
+        ++codings;
+        last_chunked = item.size() == 7 && strncasecmp(item.data(), "chunked", 7) == 0;
+        if (last_chunked) ++chunked;
+    }
+    if (!last_chunked || chunked > 1) return Coding::Unframed;
+    return codings == 1 ? Coding::Chunked : Coding::Unknown;
 }
 
 }  // namespace
@@ -128,16 +159,36 @@ void header_value(const char* text, char* dst, std::size_t capacity) {
     dst[n] = '\0';
 }
 
+namespace {
+
+// A field that says where the body ends, in a form the table does not read
+// ("Content-Length:5", a blank before the colon).
+bool unread_framing_field(const char* line) {
+    for (std::string_view name : {std::string_view("Content-Length"), std::string_view("Transfer-Encoding")}) {
+        if (strncasecmp(line, name.data(), name.size()) != 0) continue;
+        const char* p = line + name.size();
+        while (*p == ' ' || *p == '\t') ++p;
+        if (*p == ':') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void parse_headers(connection& c, const char* text) {
     static thread_local char value[kIoBufferSize];
     const char* line = text;
     while (line && *line && *line != '\n' && *line != '\r') {
+        bool read = false;
         for (const auto& row : kHeaderTable) {
             if (strncasecmp(line, row.name, row.length) != 0) continue;
             header_value(line + row.length, value, sizeof value);
             store_header(c, row, value);
+            read = true;
             break;
         }
+        // Its body's end would be unknown, and the body taken for a next request.
+        if (!read && unread_framing_field(line)) c.bad_framing = true;
         line = std::strchr(line, '\n');
         if (line) ++line;
     }
@@ -221,11 +272,20 @@ void parse_request(connection& c, const char* text) {
         senderr(c, 400, "Bad Request", "", "Bad Request");
         return;
     }
-    // A body in chunks is not decoded: refused, rather than handed on as an
-    // empty body while the client is told all went well.
+    // A body in chunks is decoded as it comes. Where the body ends is unknown
+    // when chunked is not the last coding (400); another coding before it is
+    // one the server cannot undo for the handlers (501). Both close.
     if (!c.transfer_encoding.empty()) {
-        senderr(c, 411, "Length Required", "", "Length Required");
-        return;
+        Coding coding = transfer_coding(c.transfer_encoding);
+        if (coding == Coding::Unframed) {
+            senderr(c, 400, "Bad Request", "", "Bad Request");
+            return;
+        }
+        if (coding == Coding::Unknown) {
+            senderr(c, 501, "Not Implemented", "", "Transfer-Encoding Not Implemented");
+            return;
+        }
+        c.chunked_body = true;
     }
     // A body larger than the server takes is refused before any of it is kept or passed on.
     if (c.ctx && c.ctx->max_body_size != 0 && c.content_length > c.ctx->max_body_size) {
@@ -235,8 +295,10 @@ void parse_request(connection& c, const char* text) {
     // From here `remote` holds the body (and whatever follows it); the head
     // stays in `request_text`.
     io_consume(c.remote, static_cast<unsigned>(c.request_len));
-    c.body_left = c.content_length;
+    c.body_left = c.chunked_body ? kBodyLengthUnknown : c.content_length;
     c.flags |= flag::parsed;
+    // What came of a body in chunks with the head: a malformed start is answered now.
+    if (c.chunked_body && !decode_chunked_input(c)) return;
     handle(c);
 }
 

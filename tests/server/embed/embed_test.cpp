@@ -199,6 +199,11 @@ TEST_F(Embedded, HostedRequestCarriesItsFieldsAndAnImmediateReplyIsFramed) {
     // A file below the prefix is never served: the path belongs to the program.
     auto file = http_get(port, "/_h/file.txt");
     EXPECT_EQ(file.body, "{\"ok\":true}");
+    // A body in chunks reaches the handler decoded.
+    auto chunked = parse_reply(raw_request(port, "POST /_h/up HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                                 "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"));
+    EXPECT_EQ(chunked.status, 201);
+    EXPECT_EQ(seen.body, "hello world");
 }
 
 TEST_F(Embedded, ReplyCompletedLaterFromAnotherThreadWhileOtherRequestsAreServed) {
@@ -229,6 +234,10 @@ TEST_F(Embedded, BodyOverTheLimitAnswers413WithoutCallingTheHandler) {
     Pending pending;
     start({}, [&](ServerContext& c) { server_host_prefix(c, "/_h/", pending.handler(), 10); });
     auto r = parse_reply(raw_request(port, "POST /_h/x HTTP/1.1\r\nContent-Length: 11\r\n\r\n0123456789A"));
+    EXPECT_EQ(r.status_line, "HTTP/1.1 413 Payload Too Large");
+    // In chunks, the body is refused once it grows past the limit.
+    r = parse_reply(raw_request(port, "POST /_h/x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                      "6\r\n012345\r\n5\r\n6789A\r\n0\r\n\r\n"));
     EXPECT_EQ(r.status_line, "HTTP/1.1 413 Payload Too Large");
     std::lock_guard<std::mutex> held(pending.lock);
     EXPECT_TRUE(pending.requests.empty());

@@ -577,6 +577,55 @@ TEST_F(FcgiSite, ExternalServerOnAUnixSocketAndOnLoopbackTcp) {
     }
 }
 
+// A body in chunks reaches the script decoded, byte for byte, with its decoded
+// length in CONTENT_LENGTH, whichever way PHP runs; on a kept connection the
+// request after it gets its own reply.
+TEST_F(FcgiSite, ChunkedPostReachesTheScriptExactInEveryMode) {
+    write_file(site / "echo.php",
+               "<?php header('X-Length: ' . ($_SERVER['CONTENT_LENGTH'] ?? 'none'));\n"
+               "header('X-Coding: ' . ($_SERVER['HTTP_TRANSFER_ENCODING'] ?? 'none'));\n"
+               "echo file_get_contents('php://input');\n");
+    std::string body(100 * 1024 + 7, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>((i * 7 + i / 256) & 0xff);
+    TempDir data;
+    write_file(data / "body.bin", body);
+    TempDir run;
+    std::string sock = run / "php.sock";
+    ExternalPhp external(sock);
+    ASSERT_TRUE(eventually([&] { return testkit::file_exists(sock); }));
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+    } modes[] = {
+        {"one program per request", {"-k", "1"}},
+        {"worker pool", {"-W", "2", "-k", "1"}},
+        {"external server", {"-F", "unix:" + sock, "-k", "1"}},
+    };
+    for (const auto& mode : modes) {
+        SCOPED_TRACE(mode.name);
+        start(mode.args);
+        auto r = testkit::curl({"-D", data / "head.txt", "-o", data / "echo.bin", "-H", "Transfer-Encoding: chunked",
+                                "-H", "Content-Type: application/octet-stream", "--data-binary",
+                                "@" + (data / "body.bin"), server->url("/echo.php")});
+        ASSERT_EQ(r.exit_code, 0);
+        std::string head = testkit::read_file(data / "head.txt");
+        EXPECT_NE(head.find("X-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("X-Coding: none\r\n"), std::string::npos) << head;
+        EXPECT_TRUE(testkit::read_file(data / "echo.bin") == body);
+
+        testkit::KeptConnection conn(server->port());
+        ASSERT_TRUE(conn.send_text("POST /echo.php HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                   "5;x=1\r\nhello\r\n6\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n"
+                                   "GET /hello.php HTTP/1.1\r\n\r\n"));
+        testkit::HttpReply first = conn.next();
+        EXPECT_EQ(first.body, "hello world");
+        EXPECT_EQ(first.headers["x-length"], "11");
+        EXPECT_EQ(conn.next().body, "hello");
+        server->stop(SIGTERM);
+        server.reset();
+    }
+}
+
 TEST_F(FcgiSite, UnreachableExternalServerAnswers502AndSaysWhy) {
     TempDir run;
     start({"-F", "unix:" + (run / "absent.sock")});

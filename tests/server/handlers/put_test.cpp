@@ -202,6 +202,11 @@ TEST(PutServer, ReplyIsAHeadWithLengthZero) {
     EXPECT_EQ(raw_put(server.port(), "/keep.txt", "newEXTRA", "Content-Length: 3\r\n"),
               "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(testkit::read_file(site.root / "keep.txt"), "new");
+    // A body in chunks is stored decoded.
+    EXPECT_EQ(raw_put(server.port(), "/chunked.txt", "3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n",
+                      "Transfer-Encoding: chunked\r\n"),
+              "HTTP/1.1 201 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(testkit::read_file(site.root / "chunked.txt"), "abcde");
 }
 
 TEST(PutServer, LargeUploadArrivesWhole) {

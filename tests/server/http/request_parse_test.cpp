@@ -1,6 +1,7 @@
 // The request head's pure helpers, table-driven.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "server/core/bounded.hpp"
 #include "server/engine/connection.hpp"
 #include "server/handlers/static_file.hpp"
+#include "server/http/chunked_body.hpp"
 #include "server/http/http_date.hpp"
 #include "server/http/request.hpp"
 
@@ -141,4 +143,79 @@ TEST(MimeTypes, BuiltinTableOrderAndLookup) {
     EXPECT_STREQ(mime_type_for(ctx, "/a.unknown"), "text/plain");
     EXPECT_STREQ(mime_type_for(ctx, "/app.mjs"), "text/javascript");
     EXPECT_STREQ(mime_type_for(ctx, "/a.tar.gz"), "application/x-gunzip");  // "gz" was added later
+}
+
+namespace {
+
+// Feeds `in` to a decoder in slices of `slice` bytes (0: all at once, in
+// place); returns the data, the status and how many input bytes were read.
+struct Decoded {
+    std::string data;
+    ChunkedBody::Status status;
+    std::size_t used = 0;
+};
+Decoded decode_chunks(const std::string& in, std::size_t slice) {
+    ChunkedBody body;
+    Decoded out;
+    std::string copy = in;
+    if (slice == 0) {
+        auto step = body.feed(copy.data(), copy.size(), copy.data(), copy.size());
+        out.data = copy.substr(0, step.produced);
+        out.used = step.used;
+    } else {
+        for (std::size_t at = 0; at < in.size() && body.status() == ChunkedBody::Status::More;) {
+            std::size_t n = std::min(slice, in.size() - at);
+            char room[1];  // one byte of room: data is handed on a byte at a time too
+            auto step = body.feed(in.data() + at, n, room, sizeof room);
+            out.data.append(room, step.produced);
+            out.used += step.used;
+            at += step.used;
+            if (step.used == 0 && step.produced == 0) break;
+        }
+    }
+    out.status = body.status();
+    EXPECT_EQ(body.decoded(), out.data.size());
+    return out;
+}
+
+}  // namespace
+
+TEST(ChunkedBody, DecodesInOneByteSlicesAsInPlace) {
+    using S = ChunkedBody::Status;
+    const std::string long_line = "1;" + std::string(kChunkLineMax, 'e') + "\r\nx\r\n0\r\n\r\n";
+    struct Case {
+        std::string in;
+        std::string data;
+        S status;
+        std::size_t used;  // input read: the body's end, or up to the refused byte
+    } cases[] = {
+        {"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n", "hello world", S::Done, 26},
+        {"5\r\nhello\r\n0\r\n\r\nGET / HTTP/1.1\r\n\r\n", "hello", S::Done, 15},  // the next request stays
+        {"A;name=\"v;x\"\r\n0123456789\r\n0;last\r\nX-Sum: 1\r\nY: 2\r\n\r\n", "0123456789", S::Done, 52},
+        {"00000a \t;e\r\n0123456789\r\n000\r\n\r\n", "0123456789", S::Done, 31},
+        {"0\r\n\r\n", "", S::Done, 5},
+        {"3\r\nabc\r\n", "abc", S::More, 8},
+        {"3\r\nab", "ab", S::More, 5},
+        {"5\nhello\r\n0\r\n\r\n", "", S::Malformed, 1},            // a bare LF ends no line
+        {"5\r\nhello\n0\r\n\r\n", "hello", S::Malformed, 8},
+        {"5\r\nhelloX\r\n", "hello", S::Malformed, 8},              // the data runs past its size
+        {"0\r\n\r\r\n", "", S::Malformed, 4},
+        {"0\r\nX: 1\n\r\n", "", S::Malformed, 7},
+        {"\r\n", "", S::Malformed, 0},                                // no size
+        {"g\r\n", "", S::Malformed, 0},
+        {"-1\r\n", "", S::Malformed, 0},
+        {"1 2\r\n", "", S::Malformed, 2},
+        {"10000000000000000\r\n", "", S::Malformed, 16},             // 2^64 does not fit
+        {"1;a\x01\r\nx\r\n0\r\n\r\n", "", S::Malformed, 3},
+        {long_line, "", S::Malformed, kChunkLineMax},
+        {"0\r\n" + std::string(kChunkTrailersMax + 1, 't'), "", S::Malformed, 3 + kChunkTrailersMax},
+    };
+    for (const auto& c : cases) {
+        for (std::size_t slice : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+            Decoded d = decode_chunks(c.in, slice);
+            EXPECT_EQ(d.data, c.data) << c.in.substr(0, 60) << " slice " << slice;
+            EXPECT_EQ(d.status, c.status) << c.in.substr(0, 60) << " slice " << slice;
+            EXPECT_EQ(d.used, c.used) << c.in.substr(0, 60) << " slice " << slice;
+        }
+    }
 }
