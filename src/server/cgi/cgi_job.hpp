@@ -40,6 +40,9 @@ struct CgiJob {
         return state == Exchange::Connecting || state == Exchange::Sending || state == Exchange::Reading;
     }
 
+    // The worker of the pool that has the request (while it holds a slot), or -1.
+    int worker = -1;
+
     // The clean-up of whatever runs the request (a program started for it).
     void (*inner_cleanup)(connection& c, bool stopping) = nullptr;
 

@@ -108,9 +108,9 @@ struct PhpMode {
 // Each way once with one request per connection and once with persistent connections.
 const PhpMode kPhpModes[] = {
     {"PerRequest", {}, 0, false},
-    {"Workers", {"-W", "2"}, 1, true},  // the pool's manager
+    {"Workers", {"-W", "2"}, 2, true},  // the pool's two workers
     {"PerRequestKept", {"-k", "1"}, 0, false, true},
-    {"WorkersKept", {"-W", "2", "-k", "1"}, 1, true, true},
+    {"WorkersKept", {"-W", "2", "-k", "1"}, 2, true, true},
 };
 
 std::string mode_name(const ::testing::TestParamInfo<PhpMode>& info) { return info.param.name; }
