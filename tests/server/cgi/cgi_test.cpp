@@ -571,6 +571,72 @@ TEST_P(CgiPhp, JobThatAScriptLeavesRunningLeavesNoZombieWhenItEnds) {
         << children_of(pid).size() << " children left";
 }
 
+// A program that runs longer than cgi_timeout is ended, whether its client
+// waits or has gone: 504 before its status line is out, else a reply without
+// its end. Its process (or the worker running it) is stopped and reaped, the
+// next page is served, the log names the script, and no interpreter outlives
+// the server.
+TEST_P(CgiPhp, ProgramRunningPastTheTimeLimitIsEnded) {
+    // Each page records the process that runs it (the program, or its worker).
+    const std::string mark = "<?php file_put_contents(__DIR__ . '/' . basename(__FILE__, '.php') . '.pid', getmypid()); ";
+    write_file(site / "busy.php", mark + "while (true) {}\n");
+    write_file(site / "asleep.php", mark + "sleep(1000);\n");
+    write_file(site / "partial.php", mark + "echo str_repeat('p', 20000); flush(); while (true) {}\n");
+    write_file(site / "left.php", mark + "sleep(1000);\n");
+    testkit::ServerProcess timed(with_mode({"-d", site.path(), "-c", ".php", "-C", kPhpCgi, "-T", "1"}, GetParam()));
+    timed.expect_stderr("cgi_timeout: ");
+    auto fetch = [&](const std::string& path) {
+        return testkit::parse_reply(testkit::raw_request(
+            timed.port(), "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+            std::chrono::seconds(30)));
+    };
+
+    // Both at once: with two workers, both are stopped and replaced.
+    auto started = std::chrono::steady_clock::now();
+    testkit::HttpReply busy, asleep;
+    std::thread other([&] { busy = fetch("/busy.php"); });
+    asleep = fetch("/asleep.php");
+    other.join();
+    EXPECT_EQ(busy.status_line, "HTTP/1.1 504 Gateway Timeout");
+    EXPECT_EQ(asleep.status_line, "HTTP/1.1 504 Gateway Timeout");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+
+    auto cut = fetch("/partial.php");
+    EXPECT_EQ(cut.status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(cut.body, std::string(20000, 'p'));
+    EXPECT_FALSE(cut.whole);
+
+    // The client goes (an orderly close) while the page sleeps.
+    int s = testkit::connect_loopback(timed.port());
+    ASSERT_GE(s, 0);
+    std::string req = "GET /left.php HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(send(s, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+    ASSERT_TRUE(eventually([&] { return !testkit::read_file(site / "left.pid").empty(); }));
+    close(s);
+
+    for (const char* name : {"busy", "asleep", "partial", "left"}) {
+        SCOPED_TRACE(name);
+        std::string pid_text = testkit::read_file(site / (std::string(name) + ".pid"));
+        ASSERT_FALSE(pid_text.empty());
+        pid_t pid = static_cast<pid_t>(std::stol(pid_text));
+        EXPECT_TRUE(eventually([&] { return !process_exists(pid); })) << "process " << pid << " left";
+        EXPECT_TRUE(eventually([&] {
+            std::istringstream log(timed.stderr_text());
+            for (std::string line; std::getline(log, line);)
+                if (line.find("cgi_timeout: ") != std::string::npos &&
+                    line.find("/" + std::string(name) + ".php") != std::string::npos)
+                    return true;
+            return false;
+        })) << timed.stderr_text();
+    }
+    EXPECT_EQ(fetch("/target.php").body, "TARGET GET");
+
+    std::vector<pid_t> interpreters = children_of(timed.pid());
+    EXPECT_EQ(interpreters.size(), GetParam().idle_children);
+    timed.stop(SIGTERM);
+    for (pid_t pid : interpreters) EXPECT_TRUE(eventually([&] { return !process_exists(pid); })) << pid;
+}
+
 // CPU time the process has used so far, user and system, in seconds.
 double cpu_seconds(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
