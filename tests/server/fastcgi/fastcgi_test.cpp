@@ -525,6 +525,22 @@ TEST_F(FcgiSite, ExternalServerOnAUnixSocketAndOnLoopbackTcp) {
     }
 }
 
+// A foreign server's process cannot be stopped: past cgi_timeout the server
+// leaves the request (closes its connection) and answers 504.
+TEST_F(FcgiSite, ExternalServerPastTheTimeLimitIsLeftWith504) {
+    write_file(site / "asleep.php", "<?php sleep(1000);\n");
+    TempDir run;
+    std::string sock = run / "php.sock";
+    ExternalPhp php(sock);
+    ASSERT_TRUE(eventually([&] { return testkit::file_exists(sock); }));
+    start({"-F", "unix:" + sock, "-T", "1"});
+    server->expect_stderr("cgi_timeout: ");
+    auto r = get("/asleep.php");
+    EXPECT_EQ(r.status_line, "HTTP/1.1 504 Gateway Timeout");
+    EXPECT_NE(server->stderr_text().find("asleep.php at unix:" + sock), std::string::npos) << server->stderr_text();
+    EXPECT_EQ(get("/hello.php").body, "hello");  // its other child serves
+}
+
 TEST_F(FcgiSite, UnreachableExternalServerAnswers502AndSaysWhy) {
     TempDir run;
     start({"-F", "unix:" + (run / "absent.sock")});
