@@ -319,6 +319,7 @@ void WorkerPool::supervise(Worker& w) {
             pid = spawn(w, exec_error);
             w.pid = pid;
             w.stop_asked = false;
+            w.handed = 0;
             if (first) {
                 ++first_results_;
                 if (pid <= 0) first_ok_ = false;
@@ -356,10 +357,13 @@ void WorkerPool::supervise(Worker& w) {
             failures = 0;
             backoff = config_.first_backoff_ms;
         }
-        // A worker that served its PHP_FCGI_MAX_REQUESTS ends on its own.
-        bool served_its_time = WIFEXITED(status) && WEXITSTATUS(status) == 0 && lived >= kStartGraceMs;
+        // A worker that served its PHP_FCGI_MAX_REQUESTS ends on its own, as
+        // soon after its start as its requests came.
+        bool served_its_time = WIFEXITED(status) && WEXITSTATUS(status) == 0 && w.handed >= config_.max_requests;
         if (served_its_time) {
-            server_log(LOG_DEBUG, "worker pool: worker %d ended; restarting", static_cast<int>(pid));
+            server_log(LOG_DEBUG, "worker pool: worker %d served its requests; restarting", static_cast<int>(pid));
+            failures = 0;
+            backoff = config_.first_backoff_ms;
             continue;
         }
         ++failures;
@@ -384,6 +388,7 @@ int WorkerPool::take_worker() {
     for (std::size_t i = 0; i < workers_.size(); ++i) {
         if (workers_[i]->busy) continue;
         workers_[i]->busy = true;
+        workers_[i]->handed++;
         return static_cast<int>(i);
     }
     return -1;

@@ -81,6 +81,7 @@ private:
         pid_t pid = -1;           // guarded by lock_
         bool stop_asked = false;  // guarded by lock_: ended on purpose, not a failed start
         bool busy = false;        // server thread only
+        std::atomic<int> handed{0};  // requests handed to the running process
         std::thread supervisor;
     };
 
