@@ -197,6 +197,7 @@ void start_cgi_workers(ServerContext& ctx) {
 
 void stop_cgi_workers(ServerContext& ctx) {
     ctx.cgi_stopping = true;
+    cgi_end_terminating();  // programs ended for running too long, not yet gone
     ctx.pool.reset();
 }
 

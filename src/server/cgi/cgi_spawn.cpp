@@ -331,6 +331,21 @@ void cgi_terminate(pid_t pid) {
     r.wake.notify_one();
 }
 
+void cgi_end_terminating() {
+    Reaper& r = reaper();
+    std::vector<pid_t> ending;
+    {
+        std::lock_guard<std::mutex> held(r.lock);
+        for (const Stopping& s : r.stopping) {
+            if (::kill(-s.pid, SIGKILL) != 0) ::kill(s.pid, SIGKILL);
+            ending.push_back(s.pid);
+            std::erase(r.pending, s.pid);
+        }
+        r.stopping.clear();
+    }
+    for (pid_t pid : ending) cgi_wait(pid);
+}
+
 void cgi_kill(pid_t pid) {
     if (pid <= 0) return;
     // The program leads its own process group (see cgi_spawn).
