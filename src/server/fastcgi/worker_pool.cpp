@@ -358,8 +358,10 @@ void WorkerPool::supervise(Worker& w) {
             backoff = config_.first_backoff_ms;
         }
         // A worker that served its PHP_FCGI_MAX_REQUESTS ends on its own, as
-        // soon after its start as its requests came.
-        bool served_its_time = WIFEXITED(status) && WEXITSTATUS(status) == 0 && w.handed >= config_.max_requests;
+        // soon after its start as its requests came. The count may miss one:
+        // a request handed on while the worker was being started afresh.
+        bool served_its_time =
+            WIFEXITED(status) && WEXITSTATUS(status) == 0 && w.handed >= config_.max_requests - 1;
         if (served_its_time) {
             server_log(LOG_DEBUG, "worker pool: worker %d served its requests; restarting", static_cast<int>(pid));
             failures = 0;
