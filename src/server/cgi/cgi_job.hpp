@@ -16,7 +16,8 @@ namespace vantrel {
 struct connection;
 
 // One exchange with a program, in order. Connecting, Sending and Reading hold
-// one of the server's program slots.
+// one of the server's program slots (with the pool: one worker), and the
+// program's running time is limited by cgi_timeout.
 enum class Exchange : unsigned char {
     Queued,      // waiting for a free program (its timer is the record's `fd`)
     Spooling,    // the request body is kept in a file until it is whole

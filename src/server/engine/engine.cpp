@@ -510,7 +510,8 @@ void answer_slow_head(connection& c) {
 
 // What every step does with a record after serving it: a finished record
 // lingers while unread input remains (so the reply is not cut by a reset),
-// otherwise it is freed, as is a record past its deadline.
+// otherwise it is freed, as is a record past its idle deadline. A handler past
+// its own time limit is ended first.
 void end_of_step(ServerContext& ctx, connection& c) {
     if (c.on_overdue && c.phase == Phase::Handling && SteadyClock::now() >= c.deadline)
         std::exchange(c.on_overdue, nullptr)(c);
