@@ -343,7 +343,7 @@ TEST_F(DesktopExit, TermAndInterruptSignalsEndWithinASecondLeavingNoProcess) {
             php.clear();
             for (pid_t p : descendants_of(run.pid()))
                 if (read_file("/proc/" + std::to_string(p) + "/comm").rfind("php-cgi", 0) == 0) php.push_back(p);
-            return php.size() >= 2;  // the workers' manager and its children
+            return php.size() >= 2;  // the workers
         }));
         std::vector<pid_t> below = descendants_of(run.pid());
         // Just after a request the server's poll starts its longest wait.

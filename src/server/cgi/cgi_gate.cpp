@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -13,6 +14,7 @@
 
 #include "server/cgi/cgi.hpp"
 #include "server/cgi/cgi_job.hpp"
+#include "server/cgi/cgi_spawn.hpp"
 #include "server/config/context.hpp"
 #include "server/core/handles.hpp"
 #include "server/core/io_buffer.hpp"
@@ -29,17 +31,15 @@ namespace vantrel {
 
 namespace {
 
-// Where FastCGI requests go now, or nullptr for one process per request.
-const FcgiAddress* fastcgi_target(const ServerContext& ctx) {
-    if (ctx.fastcgi) return ctx.fastcgi.get();
-    if (ctx.pool && ctx.pool->serving()) return &ctx.pool->address();
-    return nullptr;
-}
+bool pool_serving(const ServerContext& ctx) { return !ctx.fastcgi && ctx.pool && ctx.pool->serving(); }
 
-// A Unix-socket connect succeeds even while the worker pool is busy (the
-// request would wait in the socket's backlog), so the server counts itself.
+// Whether requests go to FastCGI now (an external server or the pool) rather
+// than to one process each.
+bool uses_fastcgi(const ServerContext& ctx) { return ctx.fastcgi || pool_serving(ctx); }
+
+// Each worker of the pool takes one request at a time, handed to it by the server.
 int program_limit(const ServerContext& ctx) {
-    if (!ctx.fastcgi && ctx.pool && ctx.pool->serving()) return ctx.cgi_workers;
+    if (pool_serving(ctx)) return ctx.pool->size();
     return kMaxProgramsAtOnce;
 }
 
@@ -72,12 +72,67 @@ void start_per_request(connection& c, const char* path) {
     if (c.method == METHOD_POST && c.job->spool == -1) send_continue_if_expected(c);  // a kept body was asked for
 }
 
+// Before anything of the reply has gone out the client gets `status`; after
+// that the reply is visibly cut (its last chunk, or the rest of its announced
+// length, never comes) by closing the connection.
+void end_reply_early(connection& c, int status, const char* reason) {
+    c.io_handler = nullptr;
+    c.want = Want::Nothing;
+    if (c.sent == 0) {
+        c.local.clear();
+        c.local.complete = 0;
+        c.flags &= ~flag::cgi_head_parsed;
+        senderr(c, status, reason, "", "%s", reason);
+    } else {
+        close_after_step(c);
+    }
+}
+
+// The request ran longer than cgi_timeout, whether or not its client is still
+// there. A program of its own is stopped and reaped; a worker of the pool
+// cannot abandon a request, so it is killed and the pool starts it afresh; an
+// external server is only left (its connection closed).
+void program_overdue(connection& c) {
+    if (!c.job || !c.job->holds_slot()) return;
+    ServerContext& ctx = *c.ctx;
+    CgiJob& job = *c.job;
+    server_log(LOG_ERROR, "cgi_timeout: %s still running after %ld s; stopped", job.path.c_str(), ctx.cgi_timeout);
+    if (c.cgi_pid > 0)
+        cgi_terminate(std::exchange(c.cgi_pid, -1));
+    else if (job.worker >= 0 && ctx.pool)
+        ctx.pool->stop_worker(job.worker);
+    c.fd.reset();
+    end_reply_early(c, 504, "Gateway Timeout");
+    program_done(c);
+}
+
+// The request's running time is limited from now on.
+void watch_running_time(connection& c) {
+    long limit = c.ctx->cgi_timeout;
+    if (limit <= 0) return;
+    c.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
+    c.on_overdue = program_overdue;
+}
+
 void start_now(connection& c, const char* path) {
     ServerContext& ctx = *c.ctx;
-    c.job->state = Exchange::Sending;
+    CgiJob& job = *c.job;
+    job.state = Exchange::Sending;
     ctx.cgi_running++;
-    if (const FcgiAddress* target = fastcgi_target(ctx)) {
-        if (start_fastcgi(c, path, *target) != 0) program_done(c);
+    if (job.path.empty()) job.path = path;
+    watch_running_time(c);
+    if (ctx.fastcgi) {
+        if (start_fastcgi(c, path, *ctx.fastcgi) != 0) program_done(c);
+    } else if (pool_serving(ctx)) {
+        // There is a free worker whenever a slot is free: each holds one.
+        job.worker = ctx.pool->take_worker();
+        if (job.worker < 0) {
+            server_log(LOG_ERROR, "dispatch_program: %s: no free worker", path);
+            senderr(c, 503, "Service Unavailable", "", "Service Unavailable");
+            program_done(c);
+        } else if (start_fastcgi(c, path, ctx.pool->address(job.worker)) != 0) {
+            program_done(c);
+        }
     } else {
         start_per_request(c, path);
     }
@@ -143,6 +198,7 @@ void start_cgi_workers(ServerContext& ctx) {
 
 void stop_cgi_workers(ServerContext& ctx) {
     ctx.cgi_stopping = true;
+    cgi_end_terminating();  // programs ended for running too long, not yet gone
     ctx.pool.reset();
 }
 
@@ -213,7 +269,7 @@ bool start_spool(connection& c, const char* path) {
 void dispatch_program(connection& c, const char* path) {
     c.job = std::make_unique<CgiJob>();
     c.cleanup = program_cleanup;
-    if ((fastcgi_target(*c.ctx) || c.chunked_body) && c.method == METHOD_POST && !body_received(c)) {
+    if ((uses_fastcgi(*c.ctx) || c.chunked_body) && c.method == METHOD_POST && !body_received(c)) {
         if (!start_spool(c, path)) senderr(c, 500, "Server Error", "", "Cannot exec CGI");
         return;
     }
@@ -223,7 +279,9 @@ void dispatch_program(connection& c, const char* path) {
 void program_done(connection& c) {
     if (!c.job || !c.job->holds_slot()) return;
     c.job->state = Exchange::Ended;
+    c.on_overdue = nullptr;
     ServerContext& ctx = *c.ctx;
+    if (c.job->worker >= 0 && ctx.pool) ctx.pool->give_back(std::exchange(c.job->worker, -1));
     ctx.cgi_running--;
     start_waiting(ctx);
 }

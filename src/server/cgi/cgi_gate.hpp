@@ -17,7 +17,8 @@ constexpr long kProgramWaitSeconds = 60;
 // Starts the worker pool when the context asks for one (cgi_workers > 0, an
 // interpreter, no fastcgi_address). Called when the server starts.
 void start_cgi_workers(ServerContext& ctx);
-// Stops the pool and refuses further starts (the context is being freed).
+// Stops the pool and refuses further starts (the context is being freed);
+// programs stopped for running too long are killed now if they still run.
 void stop_cgi_workers(ServerContext& ctx);
 
 // Dispatch of a script (absolute or root-relative path; PATH_INFO in c.path_info):

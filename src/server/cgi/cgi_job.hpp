@@ -17,7 +17,8 @@ namespace vantrel {
 struct connection;
 
 // One exchange with a program, in order. Connecting, Sending and Reading hold
-// one of the server's program slots.
+// one of the server's program slots (with the pool: one worker), and the
+// program's running time is limited by cgi_timeout.
 enum class Exchange : unsigned char {
     Queued,      // waiting for a free program (its timer is the record's `fd`)
     Spooling,    // the request body is kept in a file until it is whole
@@ -41,6 +42,9 @@ struct CgiJob {
     bool holds_slot() const {
         return state == Exchange::Connecting || state == Exchange::Sending || state == Exchange::Reading;
     }
+
+    // The worker of the pool that has the request (while it holds a slot), or -1.
+    int worker = -1;
 
     // The clean-up of whatever runs the request (a program started for it).
     void (*inner_cleanup)(connection& c, bool stopping) = nullptr;

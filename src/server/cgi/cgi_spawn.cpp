@@ -189,10 +189,23 @@ pid_t cgi_spawn(const CgiCommand& command, char* const envp[], UniqueFd& near_fd
 
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
+// How long a program asked to end may take before it is killed.
+constexpr auto kTerminateGrace = std::chrono::milliseconds(500);
+
+// A program asked to end: killed with its group at `kill_at` unless it has
+// ended (and its group with it) by then.
+struct Stopping {
+    pid_t pid;
+    SteadyClock::time_point kill_at;
+};
+
 struct Reaper {
     std::mutex lock;
     std::condition_variable wake;
     std::vector<pid_t> pending;
+    std::vector<Stopping> stopping;  // ids among `pending` not yet killed
     bool fresh = false;    // ids were added since the last pass
     bool started = false;  // the background thread runs
 };
@@ -216,6 +229,26 @@ bool reap_now(pid_t pid) {
     return r == -1;
 }
 
+// Whether `pid` has ended; it is not reaped, so its id still names its group.
+bool has_ended(pid_t pid) {
+    siginfo_t info{};
+    int r;
+    do r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    while (r == -1 && errno == EINTR);
+    return r == -1 || info.si_pid == pid;
+}
+
+// Programs asked to end: one whose time is up, or that has ended while others
+// of its group may still run, has its group killed before it is reaped.
+void kill_stopping(Reaper& r) {
+    auto now = SteadyClock::now();
+    std::erase_if(r.stopping, [&](const Stopping& s) {
+        if (now < s.kill_at && !has_ended(s.pid)) return false;
+        if (::kill(-s.pid, SIGKILL) != 0) ::kill(s.pid, SIGKILL);
+        return true;
+    });
+}
+
 // Passes over the pending ids, often at first and then less often while some
 // program is still running; sleeps while the list is empty.
 void reaper_loop() {
@@ -223,17 +256,27 @@ void reaper_loop() {
     std::unique_lock<std::mutex> held(r.lock);
     auto delay = std::chrono::milliseconds(2);
     for (;;) {
-        if (r.pending.empty())
+        if (r.pending.empty()) {
             r.wake.wait(held, [&] { return !r.pending.empty(); });
-        else
-            r.wake.wait_for(held, delay);
+        } else {
+            auto wait = delay;
+            for (const Stopping& s : r.stopping)
+                wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(s.kill_at - SteadyClock::now()));
+            r.wake.wait_for(held, std::max(wait, std::chrono::milliseconds(1)));
+        }
         if (r.fresh) {
             delay = std::chrono::milliseconds(2);
             r.fresh = false;
         } else {
             delay = std::min(delay * 2, std::chrono::milliseconds(1000));
         }
-        std::erase_if(r.pending, reap_now);
+        kill_stopping(r);
+        // One still to be killed keeps its id (and so its group's) until then.
+        std::erase_if(r.pending, [&](pid_t pid) {
+            bool waiting = std::any_of(r.stopping.begin(), r.stopping.end(),
+                                       [&](const Stopping& s) { return s.pid == pid; });
+            return !waiting && reap_now(pid);
+        });
     }
 }
 
@@ -259,6 +302,50 @@ void cgi_reap(pid_t pid) {
         }
     }
     r.wake.notify_one();
+}
+
+void cgi_terminate(pid_t pid) {
+    if (pid <= 0) return;
+    // The program leads its own process group (see cgi_spawn).
+    if (::kill(-pid, SIGTERM) != 0) ::kill(pid, SIGTERM);
+    Reaper& r = reaper();
+    std::unique_lock<std::mutex> held(r.lock);
+    // Not reaped here even when it has ended already: its group is killed first.
+    r.stopping.push_back({pid, SteadyClock::now() + kTerminateGrace});
+    r.pending.push_back(pid);
+    r.fresh = true;
+    if (!r.started) {
+        try {
+            std::thread(reaper_loop).detach();
+            r.started = true;
+        } catch (const std::system_error& e) {
+            server_log(LOG_ERROR, "cgi_reap: cannot start the reaping thread: %s", e.what());
+            // Without the thread it is killed and reaped now.
+            std::erase_if(r.stopping, [&](const Stopping& s) { return s.pid == pid; });
+            std::erase(r.pending, pid);
+            held.unlock();
+            cgi_kill(pid);
+            cgi_wait(pid);
+            return;
+        }
+    }
+    held.unlock();
+    r.wake.notify_one();
+}
+
+void cgi_end_terminating() {
+    Reaper& r = reaper();
+    std::vector<pid_t> ending;
+    {
+        std::lock_guard<std::mutex> held(r.lock);
+        for (const Stopping& s : r.stopping) {
+            if (::kill(-s.pid, SIGKILL) != 0) ::kill(s.pid, SIGKILL);
+            ending.push_back(s.pid);
+            std::erase(r.pending, s.pid);
+        }
+        r.stopping.clear();
+    }
+    for (pid_t pid : ending) cgi_wait(pid);
 }
 
 void cgi_kill(pid_t pid) {

@@ -42,6 +42,12 @@ void cgi_reap(pid_t pid);
 // Stops a program and everything it started in its process group at once: it
 // cannot act on anything after this returns.
 void cgi_kill(pid_t pid);
+// Asks a program and its process group to end (SIGTERM); whatever still runs
+// shortly after is killed. It is reaped by its id like cgi_reap's.
+void cgi_terminate(pid_t pid);
+// Kills at once every program cgi_terminate asked to end that has not been
+// killed yet, and reaps it: the server is stopping and must leave none behind.
+void cgi_end_terminating();
 // Waits for `pid` (and only it) to end, reaping it.
 void cgi_wait(pid_t pid);
 // Ids handed to cgi_reap that have not been reaped yet (for tests).

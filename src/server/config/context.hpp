@@ -81,6 +81,7 @@ struct ServerContext {
     int keep_alive = 0;                // 1: a connection carries more than one request
     long keep_alive_timeout = 15;      // seconds an idle kept connection waits for its next request
     unsigned long long max_body_size = 256ULL << 20;  // 0: no limit
+    long cgi_timeout = 300;            // seconds a program may run for a request; 0: no limit
     std::unique_ptr<FcgiAddress> fastcgi;  // an external FastCGI server, if configured
     std::unique_ptr<WorkerPool> pool;      // the running worker pool, if any
     std::vector<std::string> cgi_worker_arguments;  // extra interpreter arguments for the pool

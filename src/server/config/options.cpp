@@ -87,6 +87,11 @@ void set_keep_alive_timeout(ServerContext& ctx, const std::string& v) {
     if (strict_number("keep_alive_timeout", v, 1, 86400, n)) ctx.keep_alive_timeout = static_cast<long>(n);
 }
 
+void set_cgi_timeout(ServerContext& ctx, const std::string& v) {
+    long long n = 0;
+    if (strict_number("cgi_timeout", v, 0, 86400 * 365, n)) ctx.cgi_timeout = static_cast<long>(n);
+}
+
 // Bytes, with an optional K, M or G (powers of 1024); 0 means no limit.
 void set_max_body_size(ServerContext& ctx, const std::string& v) {
     std::string digits = v;
@@ -182,6 +187,8 @@ std::vector<OptionRow> make_table() {
          {}, KIND_NUMBER},
         {'B', "max_body_size", "Largest request body (0: no limit)", set_max_body_size, "bytes[K|M|G]", "256M", {},
          KIND_TEXT},
+        {'T', "cgi_timeout", "Longest program run (s, 0: no limit)", set_cgi_timeout, "seconds", "300", {},
+         KIND_NUMBER},
     };
 }
 

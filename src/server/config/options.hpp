@@ -28,7 +28,7 @@ struct OptionRow {
     int kind;
 };
 
-constexpr std::size_t kOptionCount = 23;
+constexpr std::size_t kOptionCount = 24;
 
 // The table in its order (setters run and usage prints in this order).
 std::vector<OptionRow>& option_table();

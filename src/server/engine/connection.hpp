@@ -154,6 +154,12 @@ struct connection {
     // When the first byte of the request head came (the observer's duration).
     std::chrono::steady_clock::time_point request_started{};
 
+    // A handler's own time limit: once `deadline` has passed while the record
+    // is still Handling, the engine calls `on_overdue` (once), which ends the
+    // handler's work and sets the reply. The step's wait never outlasts it.
+    std::chrono::steady_clock::time_point deadline{};
+    IoHandler on_overdue = nullptr;
+
     // CGI: the program's process id, reaped by that id alone.
     pid_t cgi_pid = -1;
     // A request for a program: its slot or place in the queue, FastCGI state.

@@ -211,6 +211,9 @@ int register_interest(ServerContext& ctx, connection& c, int timeout) {
     if (short events = socket_interest(c)) c.poll_sock = add_poll(ctx, c.sock.get(), events);
     if (c.err_fd.valid()) c.poll_err = add_poll(ctx, c.err_fd.get(), POLLIN);
     if (short events = fd_interest(c)) c.poll_fd = add_poll(ctx, c.fd.get(), events);
+    if (c.on_overdue && c.phase == Phase::Handling)
+        timeout = cap_timeout(
+            timeout, std::chrono::ceil<std::chrono::milliseconds>(c.deadline - SteadyClock::now()).count());
     return tls_bytes_waiting(c) || can_go_on(c) ? 0 : timeout;
 }
 
@@ -507,8 +510,11 @@ void answer_slow_head(connection& c) {
 
 // What every step does with a record after serving it: a finished record
 // lingers while unread input remains (so the reply is not cut by a reset),
-// otherwise it is freed, as is a record past its deadline.
+// otherwise it is freed, as is a record past its idle deadline. A handler past
+// its own time limit is ended first.
 void end_of_step(ServerContext& ctx, connection& c) {
+    if (c.on_overdue && c.phase == Phase::Handling && SteadyClock::now() >= c.deadline)
+        std::exchange(c.on_overdue, nullptr)(c);
     if (head_overdue(c)) answer_slow_head(c);
     if (c.phase == Phase::Idle) return park(ctx, c);
     if (c.phase == Phase::Closing && !c.has(flag::peer_failed) && has_unread_input(c)) {

@@ -1,6 +1,7 @@
-// The worker pool's processes: a private socket, the manager started by fork and
-// exec (so that it can be told to stop when the server dies), and a thread that
-// restarts it when it dies and stops its whole process group at the end.
+// The worker pool's processes: a private socket per worker, each worker started
+// by fork and exec (so that it can be told to stop when the server dies), and a
+// thread per worker that restarts it when it ends and stops its whole process
+// group at the end.
 #include "server/fastcgi/worker_pool.hpp"
 
 #include <dirent.h>
@@ -52,11 +53,11 @@ std::string resolve_program(const std::string& name) {
     return name;  // exec reports it missing
 }
 
-// Only the pool's two settings and what CGI programs get from the server's own
-// environment: anything else would show up in every script's $_SERVER.
+// Only the pool's setting and what CGI programs get from the server's own
+// environment: anything else would show up in every script's $_SERVER. Without
+// PHP_FCGI_CHILDREN the interpreter serves its requests itself, one at a time.
 std::vector<std::string> pool_environment(const WorkerPoolConfig& config) {
-    std::vector<std::string> env = {"PHP_FCGI_CHILDREN=" + std::to_string(config.workers),
-                                    "PHP_FCGI_MAX_REQUESTS=" + std::to_string(config.max_requests)};
+    std::vector<std::string> env = {"PHP_FCGI_MAX_REQUESTS=" + std::to_string(config.max_requests)};
     for (const char* name : {"PATH", "COMSPEC", "SYSTEMROOT", "LD_LIBRARY_PATH", "PERLLIB"})
         if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     return env;
@@ -65,7 +66,25 @@ std::vector<std::string> pool_environment(const WorkerPoolConfig& config) {
 // The pool's private folder: <parent>/<prefix><server's process id>-<random>.
 constexpr const char* kFolderParent = "/tmp";
 constexpr const char* kFolderPrefix = "vantrel-fcgi-";
-constexpr const char* kSocketName = "php.sock";
+// Worker i listens on <folder>/php-<i>.sock.
+constexpr const char* kSocketPrefix = "php-";
+constexpr const char* kSocketSuffix = ".sock";
+// A stopping pool gives its workers this long to end on SIGTERM, then kills them.
+constexpr auto kStopGrace = std::chrono::milliseconds(250);
+
+bool is_socket_name(const char* name) {
+    std::size_t n = std::strlen(name), p = std::strlen(kSocketPrefix), x = std::strlen(kSocketSuffix);
+    return n > p + x && std::strncmp(name, kSocketPrefix, p) == 0 && std::strcmp(name + n - x, kSocketSuffix) == 0;
+}
+
+// Removes the workers' sockets from a pool's folder.
+void remove_sockets(const std::string& folder) {
+    DIR* dir = opendir(folder.c_str());
+    if (!dir) return;
+    while (dirent* entry = readdir(dir))
+        if (is_socket_name(entry->d_name)) unlink((folder + "/" + entry->d_name).c_str());
+    closedir(dir);
+}
 
 // A server killed outright cannot remove its folder; the next pool removes the
 // folders (and sockets) of this user's servers that no longer run.
@@ -82,7 +101,7 @@ void remove_stale_folders() {
         std::string folder = std::string(kFolderParent) + "/" + entry->d_name;
         struct stat st {};
         if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) continue;
-        unlink((folder + "/" + kSocketName).c_str());
+        remove_sockets(folder);
         if (rmdir(folder.c_str()) == 0) server_log(LOG_DEBUG, "worker pool: removed %s", folder.c_str());
     }
     closedir(dir);
@@ -98,7 +117,8 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 // Between fork and exec only async-signal-safe calls: the server may run threads.
 [[noreturn]] void exec_child(pid_t parent, int listener, int dev_null, int error_pipe, const char* program,
                              char* const argv[], char* const envp[]) {
-    // The manager's SIGTERM handler stops its children; SIGKILL would orphan them.
+    // Between requests the worker ends on SIGTERM; a script that runs on is
+    // killed with its group when the pool stops.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(127);  // the server is already gone
     setpgid(0, 0);
@@ -139,23 +159,31 @@ std::unique_ptr<WorkerPool> WorkerPool::start(const WorkerPoolConfig& config) {
     pool->program_ = resolve_program(config.interpreter);
     pool->env_ = pool_environment(config);
     pool->dev_null_.reset(open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (!pool->make_socket()) return nullptr;
-    // Children of a manager that died (it does not wait for them) come to this
-    // process, which reaps them by their process group.
+    if (!pool->make_folder()) return nullptr;
+    int count = std::max(1, config.workers);
+    for (int i = 0; i < count; ++i) {
+        pool->workers_.push_back(std::make_unique<Worker>());
+        if (!pool->make_socket(*pool->workers_.back(), i)) return nullptr;
+    }
+    // Orphans of a worker (processes its scripts left running) come to this
+    // process, which reaps them by the worker's process group.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    // The manager is forked by the thread that watches it: the parent-death
+    // Each worker is forked by the thread that watches it: the parent-death
     // signal follows the thread that forked, which must live as long as the pool.
-    pool->supervisor_ = std::thread([p = pool.get()] { p->supervise(); });
+    for (auto& w : pool->workers_) {
+        Worker* raw = w.get();
+        raw->supervisor = std::thread([p = pool.get(), raw] { p->supervise(*raw); });
+    }
     std::unique_lock<std::mutex> held(pool->lock_);
-    pool->changed_.wait(held, [&] { return pool->first_result_; });
+    pool->changed_.wait(held, [&] { return pool->first_results_ == count; });
     if (!pool->first_ok_) {
         held.unlock();
-        return nullptr;  // the destructor joins the thread and removes the folder
+        return nullptr;  // the destructor joins the threads and removes the folder
     }
     return pool;
 }
 
-bool WorkerPool::make_socket() {
+bool WorkerPool::make_folder() {
     remove_stale_folders();
     std::string tmpl = std::string(kFolderParent) + "/" + kFolderPrefix + std::to_string(getpid()) + "-XXXXXX";
     if (!mkdtemp(tmpl.data())) {  // mode 0700
@@ -163,20 +191,24 @@ bool WorkerPool::make_socket() {
         return false;
     }
     folder_ = tmpl;
-    socket_path_ = folder_ + "/" + kSocketName;
-    if (!unix_address(socket_path_, address_)) return false;
-    address_.text = "unix:" + socket_path_;
-    listener_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener_.valid() ||
-        bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address_.addr), address_.length) != 0 ||
-        listen(listener_.get(), SOMAXCONN) != 0) {
-        server_log(LOG_ERROR, "worker pool: socket %s: %s", socket_path_.c_str(), std::strerror(errno));
+    return true;
+}
+
+bool WorkerPool::make_socket(Worker& w, int index) {
+    w.socket_path = folder_ + "/" + kSocketPrefix + std::to_string(index) + kSocketSuffix;
+    if (!unix_address(w.socket_path, w.address)) return false;
+    w.address.text = "unix:" + w.socket_path;
+    w.listener.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!w.listener.valid() ||
+        bind(w.listener.get(), reinterpret_cast<const sockaddr*>(&w.address.addr), w.address.length) != 0 ||
+        listen(w.listener.get(), SOMAXCONN) != 0) {
+        server_log(LOG_ERROR, "worker pool: socket %s: %s", w.socket_path.c_str(), std::strerror(errno));
         return false;
     }
     return true;
 }
 
-pid_t WorkerPool::spawn(int& exec_error) {
+pid_t WorkerPool::spawn(Worker& w, int& exec_error) {
     exec_error = 0;
     std::vector<std::string> args = {program_};
     args.insert(args.end(), config_.arguments.begin(), config_.arguments.end());
@@ -191,7 +223,7 @@ pid_t WorkerPool::spawn(int& exec_error) {
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0)
-        exec_child(parent, listener_.get(), dev_null_.get(), pipe_write.get(), program_.c_str(), argv.data(),
+        exec_child(parent, w.listener.get(), dev_null_.get(), pipe_write.get(), program_.c_str(), argv.data(),
                    envp.data());
     if (pid < 0) {
         exec_error = errno;
@@ -211,37 +243,37 @@ pid_t WorkerPool::spawn(int& exec_error) {
     return pid;
 }
 
-int WorkerPool::wait_for_manager(pid_t manager) {
-    // The manager's group is the pool. A process a script left running whose
+int WorkerPool::wait_for_worker(pid_t worker) {
+    // The worker's group is its own. A process a script left running whose
     // parent ended comes to this process and keeps that group: it is reaped
     // here when it ends, not left a zombie until the pool stops.
     for (;;) {
         int status = 0;
-        pid_t r = waitpid(-manager, &status, 0);
-        if (r == manager) return status;
+        pid_t r = waitpid(-worker, &status, 0);
+        if (r == worker) return status;
         if (r > 0) {
             server_log(LOG_DEBUG, "worker pool: reaped %d, left running by a script", static_cast<int>(r));
             continue;
         }
         if (errno == EINTR) continue;
-        // No child in the group (cannot happen while the manager runs): wait by id.
-        while (waitpid(manager, &status, 0) < 0 && errno == EINTR) {
+        // No child in the group (cannot happen while the worker runs): wait by id.
+        while (waitpid(worker, &status, 0) < 0 && errno == EINTR) {
         }
         return status;
     }
 }
 
 void WorkerPool::stop_group(pid_t group) {
-    // The manager is gone (reaped); its children are ours now and share its group.
+    // The worker is gone (reaped); what its scripts left running shares its group.
     kill(-group, SIGTERM);
-    // When the pool is stopping, the program that owns it is ending: a worker
+    // When the pool is stopping, the program that owns it is ending: a process
     // that lingers (a script that ignores SIGTERM) is killed soon.
     bool stopping;
     {
         std::lock_guard<std::mutex> held(lock_);
         stopping = stopping_;
     }
-    auto deadline = Clock::now() + (stopping ? std::chrono::milliseconds(250) : std::chrono::milliseconds(2000));
+    auto deadline = Clock::now() + (stopping ? kStopGrace : std::chrono::milliseconds(2000));
     bool killed = false;
     for (;;) {
         int status;
@@ -270,20 +302,28 @@ bool WorkerPool::wait_backoff(int ms) {
     return !stopping_;
 }
 
-void WorkerPool::supervise() {
+void WorkerPool::supervise(Worker& w) {
     int failures = 0;
     int backoff = config_.first_backoff_ms;
+    bool first = true;
     for (;;) {
         int exec_error = 0;
         pid_t pid = -1;
         {
             std::lock_guard<std::mutex> held(lock_);
-            if (stopping_) break;
-            pid = spawn(exec_error);
-            manager_ = pid;
-            if (!first_result_) {
-                first_result_ = true;
-                first_ok_ = pid > 0;
+            if (stopping_) {
+                if (first) ++first_results_;
+                changed_.notify_all();
+                break;
+            }
+            pid = spawn(w, exec_error);
+            w.pid = pid;
+            w.stop_asked = false;
+            w.handed = 0;
+            if (first) {
+                ++first_results_;
+                if (pid <= 0) first_ok_ = false;
+                first = false;
             }
         }
         changed_.notify_all();
@@ -292,24 +332,41 @@ void WorkerPool::supervise() {
             break;
         }
         starts_++;
-        server_log(LOG_DEBUG, "worker pool: %s started as %d with %d workers", program_.c_str(),
-                   static_cast<int>(pid), config_.workers);
+        server_log(LOG_DEBUG, "worker pool: %s started as %d on %s", program_.c_str(), static_cast<int>(pid),
+                   w.socket_path.c_str());
         auto started = Clock::now();
-        int status = wait_for_manager(pid);
+        int status = wait_for_worker(pid);
         stop_group(pid);
-        bool stopping;
+        bool stopping, asked;
         {
             std::lock_guard<std::mutex> held(lock_);
-            manager_ = -1;
+            w.pid = -1;
             stopping = stopping_;
+            asked = w.stop_asked;
         }
         changed_.notify_all();
         if (stopping) break;
+        if (asked) {
+            // Stopped by the server: started afresh at once, no failed start.
+            server_log(LOG_DEBUG, "worker pool: worker %d stopped; restarting", static_cast<int>(pid));
+            continue;
+        }
 
         auto lived = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
         if (lived >= kStartGraceMs) {
             failures = 0;
             backoff = config_.first_backoff_ms;
+        }
+        // A worker that served its PHP_FCGI_MAX_REQUESTS ends on its own, as
+        // soon after its start as its requests came. The count may miss one:
+        // a request handed on while the worker was being started afresh.
+        bool served_its_time =
+            WIFEXITED(status) && WEXITSTATUS(status) == 0 && w.handed >= config_.max_requests - 1;
+        if (served_its_time) {
+            server_log(LOG_DEBUG, "worker pool: worker %d served its requests; restarting", static_cast<int>(pid));
+            failures = 0;
+            backoff = config_.first_backoff_ms;
+            continue;
         }
         ++failures;
         if (failures >= kMaxStartFailures && lived < kStartGraceMs) {
@@ -319,39 +376,71 @@ void WorkerPool::supervise() {
                        program_.c_str(), failures);
             serving_ = false;
             // Requests still waiting in the socket's queue are refused, not left hanging.
-            listener_.reset();
+            w.listener.reset();
             break;
         }
-        server_log(LOG_ERROR, "worker pool: manager %d ended (status %d); restarting in %d ms", static_cast<int>(pid),
+        server_log(LOG_ERROR, "worker pool: worker %d ended (status %d); restarting in %d ms", static_cast<int>(pid),
                    status, backoff);
         if (!wait_backoff(backoff)) break;
         backoff = std::min(backoff * 2, 5000);
     }
 }
 
-pid_t WorkerPool::manager() const {
+int WorkerPool::take_worker() {
+    for (std::size_t i = 0; i < workers_.size(); ++i) {
+        if (workers_[i]->busy) continue;
+        workers_[i]->busy = true;
+        workers_[i]->handed++;
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void WorkerPool::give_back(int worker) {
+    if (worker >= 0 && worker < size()) workers_[static_cast<std::size_t>(worker)]->busy = false;
+}
+
+void WorkerPool::stop_worker(int worker) {
+    if (worker < 0 || worker >= size()) return;
     std::lock_guard<std::mutex> held(lock_);
-    return manager_;
+    Worker& w = *workers_[static_cast<std::size_t>(worker)];
+    if (w.pid <= 0) return;
+    w.stop_asked = true;
+    // Not yet reaped, so the id still names this worker's group.
+    kill(-w.pid, SIGKILL);
+}
+
+pid_t WorkerPool::worker_pid(int worker) const {
+    if (worker < 0 || worker >= size()) return -1;
+    std::lock_guard<std::mutex> held(lock_);
+    return workers_[static_cast<std::size_t>(worker)]->pid;
 }
 
 WorkerPool::~WorkerPool() {
-    pid_t running;
+    auto none_running = [&] {
+        for (const auto& w : workers_)
+            if (w->pid > 0) return false;
+        return true;
+    };
+    auto signal_all = [&](int sig) {
+        for (const auto& w : workers_)
+            if (w->pid > 0) kill(-w->pid, sig);
+    };
     {
-        std::lock_guard<std::mutex> held(lock_);
+        std::unique_lock<std::mutex> held(lock_);
         stopping_ = true;
-        running = manager_;
-        if (running > 0) kill(-running, SIGTERM);
+        signal_all(SIGTERM);
+        changed_.notify_all();
+        // A worker busy with a script does not end on SIGTERM: it is killed soon.
+        if (!changed_.wait_for(held, kStopGrace, none_running)) signal_all(SIGKILL);
     }
     changed_.notify_all();
-    if (running > 0) {
-        // A manager that ignores SIGTERM is killed after a while.
-        std::unique_lock<std::mutex> held(lock_);
-        if (!changed_.wait_for(held, std::chrono::seconds(3), [&] { return manager_ == -1; }))
-            kill(-running, SIGKILL);
+    for (auto& w : workers_)
+        if (w->supervisor.joinable()) w->supervisor.join();
+    for (auto& w : workers_) {
+        w->listener.reset();
+        if (!w->socket_path.empty()) unlink(w->socket_path.c_str());
     }
-    if (supervisor_.joinable()) supervisor_.join();
-    listener_.reset();
-    if (!socket_path_.empty()) unlink(socket_path_.c_str());
     if (!folder_.empty()) rmdir(folder_.c_str());
 }
 

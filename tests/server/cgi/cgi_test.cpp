@@ -108,9 +108,9 @@ struct PhpMode {
 // Each way once with one request per connection and once with persistent connections.
 const PhpMode kPhpModes[] = {
     {"PerRequest", {}, 0, false},
-    {"Workers", {"-W", "2"}, 1, true},  // the pool's manager
+    {"Workers", {"-W", "2"}, 2, true},  // the pool's two workers
     {"PerRequestKept", {"-k", "1"}, 0, false, true},
-    {"WorkersKept", {"-W", "2", "-k", "1"}, 1, true, true},
+    {"WorkersKept", {"-W", "2", "-k", "1"}, 2, true, true},
 };
 
 std::string mode_name(const ::testing::TestParamInfo<PhpMode>& info) { return info.param.name; }
@@ -569,6 +569,77 @@ TEST_P(CgiPhp, JobThatAScriptLeavesRunningLeavesNoZombieWhenItEnds) {
     std::size_t idle = GetParam().idle_children;
     EXPECT_TRUE(eventually([&] { return children_of(pid).size() <= idle; }, std::chrono::seconds(5)))
         << children_of(pid).size() << " children left";
+}
+
+// A program that runs longer than cgi_timeout is ended, whether its client
+// waits or has gone: 504 before its status line is out, else a reply without
+// its end. Its process (or the worker running it) is stopped and reaped, the
+// next page is served, the log names the script, and no interpreter outlives
+// the server.
+TEST_P(CgiPhp, ProgramRunningPastTheTimeLimitIsEnded) {
+    // Each page records the process that runs it (the program, or its worker).
+    const std::string mark = "<?php file_put_contents(__DIR__ . '/' . basename(__FILE__, '.php') . '.pid', getmypid()); ";
+    // One that ignores SIGTERM: it is killed shortly after.
+    write_file(site / "busy.php", mark + "pcntl_signal(SIGTERM, SIG_IGN); while (true) {}\n");
+    write_file(site / "asleep.php", mark + "sleep(1000);\n");
+    write_file(site / "partial.php", mark + "echo str_repeat('p', 20000); flush(); while (true) {}\n");
+    write_file(site / "left.php", mark + "sleep(1000);\n");
+    // With one worker (the later -W wins), every page after the first needs a replaced one.
+    const bool workers = GetParam().idle_children > 0;
+    std::vector<std::string> args = with_mode({"-d", site.path(), "-c", ".php", "-C", kPhpCgi, "-T", "1"}, GetParam());
+    if (workers) args.insert(args.end(), {"-W", "1"});
+    testkit::ServerProcess timed(args);
+    timed.expect_stderr("cgi_timeout: ");
+    auto fetch = [&](const std::string& path) {
+        return testkit::parse_reply(testkit::raw_request(
+            timed.port(), "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+            std::chrono::seconds(30)));
+    };
+
+    // Both at once: with one worker the second waits for it to be replaced.
+    auto started = std::chrono::steady_clock::now();
+    testkit::HttpReply busy, asleep;
+    std::thread other([&] { busy = fetch("/busy.php"); });
+    asleep = fetch("/asleep.php");
+    other.join();
+    EXPECT_EQ(busy.status_line, "HTTP/1.1 504 Gateway Timeout");
+    EXPECT_EQ(asleep.status_line, "HTTP/1.1 504 Gateway Timeout");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+
+    auto cut = fetch("/partial.php");
+    EXPECT_EQ(cut.status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(cut.body, std::string(20000, 'p'));
+    EXPECT_FALSE(cut.whole);
+
+    // The client goes (an orderly close) while the page sleeps.
+    int s = testkit::connect_loopback(timed.port());
+    ASSERT_GE(s, 0);
+    std::string req = "GET /left.php HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_EQ(send(s, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+    ASSERT_TRUE(eventually([&] { return !testkit::read_file(site / "left.pid").empty(); }));
+    close(s);
+
+    for (const char* name : {"busy", "asleep", "partial", "left"}) {
+        SCOPED_TRACE(name);
+        std::string pid_text = testkit::read_file(site / (std::string(name) + ".pid"));
+        ASSERT_FALSE(pid_text.empty());
+        pid_t pid = static_cast<pid_t>(std::stol(pid_text));
+        EXPECT_TRUE(eventually([&] { return !process_exists(pid); })) << "process " << pid << " left";
+        EXPECT_TRUE(eventually([&] {
+            std::istringstream log(timed.stderr_text());
+            for (std::string line; std::getline(log, line);)
+                if (line.find("cgi_timeout: ") != std::string::npos &&
+                    line.find("/" + std::string(name) + ".php") != std::string::npos)
+                    return true;
+            return false;
+        })) << timed.stderr_text();
+    }
+    EXPECT_EQ(fetch("/target.php").body, "TARGET GET");
+
+    EXPECT_TRUE(eventually([&] { return running_children_of(timed.pid()) == (workers ? 1u : 0u); }));
+    std::vector<pid_t> interpreters = children_of(timed.pid());
+    timed.stop(SIGTERM);
+    for (pid_t pid : interpreters) EXPECT_TRUE(eventually([&] { return !process_exists(pid); })) << pid;
 }
 
 // CPU time the process has used so far, user and system, in seconds.

@@ -39,7 +39,7 @@ TEST_F(Options, TableRowsInOrder) {
     ASSERT_EQ(table.size(), kOptionCount);
     std::string letters;
     for (const auto& row : table) letters += row.letter;
-    EXPECT_EQ(letters, "dipDcCNlemPvsUVagWFbkKB");
+    EXPECT_EQ(letters, "dipDcCNlemPvsUVagWFbkKBT");
     EXPECT_STREQ(table[1].default_value, "index.html,index.php,index.cgi");
     EXPECT_STREQ(table[4].keyword, "cgi_extention");
     EXPECT_STREQ(table[14].arg_label, "X=Y,....");
@@ -181,6 +181,7 @@ TEST(StandaloneConfig, BadSwitchPrintsUsage) {
         EXPECT_NE(r.err.find("-A <htpasswd_file> <realm> <user> <passwd>\n"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("-d <directory>\t\tWeb root directory (document_root)\n"), std::string::npos);
         EXPECT_NE(r.err.find("-g <0|1>\t\tGUI support (enable_gui)\n"), std::string::npos);
+        EXPECT_NE(r.err.find("-T <seconds>\t\tLongest program run (s, 0: no limit) (cgi_timeout)\n"), std::string::npos);
         EXPECT_NE(r.err.find("[OPTIONS] [config_file]"), std::string::npos);
     }
 }
@@ -213,6 +214,8 @@ TEST_F(Options, KeepAliveAndBodyLimitValuesOrFatal) {
         {"-B", "2m", 2LL << 20, "max_body_size"}, {"-B", "1G", 1LL << 30, "max_body_size"},
         {"-B", "M", -1, "max_body_size"},      {"-B", "12Q", -1, "max_body_size"},
         {"-B", "-5", -1, "max_body_size"},     {"-B", "999999999999G", -1, "max_body_size"},
+        {"-T", "2", 2, "cgi_timeout"},         {"-T", "0", 0, "cgi_timeout"},
+        {"-T", "-1", -1, "cgi_timeout"},       {"-T", "5s", -1, "cgi_timeout"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.letter) + " " + c.value);
@@ -229,11 +232,12 @@ TEST_F(Options, KeepAliveAndBodyLimitValuesOrFatal) {
         ASSERT_TRUE(ctx);
         long long got = c.letter[1] == 'k' ? ctx->keep_alive
                         : c.letter[1] == 'K' ? ctx->keep_alive_timeout
+                        : c.letter[1] == 'T' ? ctx->cgi_timeout
                                              : static_cast<long long>(ctx->max_body_size);
         EXPECT_EQ(got, c.expected);
         free_context(std::move(ctx));
     }
-    // The defaults: one request per connection, 15 s, 256 MiB.
+    // The defaults: one request per connection, 15 s, 256 MiB, programs 300 s.
     reset_options();
     const char* argv[] = {"vantrel-httpd"};
     auto ctx = do_init(nullptr, 1, argv);
@@ -241,5 +245,6 @@ TEST_F(Options, KeepAliveAndBodyLimitValuesOrFatal) {
     EXPECT_EQ(ctx->keep_alive, 0);
     EXPECT_EQ(ctx->keep_alive_timeout, 15);
     EXPECT_EQ(ctx->max_body_size, 256ULL << 20);
+    EXPECT_EQ(ctx->cgi_timeout, 300);
     free_context(std::move(ctx));
 }

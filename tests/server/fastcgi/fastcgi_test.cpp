@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -276,15 +277,16 @@ std::vector<pid_t> live_members(pid_t group) {
     return out;
 }
 
-// The pool's manager: the server's php-cgi child.
-pid_t manager_of(pid_t server) {
+// The pool's workers: the server's php-cgi children that have not ended.
+std::vector<pid_t> workers_of(pid_t server) {
+    std::vector<pid_t> out;
     for (pid_t child : children_of(server)) {
         std::ifstream in("/proc/" + std::to_string(child) + "/comm");
         std::string comm;
         in >> comm;
-        if (comm == "php-cgi") return child;
+        if (comm == "php-cgi" && !live_members(child).empty()) out.push_back(child);
     }
-    return -1;
+    return out;
 }
 
 class FcgiSite : public ::testing::Test {
@@ -335,9 +337,12 @@ TEST_F(FcgiSite, TwoHundredRequestsAreServedByTheSameFewWorkers) {
     }
     EXPECT_EQ(ok, 200);
     EXPECT_LE(pids.size(), 2u);
-    pid_t manager = manager_of(server->pid());
-    ASSERT_GT(manager, 0);
-    EXPECT_EQ(live_members(manager).size(), 3u);  // the manager and its two workers
+    // Two workers, each alone in its process group, and they served the pages.
+    auto workers = workers_of(server->pid());
+    ASSERT_EQ(workers.size(), 2u);
+    for (pid_t w : workers) EXPECT_EQ(live_members(w).size(), 1u);
+    for (const std::string& p : pids)
+        EXPECT_NE(std::find(workers.begin(), workers.end(), std::stoi(p)), workers.end()) << p;
 }
 
 TEST_F(FcgiSite, WorkerKilledMidRequestGives502AndTheNextRequestSucceeds) {
@@ -350,6 +355,7 @@ TEST_F(FcgiSite, WorkerKilledMidRequestGives502AndTheNextRequestSucceeds) {
     }));
     pid_t worker = static_cast<pid_t>(std::stol(testkit::read_file(site / "victim.pid")));
     server->expect_stderr("victim.php at unix:");  // the worker's connection ended early
+    server->expect_stderr("worker pool: worker ");  // ended by a signal, and restarted
     ASSERT_EQ(kill(worker, SIGKILL), 0);
     t.join();
     EXPECT_EQ(victim.status_line, "HTTP/1.1 502 Bad Gateway");
@@ -384,20 +390,22 @@ TEST_F(FcgiSite, ErrorRecordsGoToTheServerLogNotTheReply) {
     })) << server->stderr_text();
 }
 
-TEST_F(FcgiSite, KilledManagerIsReplacedWithNoWorkerLeftOver) {
+TEST_F(FcgiSite, KilledWorkerIsReplacedWithNothingLeftOver) {
     start({"-W", "2"});
     ASSERT_EQ(get("/hello.php").body, "hello");
-    pid_t manager = manager_of(server->pid());
-    ASSERT_GT(manager, 0);
-    server->expect_stderr("worker pool: manager " + std::to_string(manager) + " ended");
-    ASSERT_EQ(kill(manager, SIGKILL), 0);
-    // Its workers are stopped with it and a new manager serves.
-    EXPECT_TRUE(eventually([&] { return live_members(manager).empty(); }));
+    auto before = workers_of(server->pid());
+    ASSERT_EQ(before.size(), 2u);
+    pid_t killed = before[0];
+    server->expect_stderr("worker pool: worker " + std::to_string(killed) + " ended");
+    ASSERT_EQ(kill(killed, SIGKILL), 0);
+    // Its group is gone, a new worker takes its place, the other one stays.
+    EXPECT_TRUE(eventually([&] { return live_members(killed).empty(); }));
     EXPECT_TRUE(eventually([&] {
-        pid_t now = manager_of(server->pid());
-        return now > 0 && now != manager;
+        auto now = workers_of(server->pid());
+        return now.size() == 2 && std::find(now.begin(), now.end(), killed) == now.end() &&
+               std::find(now.begin(), now.end(), before[1]) != now.end();
     }));
-    EXPECT_EQ(get("/hello.php").body, "hello");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(get("/hello.php").body, "hello");
     EXPECT_NE(server->stderr_text().find("restarting"), std::string::npos);
 }
 
@@ -476,14 +484,15 @@ TEST_F(FcgiSite, NoInterpreterLeftAfterTheServerIsKilled) {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     start({"-W", "2"});
     ASSERT_EQ(get("/hello.php").body, "hello");
-    pid_t manager = manager_of(server->pid());
-    ASSERT_GT(manager, 0);
-    ASSERT_EQ(live_members(manager).size(), 3u);
+    auto workers = workers_of(server->pid());
+    ASSERT_EQ(workers.size(), 2u);
     pid_t killed = server->pid();
     server->stop(SIGKILL);
     server.reset();
-    EXPECT_TRUE(eventually([&] { return live_members(manager).empty(); }, std::chrono::seconds(3)));
-    while (waitpid(-manager, nullptr, WNOHANG) > 0) {
+    for (pid_t w : workers) {
+        EXPECT_TRUE(eventually([&] { return live_members(w).empty(); }, std::chrono::seconds(3)));
+        while (waitpid(-w, nullptr, WNOHANG) > 0) {
+        }
     }
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 
@@ -508,7 +517,7 @@ TEST_F(FcgiSite, InterpreterThatIsNoResponderFallsBackToOneProcessPerRequest) {
     chmod((site / "not-fastcgi.sh").c_str(), 0755);
     std::vector<std::string> args{"-d", site.path(), "-c", ".php", "-C", site / "not-fastcgi.sh", "-W", "2"};
     server = std::make_unique<testkit::ServerProcess>(args);
-    server->expect_stderr("worker pool: manager ");  // each failed start, then giving up
+    server->expect_stderr("worker pool: worker ");  // each failed start, then giving up
     server->expect_stderr("running one process per request instead");
     EXPECT_TRUE(eventually([&] {
         return server->stderr_text().find("running one process per request instead") != std::string::npos;
@@ -526,14 +535,21 @@ TEST(FcgiPool, FreeingTheContextLeavesNoProcessAndNoFolder) {
     struct stat st {};
     ASSERT_EQ(stat(folder.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    pid_t manager = ctx->pool->manager();
-    ASSERT_GT(manager, 0);
-    // The manager has forked its three workers.
-    EXPECT_TRUE(eventually([&] { return live_members(manager).size() == 4; }));
+    // Three workers, each on a socket of its own in the folder.
+    ASSERT_EQ(ctx->pool->size(), 3);
+    std::vector<pid_t> workers;
+    for (int i = 0; i < 3; ++i) {
+        workers.push_back(ctx->pool->worker_pid(i));
+        ASSERT_GT(workers.back(), 0);
+        EXPECT_EQ(live_members(workers.back()).size(), 1u);
+        EXPECT_EQ(ctx->pool->address(i).text, "unix:" + folder + "/php-" + std::to_string(i) + ".sock");
+    }
     free_context(std::move(ctx));
     reset_options();
-    EXPECT_TRUE(live_members(manager).empty());
-    EXPECT_EQ(waitpid(-manager, nullptr, WNOHANG), -1) << "every member is reaped";
+    for (pid_t w : workers) {
+        EXPECT_TRUE(live_members(w).empty());
+        EXPECT_EQ(waitpid(-w, nullptr, WNOHANG), -1) << "every member is reaped";
+    }
     EXPECT_FALSE(testkit::file_exists(folder));
 }
 
@@ -571,7 +587,7 @@ TEST_F(FcgiSite, ExternalServerOnAUnixSocketAndOnLoopbackTcp) {
         EXPECT_EQ(get("/hello.php").body, "hello") << address;
         auto r = testkit::curl({"--data-binary", "abc", server->url("/hello.php")});
         EXPECT_EQ(r.out, "hello") << address;
-        EXPECT_EQ(manager_of(server->pid()), -1) << address;
+        EXPECT_TRUE(workers_of(server->pid()).empty()) << address;
         server->stop(SIGTERM);
         server.reset();
     }
@@ -624,6 +640,22 @@ TEST_F(FcgiSite, ChunkedPostReachesTheScriptExactInEveryMode) {
         server->stop(SIGTERM);
         server.reset();
     }
+}
+
+// A foreign server's process cannot be stopped: past cgi_timeout the server
+// leaves the request (closes its connection) and answers 504.
+TEST_F(FcgiSite, ExternalServerPastTheTimeLimitIsLeftWith504) {
+    write_file(site / "asleep.php", "<?php sleep(1000);\n");
+    TempDir run;
+    std::string sock = run / "php.sock";
+    ExternalPhp php(sock);
+    ASSERT_TRUE(eventually([&] { return testkit::file_exists(sock); }));
+    start({"-F", "unix:" + sock, "-T", "1"});
+    server->expect_stderr("cgi_timeout: ");
+    auto r = get("/asleep.php");
+    EXPECT_EQ(r.status_line, "HTTP/1.1 504 Gateway Timeout");
+    EXPECT_NE(server->stderr_text().find("asleep.php at unix:" + sock), std::string::npos) << server->stderr_text();
+    EXPECT_EQ(get("/hello.php").body, "hello");  // its other child serves
 }
 
 TEST_F(FcgiSite, UnreachableExternalServerAnswers502AndSaysWhy) {
