@@ -402,6 +402,12 @@ TEST_F(DesktopBrowser, AServerErrorOfThePageShowsInTheStatusBar) {
             EXPECT_TRUE(run.status_shows("Errors: GET /fatal.php: 500|")) << run.status_texts();
             EXPECT_TRUE(run.status_shows("Call to undefined function undefined_function()")) << run.status_texts();
             if (mode.init[0] == '\0') {
+                // Its button takes the key once the strip is on the screen
+                // (where the page's blue began before).
+                EXPECT_TRUE(eventually([&] {
+                    auto image = screenshot(window);
+                    return image && !image->is(300, 60, 0, 0, 255);
+                }));
                 press(window, "alt+i");
                 unsigned long inspector = run.find_window("^Web Inspector$", 40s);
                 EXPECT_NE(inspector, 0u) << "the strip's button opens the inspector";
