@@ -38,6 +38,7 @@ constexpr unsigned fd_readable = 0x100;      // the local side may produce into 
 constexpr unsigned fd_writable = 0x200;      // the local side may take bytes from `remote`
 constexpr unsigned fd_is_socket = 0x400;     // `fd` is a socket polled like the client's
 constexpr unsigned peer_eof = 0x800;         // the peer has finished sending (half-close or close)
+constexpr unsigned corked = 0x2000;          // full segments only while a large file body is sent directly
 constexpr unsigned peer_failed = 0x10000;    // a receive or send to the peer failed: it is gone
 constexpr unsigned readiness = sock_readable | sock_writable | fd_readable | fd_writable;
 }  // namespace flag
