@@ -280,6 +280,20 @@ void reaper_loop() {
     }
 }
 
+// Starts the reaping thread the first time it is needed (the caller holds
+// r.lock); false when no thread can be started.
+bool start_reaper_thread(Reaper& r) {
+    if (r.started) return true;
+    try {
+        std::thread(reaper_loop).detach();
+        r.started = true;
+        return true;
+    } catch (const std::system_error& e) {
+        server_log(LOG_ERROR, "cgi_reap: cannot start the reaping thread: %s", e.what());
+        return false;
+    }
+}
+
 }  // namespace
 
 void cgi_reap(pid_t pid) {
@@ -292,15 +306,7 @@ void cgi_reap(pid_t pid) {
     if (done) return;
     r.pending.push_back(pid);
     r.fresh = true;
-    if (!r.started) {
-        try {
-            std::thread(reaper_loop).detach();
-            r.started = true;
-        } catch (const std::system_error& e) {
-            server_log(LOG_ERROR, "cgi_reap: cannot start the reaping thread: %s", e.what());
-            return;
-        }
-    }
+    if (!start_reaper_thread(r)) return;
     r.wake.notify_one();
 }
 
@@ -314,20 +320,14 @@ void cgi_terminate(pid_t pid) {
     r.stopping.push_back({pid, SteadyClock::now() + kTerminateGrace});
     r.pending.push_back(pid);
     r.fresh = true;
-    if (!r.started) {
-        try {
-            std::thread(reaper_loop).detach();
-            r.started = true;
-        } catch (const std::system_error& e) {
-            server_log(LOG_ERROR, "cgi_reap: cannot start the reaping thread: %s", e.what());
-            // Without the thread it is killed and reaped now.
-            std::erase_if(r.stopping, [&](const Stopping& s) { return s.pid == pid; });
-            std::erase(r.pending, pid);
-            held.unlock();
-            cgi_kill(pid);
-            cgi_wait(pid);
-            return;
-        }
+    if (!start_reaper_thread(r)) {
+        // Without the thread it is killed and reaped now.
+        std::erase_if(r.stopping, [&](const Stopping& s) { return s.pid == pid; });
+        std::erase(r.pending, pid);
+        held.unlock();
+        cgi_kill(pid);
+        cgi_wait(pid);
+        return;
     }
     held.unlock();
     r.wake.notify_one();
