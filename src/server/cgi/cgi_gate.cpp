@@ -72,22 +72,6 @@ void start_per_request(connection& c, const char* path) {
     if (c.method == METHOD_POST && c.job->spool == -1) send_continue_if_expected(c);  // a kept body was asked for
 }
 
-// Before anything of the reply has gone out the client gets `status`; after
-// that the reply is visibly cut (its last chunk, or the rest of its announced
-// length, never comes) by closing the connection.
-void end_reply_early(connection& c, int status, const char* reason) {
-    c.io_handler = nullptr;
-    c.want = Want::Nothing;
-    if (c.sent == 0) {
-        c.local.clear();
-        c.local.complete = 0;
-        c.flags &= ~flag::cgi_head_parsed;
-        senderr(c, status, reason, "", "%s", reason);
-    } else {
-        close_after_step(c);
-    }
-}
-
 // The request ran longer than cgi_timeout, whether or not its client is still
 // there. A program of its own is stopped and reaped; a worker of the pool
 // cannot abandon a request, so it is killed and the pool starts it afresh; an
@@ -274,6 +258,17 @@ void dispatch_program(connection& c, const char* path) {
         return;
     }
     admit(c, path);
+}
+
+void end_reply_early(connection& c, int status, const char* reason) {
+    if (c.sent == 0) {
+        c.local.clear();
+        c.local.complete = 0;
+        c.flags &= ~flag::cgi_head_parsed;
+        senderr(c, status, reason, "", "%s", reason);
+    } else {
+        close_after_step(c);
+    }
 }
 
 void program_done(connection& c) {

@@ -24,6 +24,10 @@ void stop_cgi_workers(ServerContext& ctx);
 // Dispatch of a script (absolute or root-relative path; PATH_INFO in c.path_info):
 // started at once when a program is free, otherwise queued in arrival order.
 void dispatch_program(connection& c, const char* path);
+// The program's reply cannot be finished: before anything of it has gone out
+// the client gets `status`; after that the reply is visibly cut (its last
+// chunk, or the rest of its announced length, never comes) by closing.
+void end_reply_early(connection& c, int status, const char* reason);
 // The request no longer occupies a program: the next waiting request starts.
 void program_done(connection& c);
 // The record is being freed: leaves the queue or frees the program.

@@ -52,14 +52,7 @@ void end_exchange(connection& c) {
 // has gone out the client gets 502; after that only closing is left.
 void worker_failed(connection& c, const char* what) {
     server_log(LOG_ERROR, "fastcgi: %s: %s", c.job->path.c_str(), what);
-    if (c.sent == 0) {
-        c.local.clear();
-        c.local.complete = 0;
-        c.flags &= ~flag::cgi_head_parsed;
-        senderr(c, 502, "Bad Gateway", "", "Bad Gateway");
-    } else {
-        close_after_step(c);
-    }
+    end_reply_early(c, 502, "Bad Gateway");
     end_exchange(c);
 }
 
