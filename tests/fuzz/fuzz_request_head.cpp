@@ -1,13 +1,15 @@
 // Feeds arbitrary bytes through the request head path: end detection, request
-// line, headers, URI decoding and dot-segment removal, dates. Dispatch runs
+// line (read as the C library's scanner reads it), headers, URI decoding and dot-segment removal, dates. Dispatch runs
 // against an empty document root, so only parsing and the status replies run.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "server/config/context.hpp"
 #include "server/config/options.hpp"
+#include "server/core/bounded.hpp"
 #include "server/core/limits.hpp"
 #include "server/core/log.hpp"
 #include "server/engine/connection.hpp"
@@ -27,6 +29,25 @@ ServerContext& fuzz_context() {
     return *ctx;
 }
 
+struct RequestLine {
+    char method[sizeof(connection::method_name)] = "";
+    char uri[sizeof(connection::request_uri)] = "";
+    char protocol[sizeof(connection::protocol)] = "";
+};
+
+// What sscanf's "%15s %16383s %15s" makes of the request line, kept in the
+// record's field sizes.
+RequestLine scanned_request_line(const char* text) {
+    char method[kWordSize], protocol[kWordSize];
+    static char uri[kIoBufferSize];
+    int words = std::sscanf(text, "%15s %16383s %15s", method, uri, protocol);
+    RequestLine line;
+    if (words >= 1) copy_bounded(line.method, method, sizeof line.method);
+    if (words >= 2) copy_bounded(line.uri, uri, sizeof line.uri);
+    if (words >= 3) copy_bounded(line.protocol, protocol, sizeof line.protocol);
+    return line;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -40,7 +61,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     int len = head_length(c->remote.buf, static_cast<int>(n));
     c->request_len = len;
-    if (len > 0) parse_request(*c, c->remote.buf);
+    RequestLine expected;
+    if (len > 0) {
+        expected = scanned_request_line(c->remote.buf);
+        parse_request(*c, c->remote.buf);
+        // The request line's words are those the C library's scanner reads.
+        if (std::strcmp(c->method_name, expected.method) != 0 || std::strcmp(c->request_uri, expected.uri) != 0 ||
+            std::strcmp(c->protocol, expected.protocol) != 0)
+            __builtin_trap();
+    }
     if (c->local.head > kIoBufferSize) __builtin_trap();
 
     std::string text(reinterpret_cast<const char*>(data), size);

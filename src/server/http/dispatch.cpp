@@ -69,8 +69,11 @@ MappedPath map_path(const connection& c, char* path, std::size_t size) {
     }
     m.folder = alias_folder ? alias_folder->c_str() : ctx.root;
     if (!stays_inside(m.folder, rest)) return m;
-    int len = std::snprintf(path, size, "%s%s", m.folder, rest);
-    m.fits = len >= 0 && static_cast<std::size_t>(len) < size;
+    const std::size_t folder_len = std::strlen(m.folder), rest_len = std::strlen(rest);
+    m.fits = folder_len + rest_len < size;
+    if (!m.fits) return m;
+    std::memcpy(path, m.folder, folder_len);
+    std::memcpy(path + folder_len, rest, rest_len + 1);
     return m;
 }
 

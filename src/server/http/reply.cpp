@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -165,9 +166,27 @@ void senderr(connection& c, int status, const char* reason, const char* extra_he
 
 ReplyHead::ReplyHead(connection& c, int status, const char* reason) : c_(c) {
     c_.status = status;
-    int n = format_bounded(c_.local.buf, kIoBufferSize, "HTTP/1.1 %d %s\r\n", status,
-                           reason ? reason : standard_reason(status));
-    used_ = static_cast<std::size_t>(n);
+    append("HTTP/1.1 ");
+    append_decimal(static_cast<unsigned long long>(status));
+    append(" ");
+    append(reason ? reason : standard_reason(status));
+    append("\r\n");
+}
+
+void ReplyHead::append(std::string_view text) {
+    // One byte stays free for the terminator the debug log reads the head by.
+    std::size_t room = kIoBufferSize - 1 - used_;
+    std::size_t n = std::min(text.size(), room);
+    if (n < text.size()) server_log(LOG_DEBUG, "reply head: %zu bytes cut", text.size() - n);
+    std::memcpy(c_.local.buf + used_, text.data(), n);
+    used_ += n;
+    c_.local.buf[used_] = '\0';
+}
+
+void ReplyHead::append_decimal(unsigned long long value) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    append(std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
 ReplyHead& ReplyHead::field(const char* format, ...) {
@@ -176,12 +195,22 @@ ReplyHead& ReplyHead::field(const char* format, ...) {
     int n = vformat_bounded(c_.local.buf + used_, kIoBufferSize - used_, format, ap);
     va_end(ap);
     used_ += static_cast<std::size_t>(n);
-    used_ += static_cast<std::size_t>(format_bounded(c_.local.buf + used_, kIoBufferSize - used_, "\r\n"));
+    append("\r\n");
+    return *this;
+}
+
+ReplyHead& ReplyHead::line(std::string_view name, std::string_view value) {
+    append(name);
+    append(": ");
+    append(value);
+    append("\r\n");
     return *this;
 }
 
 void ReplyHead::end_with_length(unsigned long long length) {
-    field("Content-Length: %llu", length);
+    append("Content-Length: ");
+    append_decimal(length);
+    append("\r\n");
     c_.framing = Framing::Length;
     connection_line();
     finish();
@@ -200,13 +229,10 @@ void ReplyHead::end_unframed() {
     finish();
 }
 
-void ReplyHead::connection_line() {
-    const char* line = persistent(c_) ? decide_connection(c_, true) : "Connection: close\r\n";
-    used_ += static_cast<std::size_t>(format_bounded(c_.local.buf + used_, kIoBufferSize - used_, "%s", line));
-}
+void ReplyHead::connection_line() { append(persistent(c_) ? decide_connection(c_, true) : "Connection: close\r\n"); }
 
 void ReplyHead::finish() {
-    used_ += static_cast<std::size_t>(format_bounded(c_.local.buf + used_, kIoBufferSize - used_, "\r\n"));
+    append("\r\n");
     reply_head_written(c_, static_cast<unsigned>(used_), static_cast<unsigned>(used_));
 }
 

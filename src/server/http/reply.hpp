@@ -39,6 +39,8 @@ public:
 
     // One "Name: value" line, CR LF added.
     ReplyHead& field(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // The same from its two parts, copied as they are.
+    ReplyHead& line(std::string_view name, std::string_view value);
     // Ends the head of a body of `length` bytes (a HEAD request gets the same head).
     void end_with_length(unsigned long long length);
     // Ends the head of a reply that has no body (its status says so: 204, 304).
@@ -47,6 +49,9 @@ public:
     void end_unframed();
 
 private:
+    // Copies `text` after what is written, cut where the queue ends.
+    void append(std::string_view text);
+    void append_decimal(unsigned long long value);
     void connection_line();
     void finish();
 

@@ -231,10 +231,37 @@ void strip_dot_segments(char* text) {
     *out = '\0';
 }
 
+namespace {
+
+bool is_blank(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r'; }
+
+// The next word of the request line: blanks skipped, then at most `size` - 1
+// characters up to the next blank (a longer word goes on in the next one).
+// False at the end of the text.
+bool next_word(const char*& text, char* out, std::size_t size) {
+    while (is_blank(*text)) ++text;
+    if (*text == '\0') return false;
+    std::size_t n = 0;
+    while (n + 1 < size && *text != '\0' && !is_blank(*text)) out[n++] = *text++;
+    out[n] = '\0';
+    return true;
+}
+
+// Method, target and protocol, read as the three words of the first line;
+// how many were there.
+int request_line_words(const char* text, char (&method)[kWordSize], char (&uri)[kIoBufferSize],
+                       char (&protocol)[kWordSize]) {
+    if (!next_word(text, method, sizeof method)) return 0;
+    if (!next_word(text, uri, sizeof uri)) return 1;
+    return next_word(text, protocol, sizeof protocol) ? 3 : 2;
+}
+
+}  // namespace
+
 void parse_request(connection& c, const char* text) {
     char method[kWordSize], protocol[kWordSize];
     static thread_local char uri[kIoBufferSize];
-    int words = std::sscanf(text, "%15s %16383s %15s", method, uri, protocol);
+    int words = request_line_words(text, method, uri, protocol);
     // What was read is kept for the access log, the rejected requests included.
     if (words >= 1) copy_bounded(c.method_name, method, sizeof c.method_name);
     if (words >= 2) copy_bounded(c.request_uri, uri, sizeof c.request_uri);

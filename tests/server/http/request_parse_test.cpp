@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "server/config/context.hpp"
@@ -85,6 +86,21 @@ TEST(DateToTime, ReadsBackWhatTheServerWrites) {
     }
     format_http_date(784111777L, text, sizeof text);
     EXPECT_STREQ(text, "Sun, 06 Nov 1994 08:49:37 GMT");
+    // Day, month and weekday agree with the C library's UTC calendar across
+    // leap days, century years and times before 1970.
+    for (long t : {-1L, -86400L * 365 * 70, 951782400L, 951868799L, 4107542399L, 4107542400L, 253402300799L}) {
+        time_t when = static_cast<time_t>(t);
+        struct tm tm {};
+        gmtime_r(&when, &tm);
+        char expected[64];
+        std::strftime(expected, sizeof expected, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+        format_http_date(t, text, sizeof text);
+        EXPECT_STREQ(text, expected) << t;
+    }
+    // A buffer too small for the date gets as much of it as fits.
+    char small[12];
+    format_http_date(784111777L, small, sizeof small);
+    EXPECT_STREQ(small, "Sun, 06 Nov");
 }
 
 TEST(Bounded, CopyAndFormatNeverOverrun) {
