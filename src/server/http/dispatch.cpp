@@ -2,10 +2,12 @@
 #include "server/http/dispatch.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "server/access/access_guard.hpp"
 #include "server/access/auth.hpp"
@@ -13,6 +15,7 @@
 #include "server/cgi/cgi.hpp"
 #include "server/cgi/cgi_gate.hpp"
 #include "server/config/context.hpp"
+#include "server/core/handles.hpp"
 #include "server/core/limits.hpp"
 #include "server/core/log.hpp"
 #include "server/embed/hosted.hpp"
@@ -95,12 +98,27 @@ void redirect_to_directory(connection& c) {
     senderr(c, 301, "Moved Permanently", location.c_str(), "Moved, %s", location.c_str());
 }
 
-void serve_file(connection& c, const char* path) {
+// The file a path names, opened, and its stat, in one walk of the path (a
+// stat and then an open would walk it twice, and could see two different
+// files). True when c.file_stat describes the path; `file` holds it when it is
+// a regular file. False when it cannot be opened (missing, a PATH_INFO path,
+// unreadable): find_path_info decides then.
+bool open_and_stat(connection& c, const char* path, UniqueFd& file) {
+    // Never waits (a FIFO) and never takes a terminal: only regular files are kept.
+    UniqueFd fd(open_path(path, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid() || fstat(fd.get(), &c.file_stat) != 0) return false;
+    c.path_info = nullptr;
+    if (S_ISREG(c.file_stat.st_mode)) file = std::move(fd);
+    return true;
+}
+
+// `file` is the path opened by open_and_stat, when it was.
+void serve_file(connection& c, const char* path, UniqueFd file) {
     if (c.if_modified_since != 0 && c.if_modified_since >= c.file_stat.st_mtime) {
         senderr(c, 304, "Not Modified", "", "%s", "");
         return;
     }
-    c.fd.reset(open_path(path, O_RDONLY));
+    c.fd = file.valid() ? std::move(file) : UniqueFd(open_path(path, O_RDONLY));
     if (!c.fd.valid()) {
         senderr(c, 500, "Error", "", "Internal Error");
         return;
@@ -183,7 +201,8 @@ void handle(connection& c) {
     }
 
     // Authorization is decided for the file actually served, after the PATH_INFO split.
-    int found = find_path_info(c, path);
+    UniqueFd file;
+    int found = open_and_stat(c, path, file) ? 0 : find_path_info(c, path);
     if (int auth = authorize(c, check_authorization(c, path)); auth != AUTH_OK)
         return send_challenge(c, auth == AUTH_STALE);
     if (names_password_file || std::strstr(path, ".htpasswd"))
@@ -193,7 +212,7 @@ void handle(connection& c) {
     if (S_ISDIR(c.file_stat.st_mode) && handle_directory(c, path, sizeof path)) return;
     if (!S_ISREG(c.file_stat.st_mode)) return senderr(c, 404, "Not Found", "", "Not Found: [%s]", c.uri);
     if (is_cgi(*c.ctx, path)) return dispatch_program(c, path);
-    serve_file(c, path);
+    serve_file(c, path, std::move(file));
 }
 
 }  // namespace vantrel
