@@ -69,6 +69,13 @@ bool read_small_file(int fd, std::string& text) {
     }
 }
 
+// File times lag the clock by up to a tick: an .htaccess made in the same
+// second as the folder's last change might not have moved its time, so a
+// folder changed a moment ago is looked into again.
+bool absence_is_settled(bool has_file, bool has_password_file, const struct stat& folder) {
+    return !has_file && !has_password_file && std::time(nullptr) > folder.st_mtim.tv_sec + 1;
+}
+
 }  // namespace
 
 bool htaccess_denies_all(std::string_view text) {
@@ -122,22 +129,25 @@ HtaccessCache::Answer HtaccessCache::check(const std::string& folder) {
     bool has_password_file = stat_path((prefix + ".htpasswd").c_str(), &password_file) == 0;
 
     if (found != entries_.end()) {
-        const Entry& e = found->second;
+        Entry& e = found->second;
         bool unchanged = same_time(e.folder_mtime, dir.st_mtim) && e.has_file == has_file &&
+                         e.has_password_file == has_password_file &&
                          (!has_file || (same_time(e.file_mtime, st.st_mtim) && e.file_ino == st.st_ino &&
                                         e.file_size == st.st_size));
-        if (unchanged) return e.denied ? FOLDER_DENIED : FOLDER_OPEN;
+        if (unchanged) {
+            // A folder first seen just after a change settles once its time is old enough.
+            e.absence_settled = absence_is_settled(has_file, has_password_file, dir);
+            e.looked_at = generation_;
+            return e.denied ? FOLDER_DENIED : FOLDER_OPEN;
+        }
     }
 
     Entry e;
     e.folder_mtime = dir.st_mtim;
     e.folder_ino = dir.st_ino;
     e.has_file = has_file;
-    // File times lag the clock by up to a tick: an .htaccess made in the same
-    // second as the folder's last change might not have moved its time, so a
-    // fresh folder is looked at again.
     e.has_password_file = has_password_file;
-    e.absence_settled = !has_file && !has_password_file && std::time(nullptr) > dir.st_mtim.tv_sec + 1;
+    e.absence_settled = absence_is_settled(has_file, has_password_file, dir);
     e.looked_at = generation_;
     if (has_file) {
         e.file_mtime = st.st_mtim;

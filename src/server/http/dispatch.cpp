@@ -202,7 +202,8 @@ void handle(connection& c) {
 
     // Authorization is decided for the file actually served, after the PATH_INFO split.
     UniqueFd file;
-    int found = open_and_stat(c, path, file) ? 0 : find_path_info(c, path);
+    // A program is only stat'ed: it is run, never read here.
+    int found = !is_cgi(*c.ctx, path) && open_and_stat(c, path, file) ? 0 : find_path_info(c, path);
     if (int auth = authorize(c, check_authorization(c, path)); auth != AUTH_OK)
         return send_challenge(c, auth == AUTH_STALE);
     if (names_password_file || std::strstr(path, ".htpasswd"))

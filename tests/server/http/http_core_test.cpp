@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <filesystem>
 #include <fstream>
@@ -248,6 +249,13 @@ TEST(HtaccessRules, AFileAddedToAFolderLongUnchangedCountsAtOnce) {
     EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), dir / "b/f.txt"));
     EXPECT_FALSE(cache.has_no_password_file(dir / "b"));
     EXPECT_FALSE(cache.has_no_password_file(dir / "a")) << "only folders of the latest request are known";
+    // A folder first seen just after its change settles once its time is old
+    // enough, without changing again.
+    struct stat fresh {};
+    ASSERT_EQ(stat((dir / "b").c_str(), &fresh), 0);
+    while (std::time(nullptr) <= fresh.st_mtime + 1) usleep(50 * 1000);
+    EXPECT_FALSE(vantrel::path_is_denied(cache, dir.path(), dir / "b/f.txt"));
+    EXPECT_TRUE(cache.has_no_password_file(dir / "b"));
 }
 
 TEST_F(HttpCore, RedirectKeepsAWholeLongQueryOrRefusesIt) {
