@@ -5,6 +5,9 @@
 # then the same with clients that keep their connections (vantrel-httpd -k 1,
 # nginx with keepalive), over TLS too, and the memory of idle kept connections.
 #   bash bench/run.sh [build_dir] [seconds_per_run] [all|static|php-workers|keep-alive]
+# Requests-per-second rows are the best of ROUNDS runs (default 3) per server,
+# the servers taking turns, so that load from elsewhere on the machine during
+# one run does not decide a ratio.
 # Every load run is bounded by its duration; all servers are stopped at the end.
 set -euo pipefail
 BUILD=${1:-build}
@@ -18,6 +21,7 @@ PIDS=()
 KEEP=0                # 1: clients keep their connections
 NGINX_KEEPALIVE=0     # nginx's keepalive_timeout
 VANTREL_ARGS=()       # extra switches for vantrel-httpd
+ROUNDS=${ROUNDS:-3}   # runs per server and row, taken in turns
 
 cleanup() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
@@ -96,6 +100,8 @@ http {
     root $WORK/site;
     ssl_certificate $WORK/tls.pem;
     ssl_certificate_key $WORK/tls.pem;
+    # The protocols the other server speaks too (this nginx leaves out 1.3 by default).
+    ssl_protocols TLSv1.2 TLSv1.3;
   }
 }
 EOF
@@ -134,6 +140,22 @@ rps() { # port path connections [scheme]
   out=$(wrk -t2 -c"$3" -d"${SECONDS_PER_RUN}s" "${close[@]}" "${4:-http}://127.0.0.1:$1$2" 2>/dev/null)
   if grep -q "Non-2xx" <<<"$out"; then echo err; return; fi
   awk '/Requests\/sec/ {printf "%.0f", $2}' <<<"$out"
+}
+
+# The best of ROUNDS runs of each server, taken in turns, into the associative
+# array named first, as ARRAY[name,key]; "err" when any run of a server failed.
+best_rps() { # array key path connections scheme name=port...
+  local -n into=$1
+  local key=$2 path=$3 connections=$4 scheme=$5 round pair name value
+  shift 5
+  for ((round = 0; round < ROUNDS; round++)); do
+    for pair in "$@"; do
+      name=${pair%%=*}
+      value=$(rps "${pair#*=}" "$path" "$connections" "$scheme")
+      if [ "$value" = err ] || [ "${into[$name,$key]:-0}" = err ]; then into[$name,$key]=err; continue; fi
+      if [ "$value" -gt "${into[$name,$key]:-0}" ]; then into[$name,$key]=$value; fi
+    done
+  done
 }
 
 # Best of three single downloads, in MB/s.
@@ -292,12 +314,12 @@ php_workers_section() {
   local pages=("/hello.php" "/fw/index.php") clients=(4 16)
   declare -A P
   start_vantrel_workers 4
-  curl -s --noproxy '*' "http://127.0.0.1:$VW_PORT/fw/index.php" | wc -c > "$WORK/fw.size"
-  for page in "${pages[@]}"; do for c in "${clients[@]}"; do P[w,$page,$c]=$(rps "$VW_PORT" "$page" "$c"); done; done
-  stop_pid "$VW_PID"
   start_nginx_fpm
-  for page in "${pages[@]}"; do for c in "${clients[@]}"; do P[f,$page,$c]=$(rps "$NF_PORT" "$page" "$c"); done; done
-  stop_pid "$NF_PID"; stop_pid "$FPM_PID"
+  curl -s --noproxy '*' "http://127.0.0.1:$VW_PORT/fw/index.php" | wc -c > "$WORK/fw.size"
+  for page in "${pages[@]}"; do for c in "${clients[@]}"; do
+    best_rps P "$page,$c" "$page" "$c" http w="$VW_PORT" f="$NF_PORT"
+  done; done
+  stop_pid "$VW_PID"; stop_pid "$NF_PID"; stop_pid "$FPM_PID"
   start_vantrel_workers 0
   for page in "${pages[@]}"; do for c in "${clients[@]}"; do P[p,$page,$c]=$(rps "$VW_PORT" "$page" "$c"); done; done
   stop_pid "$VW_PID"
@@ -352,22 +374,22 @@ keepalive_section() {
   declare -A K
   make_framework_page
   start_vantrel; start_nginx
-  K[v,1k]=$(rps "$VANTREL_PORT" /1k.bin 50); K[n,1k]=$(rps "$NGINX_PORT" /1k.bin 50)
-  K[v,100k]=$(rps "$VANTREL_PORT" /100k.bin 50); K[n,100k]=$(rps "$NGINX_PORT" /100k.bin 50)
+  best_rps K 1k /1k.bin 50 http v="$VANTREL_PORT" n="$NGINX_PORT"
+  best_rps K 100k /100k.bin 50 http v="$VANTREL_PORT" n="$NGINX_PORT"
   K[v,idle]=$(idle_memory "$VANTREL_PORT" "$VANTREL_PID" 10000)
   K[n,idle]=$(idle_memory "$NGINX_PORT" "$NGINX_WORKER" 10000)
   stop_pid "$VANTREL_PID"
   VANTREL_ARGS=(-k 1 -s "$WORK/tls.pem"); start_vantrel
-  K[v,tls]=$(rps "$VANTREL_PORT" /1k.bin 50 https); K[n,tls]=$(rps "$((NGINX_PORT + 1))" /1k.bin 50 https)
+  best_rps K tls /1k.bin 50 https v="$VANTREL_PORT" n="$((NGINX_PORT + 1))"
   stop_pid "$VANTREL_PID"; stop_pid "$NGINX_PID"
   VANTREL_ARGS=(-k 1)
   local pages=("/hello.php" "/fw/index.php") clients=(4 16)
   start_vantrel_workers 4
-  for page in "${pages[@]}"; do for c in "${clients[@]}"; do K[v,$page,$c]=$(rps "$VW_PORT" "$page" "$c"); done; done
-  stop_pid "$VW_PID"
   start_nginx_fpm
-  for page in "${pages[@]}"; do for c in "${clients[@]}"; do K[n,$page,$c]=$(rps "$NF_PORT" "$page" "$c"); done; done
-  stop_pid "$NF_PID"; stop_pid "$FPM_PID"
+  for page in "${pages[@]}"; do for c in "${clients[@]}"; do
+    best_rps K "$page,$c" "$page" "$c" http v="$VW_PORT" n="$NF_PORT"
+  done; done
+  stop_pid "$VW_PID"; stop_pid "$NF_PID"; stop_pid "$FPM_PID"
 
   printf '\nKept connections (vantrel-httpd -k 1; nginx keepalive on; PHP: -W 4 vs nginx + php-fpm, 4 children)\n'
   printf '%-40s %12s %12s %8s\n' "measure" "vantrel" "nginx" "ratio"
@@ -391,14 +413,15 @@ start_nginx
 start_lighttpd
 
 declare -A R
+for size in 1k 100k; do
+  best_rps R "$size" "/$size.bin" 50 http vantrel="$VANTREL_PORT" nginx="$NGINX_PORT" lighttpd="$LIGHTTPD_PORT"
+done
 for name in vantrel nginx lighttpd; do
   case $name in
     vantrel) port=$VANTREL_PORT; pid=$VANTREL_PID ;;
     nginx) port=$NGINX_PORT; pid=$NGINX_WORKER ;;
     lighttpd) port=$LIGHTTPD_PORT; pid=$LIGHTTPD_PID ;;
   esac
-  R[$name,1k]=$(rps "$port" /1k.bin 50)
-  R[$name,100k]=$(rps "$port" /100k.bin 50)
   R[$name,dl]=$(download "$port")
   R[$name,slow]=$(slow_client_cpu "$port" "$pid")
   R[$name,rss]=$(rss_kib "$pid")
