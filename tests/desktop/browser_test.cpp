@@ -396,7 +396,8 @@ TEST_F(DesktopBrowser, AServerErrorOfThePageShowsInTheStatusBar) {
         unsigned long window = open_in(run, "fatal.php", mode.init);
         ASSERT_NE(window, 0u);
         EXPECT_TRUE(run.status_shows("Server error 500 on /fatal.php")) << run.status_texts();
-        EXPECT_TRUE(eventually([&] { return run.status_now() == "Server error 500 on /fatal.php"; }));
+        EXPECT_TRUE(eventually([&] { return run.status_now() == "Server error 500 on /fatal.php"; }))
+            << run.status_texts();
         ASSERT_TRUE(wait_for_colour(window, 300, 200, 0, 0, 255));
         if (mode.developer) {
             EXPECT_TRUE(run.status_shows("Errors: GET /fatal.php: 500|")) << run.status_texts();
@@ -407,7 +408,7 @@ TEST_F(DesktopBrowser, AServerErrorOfThePageShowsInTheStatusBar) {
                 EXPECT_TRUE(eventually([&] {
                     auto image = screenshot(window);
                     return image && !image->is(300, 60, 0, 0, 255);
-                }));
+                })) << run.status_texts();
                 press(window, "alt+i");
                 unsigned long inspector = run.find_window("^Web Inspector$", 40s);
                 EXPECT_NE(inspector, 0u) << "the strip's button opens the inspector";

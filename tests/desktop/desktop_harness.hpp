@@ -414,12 +414,20 @@ public:
     // Every text the status bar has shown, one per line, with the find bar's counts
     // ("Find: ...") and the context menus' items ("Menu: ...") (the program's test hook).
     std::string status_texts() const { return testkit::read_file(status_log_); }
-    // The text the status bar shows now (the last one it was given).
+    // The text the status bar shows now (the last one it was given; the lines
+    // of the error strip, the find bar and the menus, which share the log, skipped).
     std::string status_now() const {
         std::string texts = status_texts();
-        if (!texts.empty() && texts.back() == '\n') texts.pop_back();
-        std::size_t line = texts.rfind('\n');
-        return line == std::string::npos ? texts : texts.substr(line + 1);
+        std::string now;
+        for (std::size_t start = 0; start < texts.size();) {
+            std::size_t end = texts.find('\n', start);
+            if (end == std::string::npos) end = texts.size();
+            std::string line = texts.substr(start, end - start);
+            start = end + 1;
+            bool other = line.rfind("Errors", 0) == 0 || line.rfind("Find: ", 0) == 0 || line.rfind("Menu: ", 0) == 0;
+            if (!other) now = line;
+        }
+        return now;
     }
     // Waits until the status bar has shown a text containing `part`.
     bool status_shows(const std::string& part, std::chrono::milliseconds limit = 10s) const {

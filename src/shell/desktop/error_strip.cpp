@@ -42,6 +42,7 @@ ErrorStrip::ErrorStrip(WebKitWebView* view) : view_(view) {
     gtk_widget_show_all(scroller);
 
     g_signal_connect(bar_, "response", G_CALLBACK(barResponse), this);
+    g_signal_connect(view_, "decide-policy", G_CALLBACK(viewDecidePolicy), this);
     g_signal_connect(view_, "load-changed", G_CALLBACK(viewLoadChanged), this);
 }
 
@@ -55,7 +56,7 @@ void ErrorStrip::Add(const std::string& method, const std::string& path, int sta
     std::string text = MakeValidUtf8(method + " " + path + ": " + std::to_string(status));
     std::string output = without_final_newlines(MakeValidUtf8(errors));
     text += output.empty() ? "\n(no error output)" : "\n" + output;
-    entries_.push_back(text);
+    entries_.push_back({navigations_, text});
     while (entries_.size() > kKeptRequests) entries_.pop_front();
     Show();
     std::string logged = text;
@@ -74,14 +75,32 @@ void ErrorStrip::Clear() {
 
 void ErrorStrip::Show() {
     std::string all;
-    for (const std::string& entry : entries_) all += (all.empty() ? "" : "\n\n") + entry;
+    for (const Entry& entry : entries_) all += (all.empty() ? "" : "\n\n") + entry.text;
     gtk_label_set_text(GTK_LABEL(label_), all.c_str());
     gtk_widget_show(bar_);
 }
 
-// A new page (or a reload) starts with an empty strip.
+// Runs before the view's handlers that decide (connected first) and decides nothing.
+gboolean ErrorStrip::viewDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType type,
+                                      ErrorStrip* self) {
+    if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+        ++self->navigations_;
+        self->decided_since_start_ = true;
+    }
+    return FALSE;
+}
+
+// A new page (or a reload) starts with an empty strip: only its own requests,
+// answered before the engine said it started, stay.
 void ErrorStrip::viewLoadChanged(WebKitWebView*, WebKitLoadEvent event, ErrorStrip* self) {
-    if (event == WEBKIT_LOAD_STARTED) self->Clear();
+    if (event != WEBKIT_LOAD_STARTED) return;
+    if (!self->decided_since_start_) return self->Clear();  // a start the strip saw no decision for
+    self->decided_since_start_ = false;
+    const unsigned long latest = self->navigations_;
+    auto& entries = self->entries_;
+    while (!entries.empty() && entries.front().navigation < latest) entries.pop_front();
+    if (entries.empty()) return self->Clear();
+    self->Show();
 }
 
 void ErrorStrip::barResponse(GtkInfoBar*, gint response, ErrorStrip* self) {

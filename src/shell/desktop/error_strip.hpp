@@ -14,7 +14,9 @@ namespace vantrel::desktop {
 class ErrorStrip {
 public:
     // `view` is borrowed: the page whose requests are shown and whose
-    // inspector the button opens. The widget is packed by the caller.
+    // inspector the button opens. The widget is packed by the caller. Make it
+    // before the view's "decide-policy" handlers that decide, so it sees every
+    // navigation.
     explicit ErrorStrip(WebKitWebView* view);
     ~ErrorStrip();
     ErrorStrip(const ErrorStrip&) = delete;
@@ -27,14 +29,26 @@ public:
     void Clear();
 
 private:
+    struct Entry {
+        unsigned long navigation;  // the navigations decided before it came
+        std::string text;
+    };
+
     void Show();
+    static gboolean viewDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType type,
+                                     ErrorStrip* self);
     static void viewLoadChanged(WebKitWebView*, WebKitLoadEvent event, ErrorStrip* self);
     static void barResponse(GtkInfoBar*, gint response, ErrorStrip* self);
 
     WebKitWebView* view_;
     GtkWidget* bar_ = nullptr;  // referenced until it goes
     GtkWidget* label_ = nullptr;
-    std::deque<std::string> entries_;  // the latest requests' texts, oldest first
+    std::deque<Entry> entries_;  // the latest requests' texts, oldest first
+    // Navigations decided so far. A page's requests go out only after its
+    // navigation was decided, but the engine may tell that its load started
+    // after they were answered: the start empties what came before the decision.
+    unsigned long navigations_ = 0;
+    bool decided_since_start_ = false;
 };
 
 }  // namespace vantrel::desktop
