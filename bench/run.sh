@@ -76,6 +76,7 @@ start_vantrel() {
 
 start_nginx() {
   NGINX_PORT=$(free_port)
+  NGINX_TLS_PORT=$(free_port)  # a port of its own: the one above may be a client's
   mkdir -p "$WORK/nginx"
   cat > "$WORK/nginx/nginx.conf" <<EOF
 daemon off;
@@ -96,7 +97,7 @@ http {
   scgi_temp_path $WORK/nginx/scgi;
   server { listen 127.0.0.1:$NGINX_PORT; root $WORK/site; }
   server {
-    listen 127.0.0.1:$((NGINX_PORT + 1)) ssl;
+    listen 127.0.0.1:$NGINX_TLS_PORT ssl;
     root $WORK/site;
     ssl_certificate $WORK/tls.pem;
     ssl_certificate_key $WORK/tls.pem;
@@ -380,7 +381,7 @@ keepalive_section() {
   K[n,idle]=$(idle_memory "$NGINX_PORT" "$NGINX_WORKER" 10000)
   stop_pid "$VANTREL_PID"
   VANTREL_ARGS=(-k 1 -s "$WORK/tls.pem"); start_vantrel
-  best_rps K tls /1k.bin 50 https v="$VANTREL_PORT" n="$((NGINX_PORT + 1))"
+  best_rps K tls /1k.bin 50 https v="$VANTREL_PORT" n="$NGINX_TLS_PORT"
   stop_pid "$VANTREL_PID"; stop_pid "$NGINX_PID"
   VANTREL_ARGS=(-k 1)
   local pages=("/hello.php" "/fw/index.php") clients=(4 16)
